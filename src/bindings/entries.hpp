@@ -1,0 +1,22 @@
+// The exported functions of velk_core, by family; registered in module.cpp.
+#pragma once
+
+#include "python.hpp"
+
+namespace velk::py {
+
+// Run-wide switches and single model evaluations (model_entries.cpp).
+extern const char py_set_raw_count_doc[];
+PyObject* py_set_raw_count(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_set_mm_vmax_doc[];
+PyObject* py_set_mm_vmax(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_compute_nll_doc[];
+PyObject* py_compute_nll(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_compute_model_fracs_doc[];
+PyObject* py_compute_model_fracs(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Phase diagram (phase_entries.cpp).
+extern const char py_compute_phase_grids_doc[];
+PyObject* py_compute_phase_grids(PyObject* self, PyObject* args, PyObject* kwargs);
+
+}  // namespace velk::py
