@@ -1,0 +1,67 @@
+# Two commands for users and CI:
+#   make demo   build and install the package into .venv, then run the demo
+#   make test   run every test: the C++ engine suite (ctest) and the Python suite (pytest)
+# Everything they need is installed here: a virtual environment with the build
+# and test tools, and GoogleTest from the system packages (installed when run
+# as root, otherwise the exact command is printed).
+
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+BUILD := build
+JOBS ?= 2
+CMAKE_ARGS ?=
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+
+.PHONY: demo test install test-cpp test-python test-asan test-tsan bench gtest clean
+
+demo: install
+	$(VPY) -m velkora.demo
+
+test: test-cpp test-python
+
+$(VENV)/.tools-ready:
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install --quiet --upgrade pip
+	$(VPY) -m pip install --quiet "numpy>=2" "scikit-build-core>=0.10" cmake ninja "pytest>=7" "scipy>=1.10"
+	touch $@
+
+install: $(VENV)/.tools-ready
+	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD)/wheel .
+
+gtest:
+	@if [ -f /usr/src/googletest/CMakeLists.txt ] || ls /usr/lib/*/cmake/GTest/GTestConfig.cmake >/dev/null 2>&1; then \
+	  :; \
+	elif [ "$$(id -u)" = 0 ]; then \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; \
+	else \
+	  echo "GoogleTest is missing. Install it with: sudo apt-get install -y libgtest-dev" >&2; exit 1; \
+	fi
+
+# $(1): build directory, $(2): extra CMake options
+define cpp_suite
+	cmake -S . -B $(BUILD)/$(1) -G Ninja -DVELK_BUILD_PYTHON=OFF -DVELK_BUILD_TESTS=ON $(2) $(CMAKE_ARGS) >/dev/null
+	cmake --build $(BUILD)/$(1) -j $(JOBS)
+	ctest --test-dir $(BUILD)/$(1) --output-on-failure
+endef
+
+test-cpp: gtest $(VENV)/.tools-ready
+	$(call cpp_suite,cpp,)
+
+test-asan: gtest $(VENV)/.tools-ready
+	$(call cpp_suite,asan,-DVELK_SANITIZE_ADDRESS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+
+test-tsan: gtest $(VENV)/.tools-ready
+	$(call cpp_suite,tsan,-DVELK_SANITIZE_THREAD=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+
+test-python: install
+	$(VPY) -m pytest tests/python
+
+bench: install
+	cmake -S . -B $(BUILD)/bench -G Ninja -DVELK_BUILD_PYTHON=OFF -DVELK_BUILD_BENCH=ON >/dev/null
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	./$(BUILD)/bench/bench_steady_state
+	$(VPY) bench/bench_python.py
+
+clean:
+	rm -rf $(BUILD) $(VENV)

@@ -1,0 +1,115 @@
+"""The module's public face: names, order, docstrings and text signatures."""
+
+import inspect
+
+import pytest
+
+from velkora import velk_core
+
+from conftest import run_python
+
+# The interface order of all exported functions.
+INTERFACE_ORDER = [
+    "py_set_raw_count",
+    "py_set_mm_vmax",
+    "py_compute_nll",
+    "py_compute_model_fracs",
+    "py_fit_one_density",
+    "py_fit_all_densities",
+    "py_fit_all_densities_exp",
+    "py_fit_shared_st",
+    "py_fit_shared_exp",
+    "py_fit_shared_st_exp_perdensity",
+    "py_fit_shared_co",
+    "py_profile_shared_st",
+    "py_profile_shared_co",
+    "py_fit_bootstrap",
+    "py_fit_bootstrap_exp",
+    "py_fit_bootstrap_exp_perdensity",
+    "py_fit_bootstrap_co",
+    "py_compute_phase_grids",
+    "py_fit_drift_one",
+    "py_fit_drift_bootstrap",
+    "py_drift_predict",
+]
+
+DOCSTRINGS = {
+    "py_set_raw_count": (
+        "py_set_raw_count(enabled)\n--\n\n"
+        "Enable/disable raw-count cooperative mode for all subsequent solves.\n\n"
+        "When enabled, the cooperative writing/erasing rates use the raw count of\n"
+        "methylated/unmethylated CpGs (M, U) as the base for the exponent instead of\n"
+        "the fraction (M/NCPG, U/NCPG). This is a run-wide switch \u2014 set it once before\n"
+        "fitting."
+    ),
+    "py_set_mm_vmax": (
+        "py_set_mm_vmax(vmax)\n--\n\n"
+        "Set the run-wide Michaelis-Menten ceiling on the cooperative drive.\n\n"
+        "Pass f64::INFINITY (the default) to disable saturation and recover the\n"
+        "unbounded linear model, or a finite Vmax to saturate both writing and\n"
+        "erasing cooperative drives at that ceiling. Run-wide switch \u2014 set once."
+    ),
+    "py_compute_nll": (
+        "py_compute_nll(params, observed_fracs, meth_bin_edges, normalize_stw)\n--\n\n"
+        "Compute NLL for a single parameter set and one density bin."
+    ),
+    "py_compute_model_fracs": (
+        "py_compute_model_fracs(ste, stw, cow, coe, meth_bin_edges)\n--\n\n"
+        "Compute model fractions for given parameters (for plotting)."
+    ),
+    "py_compute_phase_grids": (
+        "py_compute_phase_grids(st_free, normalize_stw, log_cow_grid, log_coe_grid, n_u=2.0, n_m=2.0)"
+        "\n--\n\n"
+        "Compute phase diagram grids over log10(CoW) x log10(CoE) space.\n\n"
+        "Returns (bistability, avg_meth, entropy, frac_inter) as 2D numpy arrays,\n"
+        "each of shape (n_cow, n_coe)."
+    ),
+}
+
+AVAILABLE = [name for name in INTERFACE_ORDER if hasattr(velk_core, name)]
+
+
+def test_module_docstring_and_all_in_interface_order():
+    assert velk_core.__doc__ == "Python module."
+    assert velk_core.__all__ == AVAILABLE
+    assert set(DOCSTRINGS) <= set(AVAILABLE)
+    for name in dir(velk_core):
+        if name.startswith("py_"):
+            assert name in INTERFACE_ORDER
+
+
+@pytest.mark.parametrize("name", sorted(DOCSTRINGS))
+def test_docstring_and_text_signature(name):
+    function = getattr(velk_core, name)
+    doc = DOCSTRINGS[name]
+    head, prose = doc.split("\n--\n\n")
+    # The interpreter strips the text signature off __doc__ and keeps it apart.
+    assert function.__doc__ == prose
+    assert function.__text_signature__ == head[len(name):]
+    assert f"{name}{inspect.signature(function)}" == head
+
+
+def test_vmax_bounds_default_is_shown_as_ellipsis():
+    for name in AVAILABLE:
+        signature = inspect.signature(getattr(velk_core, name))
+        if "vmax_bounds" in signature.parameters:
+            assert signature.parameters["vmax_bounds"].default is Ellipsis
+
+
+def test_second_initialisation_in_one_process_raises_import_error():
+    result = run_python(
+        """
+        import importlib, sys
+        import velkora.velk_core
+        del sys.modules["velkora.velk_core"]
+        try:
+            importlib.import_module("velkora.velk_core")
+        except ImportError as error:
+            print("ImportError:", error)
+        else:
+            print("imported twice")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert "ImportError:" in result.stdout
+    assert "once" in result.stdout

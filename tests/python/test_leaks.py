@@ -1,0 +1,75 @@
+"""Repeated calls keep memory and reference counts flat, also on error paths."""
+
+import gc
+import sys
+
+import numpy as np
+import pytest
+
+from velkora import velk_core
+
+
+def resident_kib():
+    with open("/proc/self/statm") as statm:
+        pages = int(statm.read().split()[1])
+    import resource
+
+    return pages * resource.getpagesize() // 1024
+
+
+def exercise(edges, observed, params, cow, coe):
+    velk_core.py_compute_nll(params, observed, edges, True)
+    velk_core.py_compute_model_fracs(0.5, 1.0, 2.0, 3.0, edges)
+    velk_core.py_compute_phase_grids(0.5, True, cow, coe)
+    velk_core.py_set_raw_count(False)
+    velk_core.py_set_mm_vmax(float("inf"))
+    for bad in (
+        lambda: velk_core.py_compute_nll(params[:2], observed, edges, True),
+        lambda: velk_core.py_compute_nll(params, observed, [0.0, 1.0], True),
+        lambda: velk_core.py_compute_nll(params, observed, edges, 1),
+        lambda: velk_core.py_compute_nll(params[::2], observed, edges, True),
+        lambda: velk_core.py_compute_model_fracs("x", 1.0, 2.0, 3.0, edges),
+        lambda: velk_core.py_compute_model_fracs(0.5, 1.0, 2.0, 3.0, edges, bogus=1),
+    ):
+        with pytest.raises((TypeError, RuntimeError)):
+            bad()
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_thousands_of_calls_leak_nothing():
+    edges = np.linspace(0.0, 1.0, 11)
+    observed = np.full(10, 0.1)
+    params = np.array([0.5, 2.0, 3.0])
+    cow = np.linspace(-1.0, 1.0, 3)
+    coe = np.linspace(-1.0, 1.0, 3)
+    arrays = (edges, observed, params, cow, coe)
+
+    for _ in range(500):
+        exercise(*arrays)
+    gc.collect()
+    refcounts = [sys.getrefcount(a) for a in arrays]
+    before = resident_kib()
+    for _ in range(5000):
+        exercise(*arrays)
+    gc.collect()
+    grown = resident_kib() - before
+
+    assert [sys.getrefcount(a) for a in arrays] == refcounts
+    # A leak of even one small object per call would show as several MiB here.
+    assert grown < 2048, f"resident memory grew by {grown} KiB"
+
+
+def test_result_arrays_own_their_buffers_and_free_them():
+    import weakref
+
+    grids = velk_core.py_compute_phase_grids(0.5, True, np.zeros(200), np.zeros(300))
+    base = grids[0].base
+    assert base is not None and type(base).__name__ == "PyCapsule"
+    view = grids[0][10:20]
+    del grids
+    gc.collect()
+    assert view.shape == (10, 300) and np.all(np.isfinite(view))
+    ref = weakref.ref(view)
+    del view
+    gc.collect()
+    assert ref() is None
