@@ -34,10 +34,12 @@ def test_values_match_summaries_of_an_independent_model():
             p = ref.steady_state_exact(1.0, 0.3, 10.0**lc, 10.0**le, n_u=1.5, n_m=2.5)
             x = ref.LEVELS
             lo, hi = p[x < 0.2].sum(), p[x > 0.8].sum()
-            assert bist[i, j] == pytest.approx(4 * lo * hi, abs=1e-10)
-            assert avg[i, j] == pytest.approx((x * p).sum(), abs=1e-10)
-            assert ent[i, j] == pytest.approx(-(p[p > 0] * np.log(p[p > 0])).sum(), abs=1e-9)
-            assert inter[i, j] == pytest.approx(p[(x >= 0.2) & (x <= 0.8)].sum(), abs=1e-10)
+            # Every probability is within 1e-10 of the exact one; sums of a few
+            # dozen of them within a few 1e-9.
+            assert bist[i, j] == pytest.approx(4 * lo * hi, abs=3e-9)
+            assert avg[i, j] == pytest.approx((x * p).sum(), abs=3e-9)
+            assert ent[i, j] == pytest.approx(-(p[p > 0] * np.log(p[p > 0])).sum(), abs=1e-7)
+            assert inter[i, j] == pytest.approx(p[(x >= 0.2) & (x <= 0.8)].sum(), abs=3e-9)
 
 
 def test_invariants_hold_everywhere():
@@ -45,12 +47,13 @@ def test_invariants_hold_everywhere():
     for raw in (False, True):
         velk_core.py_set_raw_count(raw)
         bist, avg, ent, inter = velk_core.py_compute_phase_grids(0.05, True, axis, axis)
-        assert np.all((bist >= 0) & (bist <= 1 + 1e-12))
+        # Probabilities are exact to 1e-10, so a nil region may sum to -1e-10.
+        assert np.all((bist >= -2e-9) & (bist <= 1 + 1e-12))
         # 4 lo hi <= (lo + hi)^2 = (1 - inter)^2
         assert np.all(bist <= (1.0 - inter) ** 2 + 1e-9)
         assert np.all((ent >= -1e-12) & (ent <= math.log(71) + 1e-12))
         assert np.all((avg >= -1e-12) & (avg <= 1 + 1e-12))
-        assert np.all((inter >= -1e-12) & (inter <= 1 + 1e-12))
+        assert np.all((inter >= -2e-9) & (inter <= 1 + 1e-12))
 
 
 def test_symmetric_diagonal_points_are_centred():
