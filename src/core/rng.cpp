@@ -78,7 +78,9 @@ ChaCha8 ChaCha8::seed_from_u64(std::uint64_t seed) noexcept {
     const auto xorshifted = static_cast<std::uint32_t>(((state >> 18) ^ state) >> 27);
     const auto rot = static_cast<int>(state >> 59);
     const std::uint32_t out = std::rotr(xorshifted, rot);
-    for (std::size_t b = 0; b < 4; ++b) key[4 * word + b] = static_cast<std::uint8_t>(out >> (8 * b));
+    for (std::size_t b = 0; b < 4; ++b) {
+      key[4 * word + b] = static_cast<std::uint8_t>(out >> (8 * b));
+    }
   }
   return ChaCha8(key);
 }

@@ -31,7 +31,8 @@ TEST(Brent, QuadraticMinimumWithinTolerance) {
   };
   for (const Case& c : {Case{0.7, 0.0, 2.0}, Case{-3.2, -10.0, 5.0}, Case{2.0, 1.0, 100.0}}) {
     SCOPED_TRACE(c.centre);
-    const double x = brent_minimize([&](double v) { return (v - c.centre) * (v - c.centre); }, c.lo, c.hi);
+    auto parabola = [&](double v) { return (v - c.centre) * (v - c.centre); };
+    const double x = brent_minimize(parabola, c.lo, c.hi);
     EXPECT_NEAR(x, c.centre, 2.0 * (1e-6 * std::abs(c.centre) + 1e-10) * 1.5);
   }
 }

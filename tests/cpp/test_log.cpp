@@ -58,7 +58,8 @@ TEST(LogFormat, EvaluationLinesOfTheSharedFits) {
                                "  Vmax=" + fixed(std::numeric_limits<double>::infinity(), 4) +
                                "  total NLL=" + fixed(0.25, 6) + "\n";
   EXPECT_EQ(exp_line,
-            "  [1234] St=0.5000 (logSt=-0.301)  n_U=2.000  n_M=1.250  Vmax=inf  total NLL=0.250000\n");
+            "  [1234] St=0.5000 (logSt=-0.301)  n_U=2.000  n_M=1.250  Vmax=inf"
+            "  total NLL=0.250000\n");
 }
 
 TEST(LogWrite, WholeLineReachesStandardError) {

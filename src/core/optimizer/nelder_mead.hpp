@@ -104,7 +104,8 @@ NelderMeadResult nelder_mead_minimize(Objective&& objective, std::span<const dou
     auto v = vertex(j);
     std::copy(x0.begin(), x0.end(), v.begin());
     const double x = x0[j - 1];
-    const double moved = std::abs(x) > k::kZeroThreshold ? x + k::kRelativeStep * x : x + k::kZeroStep;
+    const double moved =
+        std::abs(x) > k::kZeroThreshold ? x + k::kRelativeStep * x : x + k::kZeroStep;
     v[j - 1] = clamp_to_bounds(moved, bounds[j - 1]);
   }
   for (std::size_t i = 0; i <= n; ++i) values[i] = evaluate(vertex(i));
@@ -225,7 +226,7 @@ NelderMeadResult nelder_mead_minimize(Objective&& objective, std::span<const dou
 struct MultiStartResult {
   std::vector<double> x;
   double value;
-  std::size_t best_start;  // 1-based; 0 when no start finished with a finite-or-better value
+  std::size_t best_start;  // 1-based; 0 when no start improved on +inf
 };
 
 /// Runs nelder_mead_minimize (shared-fit settings) from each start point in
