@@ -15,6 +15,14 @@ PyObject* py_compute_nll(PyObject* self, PyObject* args, PyObject* kwargs);
 extern const char py_compute_model_fracs_doc[];
 PyObject* py_compute_model_fracs(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// Independent fits of one or all density bins (independent_entries.cpp).
+extern const char py_fit_one_density_doc[];
+PyObject* py_fit_one_density(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_fit_all_densities_doc[];
+PyObject* py_fit_all_densities(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_fit_all_densities_exp_doc[];
+PyObject* py_fit_all_densities_exp(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // Phase diagram (phase_entries.cpp).
 extern const char py_compute_phase_grids_doc[];
 PyObject* py_compute_phase_grids(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -23,6 +23,12 @@ PyMethodDef kFunctions[] = {
     {"py_compute_nll", as_c_function(py_compute_nll), METH_VARARGS | METH_KEYWORDS, py_compute_nll_doc},
     {"py_compute_model_fracs", as_c_function(py_compute_model_fracs), METH_VARARGS | METH_KEYWORDS,
      py_compute_model_fracs_doc},
+    {"py_fit_one_density", as_c_function(py_fit_one_density), METH_VARARGS | METH_KEYWORDS,
+     py_fit_one_density_doc},
+    {"py_fit_all_densities", as_c_function(py_fit_all_densities), METH_VARARGS | METH_KEYWORDS,
+     py_fit_all_densities_doc},
+    {"py_fit_all_densities_exp", as_c_function(py_fit_all_densities_exp), METH_VARARGS | METH_KEYWORDS,
+     py_fit_all_densities_exp_doc},
     {"py_compute_phase_grids", as_c_function(py_compute_phase_grids), METH_VARARGS | METH_KEYWORDS,
      py_compute_phase_grids_doc},
 };

@@ -68,11 +68,11 @@ std::size_t default_thread_count() noexcept {
 
 }  // namespace detail
 
-ThreadPool::ThreadPool(std::size_t worker_count) : creator_pid_(::getpid()) {
-  if (worker_count == 0) throw std::invalid_argument("ThreadPool: worker_count must be at least 1");
-  workers_.reserve(worker_count);
+ThreadPool::ThreadPool(std::size_t thread_count) : creator_pid_(::getpid()) {
+  if (thread_count == 0) throw std::invalid_argument("ThreadPool: thread_count must be at least 1");
+  workers_.reserve(thread_count - 1);
   try {
-    for (std::size_t i = 0; i < worker_count; ++i) workers_.emplace_back([this] { worker_loop(); });
+    for (std::size_t i = 1; i < thread_count; ++i) workers_.emplace_back([this] { worker_loop(); });
   } catch (...) {
     {
       std::lock_guard lock(mutex_);

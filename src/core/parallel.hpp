@@ -145,17 +145,19 @@ using map_result_t = std::remove_cvref_t<std::invoke_result_t<const std::decay_t
 /// (see global_pool); tests build their own with a chosen size.
 class ThreadPool {
  public:
-  /// Starts `worker_count` worker threads.
-  /// Throws std::invalid_argument when worker_count is 0, std::system_error
+  /// A pool on which `thread_count` threads compute a map started from
+  /// outside it: the caller, which always works on its own map, and
+  /// thread_count - 1 workers. So RAYON_NUM_THREADS=1 really means one thread.
+  /// Throws std::invalid_argument when thread_count is 0, std::system_error
   /// when a thread cannot be started (the ones already started are joined).
-  explicit ThreadPool(std::size_t worker_count);
+  explicit ThreadPool(std::size_t thread_count);
   /// Stops and joins the workers. No map may be running on this pool.
   ~ThreadPool();
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
   /// Number of worker threads (the calling thread of a map comes on top).
-  std::size_t thread_count() const noexcept { return workers_.size(); }
+  std::size_t thread_count() const noexcept { return workers_.size() + 1; }
   /// Process id of the process that built this pool.
   pid_t creator_pid() const noexcept { return creator_pid_; }
 
@@ -207,7 +209,7 @@ void ThreadPool::for_each(std::size_t n, F&& f) {
     std::invoke(body, std::size_t{0});
     return;
   }
-  detail::MapJob job(n, thread_count() + 1, &detail::run_range<Body>, &body);
+  detail::MapJob job(n, thread_count(), &detail::run_range<Body>, &body);
   run(job);
   job.rethrow_if_failed();
 }

@@ -63,11 +63,10 @@ bool rates_suit_structured_solve(const TransitionRates& rates) noexcept {
 // The reference arithmetic: dense LU with partial pivoting (first row of
 // largest magnitude; a column whose pivot is exactly 0.0 is skipped), then
 // column-oriented forward and back substitution.
-LuSolution dense_lu_solve(const TransitionRates& rates) {
-  std::vector<double> storage(static_cast<std::size_t>(N) * N, 0.0);
-  auto a = [&storage](int row, int col) -> double& {
-    return storage[static_cast<std::size_t>(row) * N + col];
-  };
+LuSolution dense_lu_solve(const TransitionRates& rates) noexcept {
+  // On the stack (40 KiB): objective evaluations never allocate.
+  double storage[N][N] = {};
+  auto a = [&storage](int row, int col) -> double& { return storage[row][col]; };
   a(0, 1) = rates.erase[0];
   for (int k = 1; k < NCPG; ++k) {
     a(k, k + 1) = rates.erase[k];

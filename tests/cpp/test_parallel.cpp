@@ -138,10 +138,10 @@ TEST(Parallel, NestedThreeLevels) {
     }
     sequential += per_sample;
   }
-  for (std::size_t workers : {1U, 4U}) {
+  for (std::size_t threads : {1U, 4U}) {
     finishes_within(120s, [&] {
-      velk::ThreadPool pool(workers);
-      EXPECT_EQ(nested_fit(pool), sequential) << workers << " workers";
+      velk::ThreadPool pool(threads);
+      EXPECT_EQ(nested_fit(pool), sequential) << threads << " threads";
     });
   }
   // Several outside threads nesting on one pool at once, as concurrent calls from Python do.
@@ -163,8 +163,8 @@ TEST(Parallel, SameResultsForAnyThreadCount) {
   };
   velk::ThreadPool one(1);
   const double reference = sum_of_fits([&](std::size_t n, auto f) { return one.map(n, f); });
-  for (std::size_t workers : {3U, 8U}) {
-    velk::ThreadPool pool(workers);
+  for (std::size_t threads : {3U, 8U}) {
+    velk::ThreadPool pool(threads);
     EXPECT_EQ(sum_of_fits([&](std::size_t n, auto f) { return pool.map(n, f); }), reference);
   }
   EXPECT_EQ(sum_of_fits([](std::size_t n, auto f) { return velk::parallel_map(n, f); }), reference);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "parallel.hpp"
 #include "run_state.hpp"
 #include "velk_model.hpp"
 
@@ -44,17 +45,19 @@ PhaseGrids compute_phase_grids(double st_free, bool normalize_stw, std::span<con
   const auto [StE, StW] = spontaneous_rates(normalize_stw, st_free);
   // The exponents are the same at every point: compute the powers once.
   const CooperativePowers powers = cooperative_powers(n_U, n_M, raw_count());
-  for (std::size_t i = 0; i < n_cow; ++i) {
+  // Every point is independent and writes only its own slots, so the points
+  // are spread over the pool; the values do not depend on who computes them.
+  parallel_for(n_cow * n_coe, [&](std::size_t point) {
+    const std::size_t i = point / n_coe;
+    const std::size_t j = point % n_coe;
     const double CoW = std::pow(10.0, log_cow_grid[i]);
-    for (std::size_t j = 0; j < n_coe; ++j) {
-      const double CoE = std::pow(10.0, log_coe_grid[j]);
-      const PointSummary s = summarise(solve_steady_state(StE, StW, CoW, CoE, powers, Vmax));
-      grids.bistability(i, j) = s.bistability;
-      grids.avg_meth(i, j) = s.avg_meth;
-      grids.entropy(i, j) = s.entropy;
-      grids.frac_inter(i, j) = s.frac_inter;
-    }
-  }
+    const double CoE = std::pow(10.0, log_coe_grid[j]);
+    const PointSummary s = summarise(solve_steady_state(StE, StW, CoW, CoE, powers, Vmax));
+    grids.bistability(i, j) = s.bistability;
+    grids.avg_meth(i, j) = s.avg_meth;
+    grids.entropy(i, j) = s.entropy;
+    grids.frac_inter(i, j) = s.frac_inter;
+  });
   return grids;
 }
 

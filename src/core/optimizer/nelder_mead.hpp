@@ -210,11 +210,10 @@ NelderMeadResult nelder_mead_minimize(Objective&& objective, std::span<const dou
     }
 
     if (steps >= settings.max_steps) {
-      // Smallest value in creation order, the first one on ties. A NaN is
-      // refused here for the same reason as in the ordering above.
+      // Smallest value in creation order, the first one on ties; a plain
+      // scan, so a NaN vertex is never preferred over a number.
       std::size_t best = 0;
-      for (std::size_t i = 0; i <= n; ++i) {
-        if (std::isnan(values[i])) detail::throw_unordered_simplex();
+      for (std::size_t i = 1; i <= n; ++i) {
         if (values[i] < values[best]) best = i;
       }
       return result_of(best);

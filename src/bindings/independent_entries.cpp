@@ -1,0 +1,136 @@
+// Independent fits of one or all density bins.
+#include <optional>
+
+#include "args.hpp"
+#include "entries.hpp"
+#include "fits/density_fits.hpp"
+#include "gil.hpp"
+#include "parallel.hpp"
+
+namespace velk::py {
+
+const char py_fit_one_density_doc[] =
+    "py_fit_one_density(observed_fracs, meth_bin_edges, normalize_stw, st_bounds, co_bounds, n_u=2.0, "
+    "n_m=2.0, co_penalty=0.0)\n--\n\n"
+    "Fit one density bin with 3 free parameters.\n"
+    "Returns (st_free, cow, coe, nll).";
+
+PyObject* py_fit_one_density(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Arguments a("py_fit_one_density",
+                      {"observed_fracs", "meth_bin_edges", "normalize_stw", "st_bounds", "co_bounds", "n_u",
+                       "n_m", "co_penalty"},
+                      5, args, kwargs);
+    const ArrayArg observed_arg = as_array(a[0], "observed_fracs", 1);
+    const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
+    const bool normalize_stw = as_bool(a[2], "normalize_stw");
+    const auto st = as_bounds(a[3], "st_bounds");
+    const auto co = as_bounds(a[4], "co_bounds");
+    const double n_U = as_float(a[5], "n_u", 2.0);
+    const double n_M = as_float(a[6], "n_m", 2.0);
+    const double co_penalty = as_float(a[7], "co_penalty", 0.0);
+    const std::vector<double> observed = to_vector(observed_arg);
+    const std::vector<double> edges = to_vector(edges_arg);
+
+    // Safe without the lock: the fit reads only the owned copies above.
+    const std::array<double, 4> row = without_gil([&] {
+      return fit_3param({observed, edges, normalize_stw}, std::nullopt, st[0], st[1], co[0], co[1], n_U,
+                        n_M, co_penalty);
+    });
+    return new_tuple(new_float(row[0]), new_float(row[1]), new_float(row[2]), new_float(row[3])).release();
+  });
+}
+
+const char py_fit_all_densities_doc[] =
+    "py_fit_all_densities(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, co_bounds, "
+    "n_u=2.0, n_m=2.0, co_penalty=0.0)\n--\n\n"
+    "Fit all density bins independently, each with 3 free parameters.\n"
+    "Parallel across density bins via rayon.\n\n"
+    "Returns (fitps: (n_densities, 3), nlls: (n_densities,)).";
+
+PyObject* py_fit_all_densities(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Arguments a("py_fit_all_densities",
+                      {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds", "co_bounds", "n_u",
+                       "n_m", "co_penalty"},
+                      5, args, kwargs);
+    const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
+    const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
+    const bool normalize_stw = as_bool(a[2], "normalize_stw");
+    const auto st = as_bounds(a[3], "st_bounds");
+    const auto co = as_bounds(a[4], "co_bounds");
+    const double n_U = as_float(a[5], "n_u", 2.0);
+    const double n_M = as_float(a[6], "n_m", 2.0);
+    const double co_penalty = as_float(a[7], "co_penalty", 0.0);
+    const RowMatrix rows = extract_rows(observed_arg);
+    const std::vector<double> edges = to_vector(edges_arg);
+
+    // Safe without the lock: the fits read only the owned copies above.
+    const auto fits = without_gil([&] {
+      return parallel_map(rows.rows(), [&](std::size_t i) {
+        return fit_3param({rows.row(i), edges, normalize_stw}, i, st[0], st[1], co[0], co[1], n_U, n_M,
+                          co_penalty);
+      });
+    });
+    RowMatrix fitps(fits.size(), 3);
+    std::vector<double> nlls(fits.size());
+    for (std::size_t i = 0; i < fits.size(); ++i) {
+      fitps(i, 0) = fits[i][0];
+      fitps(i, 1) = fits[i][1];
+      fitps(i, 2) = fits[i][2];
+      nlls[i] = fits[i][3];
+    }
+    return new_tuple(new_array_2d(std::move(fitps)), new_array_1d(nlls)).release();
+  });
+}
+
+const char py_fit_all_densities_exp_doc[] =
+    "py_fit_all_densities_exp(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, co_bounds, "
+    "n_exp_bounds, co_penalty=0.0)\n--\n\n"
+    "Fit all density bins independently, each with 5 free parameters\n"
+    "[St, CoW, CoE, n_U, n_M] \u2014 per-density cooperativity exponents.\n"
+    "Parallel across density bins via rayon.\n\n"
+    "Returns (fitps: (n_densities, 5), nlls: (n_densities,)).\n"
+    "`fitps` columns are [St, n_U, n_M, CoW, CoE] to match the --fit-exponents\n"
+    "(shared) layout consumed by the Python CSV writer.";
+
+PyObject* py_fit_all_densities_exp(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Arguments a("py_fit_all_densities_exp",
+                      {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds", "co_bounds",
+                       "n_exp_bounds", "co_penalty"},
+                      6, args, kwargs);
+    const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
+    const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
+    const bool normalize_stw = as_bool(a[2], "normalize_stw");
+    const auto st = as_bounds(a[3], "st_bounds");
+    const auto co = as_bounds(a[4], "co_bounds");
+    const auto n = as_bounds(a[5], "n_exp_bounds");
+    const double co_penalty = as_float(a[6], "co_penalty", 0.0);
+    const RowMatrix rows = extract_rows(observed_arg);
+    const std::vector<double> edges = to_vector(edges_arg);
+
+    // Safe without the lock: the fits read only the owned copies above.
+    const auto fits = without_gil([&] {
+      return parallel_map(rows.rows(), [&](std::size_t i) {
+        return fit_5param_n({rows.row(i), edges, normalize_stw}, i, st[0], st[1], co[0], co[1], n[0], n[1],
+                            co_penalty);
+      });
+    });
+    // Columns [St, n_U, n_M, CoW, CoE]: fit-row elements 0, 3, 4, 1, 2.
+    RowMatrix fitps(fits.size(), 5);
+    std::vector<double> nlls(fits.size());
+    for (std::size_t i = 0; i < fits.size(); ++i) {
+      const auto& row = fits[i];
+      fitps(i, 0) = row[0];
+      fitps(i, 1) = row[3];
+      fitps(i, 2) = row[4];
+      fitps(i, 3) = row[1];
+      fitps(i, 4) = row[2];
+      nlls[i] = row[5];
+    }
+    return new_tuple(new_array_2d(std::move(fitps)), new_array_1d(nlls)).release();
+  });
+}
+
+}  // namespace velk::py

@@ -1,0 +1,75 @@
+"""Python module."""
+
+from typing import Final
+
+import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
+Bounds = tuple[float, float]
+
+__all__: Final[list[str]]
+
+def py_set_raw_count(enabled: bool | np.bool_) -> None:
+    """Enable/disable raw-count cooperative mode for all subsequent solves."""
+
+def py_set_mm_vmax(vmax: float) -> None:
+    """Set the run-wide Michaelis-Menten ceiling on the cooperative drive."""
+
+def py_compute_nll(
+    params: FloatArray,
+    observed_fracs: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+) -> float:
+    """Compute NLL for a single parameter set and one density bin."""
+
+def py_compute_model_fracs(
+    ste: float, stw: float, cow: float, coe: float, meth_bin_edges: FloatArray
+) -> FloatArray:
+    """Compute model fractions for given parameters (for plotting)."""
+
+def py_fit_one_density(
+    observed_fracs: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_u: float = 2.0,
+    n_m: float = 2.0,
+    co_penalty: float = 0.0,
+) -> tuple[float, float, float, float]:
+    """Fit one density bin with 3 free parameters. Returns (st_free, cow, coe, nll)."""
+
+def py_fit_all_densities(
+    observed_fracs_2d: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_u: float = 2.0,
+    n_m: float = 2.0,
+    co_penalty: float = 0.0,
+) -> tuple[FloatArray, FloatArray]:
+    """Fit all density bins independently; returns (fitps (n, 3) [St, CoW, CoE], nlls (n,))."""
+
+def py_fit_all_densities_exp(
+    observed_fracs_2d: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_exp_bounds: Bounds,
+    co_penalty: float = 0.0,
+) -> tuple[FloatArray, FloatArray]:
+    """Fit all density bins with free exponents; returns (fitps (n, 5) [St, n_U, n_M, CoW, CoE], nlls (n,))."""
+
+def py_compute_phase_grids(
+    st_free: float,
+    normalize_stw: bool | np.bool_,
+    log_cow_grid: FloatArray,
+    log_coe_grid: FloatArray,
+    n_u: float = 2.0,
+    n_m: float = 2.0,
+) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
+    """Compute phase diagram grids over log10(CoW) x log10(CoE) space."""
