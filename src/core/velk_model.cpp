@@ -423,14 +423,14 @@ BinLayout::BinLayout(std::span<const double> meth_bin_edges) {
   }
 }
 
-void BinLayout::bin(const Distribution& p, std::span<double> out) const noexcept {
+void BinLayout::bin(const Distribution& p, std::span<double> out, double floor) const noexcept {
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(bin_count_), 0.0);
   for (int m = 0; m < kStates; ++m) {
     if (bin_of_[m] >= 0) out[bin_of_[m]] += p[m];
   }
   double total = 0.0;
   for (std::size_t j = 0; j < bin_count_; ++j) {
-    if (out[j] < PROB_FLOOR) out[j] = PROB_FLOOR;
+    if (out[j] < floor) out[j] = floor;
     total += out[j];
   }
   if (total > 0.0) {

@@ -100,7 +100,10 @@ class BinLayout {
   /// Binned probabilities of p into out (bin_count() entries): per-bin sums in
   /// ascending M, each floored at PROB_FLOOR, then divided by their ascending
   /// sum when that sum is positive. Allocates nothing.
-  void bin(const Distribution& p, std::span<double> out) const noexcept;
+  void bin(const Distribution& p, std::span<double> out) const noexcept { bin(p, out, PROB_FLOOR); }
+
+  /// Same with another floor (the drift model scores with a lower one).
+  void bin(const Distribution& p, std::span<double> out, double floor) const noexcept;
 
  private:
   std::size_t bin_count_ = 0;
