@@ -27,4 +27,12 @@ PyObject* py_fit_all_densities_exp(PyObject* self, PyObject* args, PyObject* kwa
 extern const char py_compute_phase_grids_doc[];
 PyObject* py_compute_phase_grids(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// Drift model over ages (drift_entries.cpp).
+extern const char py_fit_drift_one_doc[];
+PyObject* py_fit_drift_one(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_fit_drift_bootstrap_doc[];
+PyObject* py_fit_drift_bootstrap(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_drift_predict_doc[];
+PyObject* py_drift_predict(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace velk::py

@@ -31,6 +31,10 @@ PyMethodDef kFunctions[] = {
      py_fit_all_densities_exp_doc},
     {"py_compute_phase_grids", as_c_function(py_compute_phase_grids), METH_VARARGS | METH_KEYWORDS,
      py_compute_phase_grids_doc},
+    {"py_fit_drift_one", as_c_function(py_fit_drift_one), METH_VARARGS | METH_KEYWORDS, py_fit_drift_one_doc},
+    {"py_fit_drift_bootstrap", as_c_function(py_fit_drift_bootstrap), METH_VARARGS | METH_KEYWORDS,
+     py_fit_drift_bootstrap_doc},
+    {"py_drift_predict", as_c_function(py_drift_predict), METH_VARARGS | METH_KEYWORDS, py_drift_predict_doc},
 };
 
 PyModuleDef kModule = {

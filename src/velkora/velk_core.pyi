@@ -73,3 +73,32 @@ def py_compute_phase_grids(
     n_m: float = 2.0,
 ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
     """Compute phase diagram grids over log10(CoW) x log10(CoE) space."""
+
+def py_fit_drift_one(
+    p0_observed: FloatArray,
+    fit_observed_2d: FloatArray,
+    fit_ages: FloatArray,
+    meth_bin_edges: FloatArray,
+    st_bounds: Bounds,
+) -> tuple[float, float, float]:
+    """Fit (StE, StW) at one density bin over several ages. Returns (StE, StW, total_NLL)."""
+
+def py_fit_drift_bootstrap(
+    p0_per_boot: FloatArray,
+    fit_observed_per_boot: FloatArray,
+    n_boot: int,
+    n_fit_ages: int,
+    fit_ages: FloatArray,
+    meth_bin_edges: FloatArray,
+    st_bounds: Bounds,
+) -> FloatArray:
+    """Fit (StE, StW) per bootstrap sample; returns an (n_boot, 3) array [StE, StW, total_NLL]."""
+
+def py_drift_predict(
+    ste: float,
+    stw: float,
+    p0_observed: FloatArray,
+    ages: FloatArray,
+    meth_bin_edges: FloatArray,
+) -> FloatArray:
+    """Predicted binned distributions at each age; returns an (n_ages, n_meth_bins) array."""

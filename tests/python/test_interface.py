@@ -64,6 +64,31 @@ DOCSTRINGS = {
         "Returns (bistability, avg_meth, entropy, frac_inter) as 2D numpy arrays,\n"
         "each of shape (n_cow, n_coe)."
     ),
+    "py_fit_drift_one": (
+        "py_fit_drift_one(p0_observed, fit_observed_2d, fit_ages, meth_bin_edges, st_bounds)\n--\n\n"
+        "Fit (StE, StW) at a single density bin, coupling multiple ages.\n"
+        "Initial condition P0 is built from `p0_observed` (binned fractions at age 0)\n"
+        "by spreading each bin uniformly over its macrostates.\n\n"
+        "`fit_observed_2d`: (n_fit_ages, n_meth_bins), `fit_ages`: (n_fit_ages,)\n"
+        "(the age corresponding to P0 itself is not included here \u2014 contributes zero NLL).\n"
+        "Returns (StE, StW, total_NLL)."
+    ),
+    "py_fit_drift_bootstrap": (
+        "py_fit_drift_bootstrap(p0_per_boot, fit_observed_per_boot, n_boot, n_fit_ages, fit_ages, "
+        "meth_bin_edges, st_bounds)\n--\n\n"
+        "Fit (StE, StW) per bootstrap sample, parallelized across bootstraps.\n\n"
+        "`p0_per_boot`: (n_boot, n_meth_bins) \u2014 each bootstrap's age-P0 observed\n"
+        "`fit_observed_per_boot`: (n_boot * n_fit_ages, n_meth_bins) flattened\n"
+        "    row order: [boot0_fitage0, boot0_fitage1, ..., boot1_fitage0, ...]\n"
+        "`fit_ages`: (n_fit_ages,)\n\n"
+        "Returns (n_boot, 3) array: [StE, StW, total_NLL]."
+    ),
+    "py_drift_predict": (
+        "py_drift_predict(ste, stw, p0_observed, ages, meth_bin_edges)\n--\n\n"
+        "Compute predicted binned distributions at each age for given (StE, StW).\n"
+        "Useful for plotting the fit.\n\n"
+        "Returns (n_ages, n_meth_bins) array."
+    ),
 }
 
 AVAILABLE = [name for name in INTERFACE_ORDER if hasattr(velk_core, name)]

@@ -23,7 +23,13 @@ def exercise(edges, observed, params, cow, coe):
     velk_core.py_compute_phase_grids(0.5, True, cow, coe)
     velk_core.py_set_raw_count(False)
     velk_core.py_set_mm_vmax(float("inf"))
+    velk_core.py_drift_predict(0.1, 0.2, observed, cow, edges)
+    rows = observed.reshape(1, -1)
+    velk_core.py_fit_drift_bootstrap(rows, rows, 0, 1, cow, edges, (0.1, 1.0))
     for bad in (
+        lambda: velk_core.py_drift_predict(0.1, 0.2, params, cow, edges),
+        lambda: velk_core.py_fit_drift_bootstrap(rows, rows, 2, 1, cow, edges, (0.1, 1.0)),
+        lambda: velk_core.py_fit_drift_bootstrap(rows, rows, -1, 1, cow, edges, (0.1, 1.0)),
         lambda: velk_core.py_compute_nll(params[:2], observed, edges, True),
         lambda: velk_core.py_compute_nll(params, observed, [0.0, 1.0], True),
         lambda: velk_core.py_compute_nll(params, observed, edges, 1),
@@ -31,7 +37,7 @@ def exercise(edges, observed, params, cow, coe):
         lambda: velk_core.py_compute_model_fracs("x", 1.0, 2.0, 3.0, edges),
         lambda: velk_core.py_compute_model_fracs(0.5, 1.0, 2.0, 3.0, edges, bogus=1),
     ):
-        with pytest.raises((TypeError, RuntimeError)):
+        with pytest.raises((TypeError, OverflowError, RuntimeError)):
             bad()
 
 
