@@ -60,27 +60,6 @@ def test_propagation_matches_scipy_expm(ste, stw, ages):
         np.testing.assert_allclose(row, reference, rtol=0, atol=1e-12, err_msg=f"t={t}")
 
 
-def test_mass_is_conserved_and_age_zero_is_the_binned_start():
-    p0 = np.array([0.0, 0.2, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.8])
-    predicted = velk_core.py_drift_predict(0.3, 0.05, p0, np.array([0.0, 0.5, 50.0]), EDGES)
-    np.testing.assert_allclose(predicted.sum(axis=1), 1.0, rtol=0, atol=1e-14)
-    # Age 0 gives the floored P0, not the observed fractions themselves.
-    assert predicted[0, 0] == pytest.approx(1e-10 / (1 + 8e-10), rel=1e-12)
-    np.testing.assert_allclose(predicted[0, [1, 9]], np.array([0.2, 0.8]) / (1 + 8e-10), rtol=1e-14)
-
-
-def test_edge_cases_of_the_start_and_the_bins():
-    # An all-zero start bins to the uniform 1/n after the floor.
-    uniform = velk_core.py_drift_predict(0.1, 0.1, np.zeros(10), np.array([0.0, 3.0]), EDGES)
-    np.testing.assert_allclose(uniform, 0.1, rtol=1e-14)
-    # Too few fractions for the bins that hold macrostates is an index error.
-    with pytest.raises(RuntimeError, match="index out of range"):
-        velk_core.py_drift_predict(0.1, 0.1, np.ones(3), np.array([1.0]), EDGES)
-    # A single edge: no bins at all.
-    none = velk_core.py_drift_predict(0.1, 0.1, np.ones(1), np.array([1.0, 2.0]), np.array([0.5]))
-    assert none.shape == (2, 0)
-
-
 def synthetic(ste, stw, ages):
     return velk_core.py_drift_predict(ste, stw, P0_FRACS, ages, EDGES)
 
@@ -120,8 +99,12 @@ def test_bootstrap_shapes_and_row_errors():
     assert empty.shape == (0, 3)
     with pytest.raises(RuntimeError, match="index out of range.*p0_per_boot"):
         velk_core.py_fit_drift_bootstrap(p0, observed, 4, 2, ages, EDGES, (1e-4, 1.0))
-    with pytest.raises(RuntimeError, match="index out of range.*fit_observed_per_boot"):
-        velk_core.py_fit_drift_bootstrap(p0, observed, 3, 3, ages, EDGES, (1e-4, 1.0))
+    for n_fit_ages in (3, 2**63):  # the row count must not wrap around
+        with pytest.raises(RuntimeError, match="index out of range.*fit_observed_per_boot"):
+            velk_core.py_fit_drift_bootstrap(p0, observed, 3, n_fit_ages, ages, EDGES, (1e-4, 1.0))
+    # p0_observed too short for the bins that hold macrostates.
+    with pytest.raises(RuntimeError, match="index out of range"):
+        velk_core.py_fit_drift_bootstrap(p0[:, :3].copy(), observed, 3, 2, ages, EDGES, (1e-4, 1.0))
     fits = velk_core.py_fit_drift_bootstrap(p0, observed, 3, 2, ages, EDGES, (1e-4, 1.0))
     assert fits.shape == (3, 3) and fits.flags.c_contiguous
     # Resampled data scatter around the truth.
