@@ -9,6 +9,7 @@ from velkora import velk_core
 
 EDGES = np.linspace(0.0, 1.0, 11)
 OBSERVED = np.full(10, 0.1)
+ROWS = OBSERVED.reshape(1, 10).copy()
 
 # name -> [(parameter, kind, valid value)], in signature order.
 SIGNATURES = {
@@ -27,6 +28,35 @@ SIGNATURES = {
         ("coe", "float", 3.0),
         ("meth_bin_edges", "array1", EDGES),
     ],
+    "py_fit_one_density": [
+        ("observed_fracs", "array1", OBSERVED),
+        ("meth_bin_edges", "array1", EDGES),
+        ("normalize_stw", "bool", True),
+        ("st_bounds", "bounds", (0.1, 1.0)),
+        ("co_bounds", "bounds", (0.1, 10.0)),
+        ("n_u", "float", 2.0),
+        ("n_m", "float", 2.0),
+        ("co_penalty", "float", 0.0),
+    ],
+    "py_fit_all_densities": [
+        ("observed_fracs_2d", "array2", ROWS),
+        ("meth_bin_edges", "array1", EDGES),
+        ("normalize_stw", "bool", True),
+        ("st_bounds", "bounds", (0.1, 1.0)),
+        ("co_bounds", "bounds", (0.1, 10.0)),
+        ("n_u", "float", 2.0),
+        ("n_m", "float", 2.0),
+        ("co_penalty", "float", 0.0),
+    ],
+    "py_fit_all_densities_exp": [
+        ("observed_fracs_2d", "array2", ROWS),
+        ("meth_bin_edges", "array1", EDGES),
+        ("normalize_stw", "bool", True),
+        ("st_bounds", "bounds", (0.1, 1.0)),
+        ("co_bounds", "bounds", (0.1, 10.0)),
+        ("n_exp_bounds", "bounds", (1.5, 2.5)),
+        ("co_penalty", "float", 0.0),
+    ],
     "py_compute_phase_grids": [
         ("st_free", "float", 1.0),
         ("normalize_stw", "bool", True),
@@ -36,6 +66,10 @@ SIGNATURES = {
         ("n_m", "float", 2.0),
     ],
 }
+
+
+# Seeded from the operating system: equal calls may differ in the last digits.
+UNSEEDED = {"py_fit_one_density"}
 
 
 class FloatLike:
@@ -60,11 +94,19 @@ BAD = {
         np.float64(1.0),
         np.array([0.0, 1.0], dtype=">f8"),
     ],
+    "array2": [
+        [[0.1] * 10],
+        np.full(10, 0.1),
+        np.zeros((1, 10), dtype=np.float32),
+        np.zeros((1, 1, 10)),
+    ],
+    "bounds": [[0.1, 1.0], (0.1,), (0.1, 1.0, 2.0), "ab", None, ("a", 1.0), np.array([0.1, 1.0])],
 }
 
 GOOD = {
     "float": [2, 2.0, np.float64(2.0), np.float32(2.0), np.int64(2), FloatLike(), IndexLike(), True],
     "bool": [True, False, np.True_, np.False_],
+    "bounds": [(1, 2), (np.float64(0.5), 2.0), type("Pair", (tuple,), {})((0.5, 2.0))],
 }
 
 
@@ -115,7 +157,10 @@ def test_keywords_positional_and_mixed_calls_agree(name):
     keywords = function(**{p: v for p, _, v in params})
     mixed = function(*[v for _, _, v in params[:1]], **{p: v for p, _, v in params[1:]})
     for result in (keywords, mixed):
-        np.testing.assert_equal(result, positional)
+        if name in UNSEEDED:
+            assert np.shape(result) == np.shape(positional)
+        else:
+            np.testing.assert_equal(result, positional)
 
 
 @pytest.mark.parametrize("name", sorted(SIGNATURES))
@@ -145,12 +190,12 @@ def test_optional_arguments_take_their_defaults():
 
 @pytest.mark.parametrize(
     "name,parameter",
-    [(n, p) for n, ps in SIGNATURES.items() for p, kind, _ in ps if kind == "array1"],
+    [(n, p) for n, ps in SIGNATURES.items() for p, kind, _ in ps if kind in ("array1", "array2")],
 )
 def test_strided_views_are_refused_before_any_work(name, parameter):
     valid = dict((p, v) for p, _, v in SIGNATURES[name])[parameter]
-    strided = np.repeat(valid, 2)[::2]
-    assert not strided.flags.c_contiguous
+    strided = np.repeat(valid, 2, axis=-1)[..., ::2]
+    assert not strided.flags.c_contiguous and not strided.flags.f_contiguous
     with pytest.raises(RuntimeError, match="NotContiguousError"):
         call_with(name, parameter, strided)
 

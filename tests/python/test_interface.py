@@ -57,6 +57,29 @@ DOCSTRINGS = {
         "py_compute_model_fracs(ste, stw, cow, coe, meth_bin_edges)\n--\n\n"
         "Compute model fractions for given parameters (for plotting)."
     ),
+    "py_fit_one_density": (
+        "py_fit_one_density(observed_fracs, meth_bin_edges, normalize_stw, st_bounds, co_bounds, n_u=2.0, "
+        "n_m=2.0, co_penalty=0.0)\n--\n\n"
+        "Fit one density bin with 3 free parameters.\n"
+        "Returns (st_free, cow, coe, nll)."
+    ),
+    "py_fit_all_densities": (
+        "py_fit_all_densities(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, co_bounds, "
+        "n_u=2.0, n_m=2.0, co_penalty=0.0)\n--\n\n"
+        "Fit all density bins independently, each with 3 free parameters.\n"
+        "Parallel across density bins via rayon.\n\n"
+        "Returns (fitps: (n_densities, 3), nlls: (n_densities,))."
+    ),
+    "py_fit_all_densities_exp": (
+        "py_fit_all_densities_exp(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, co_bounds, "
+        "n_exp_bounds, co_penalty=0.0)\n--\n\n"
+        "Fit all density bins independently, each with 5 free parameters\n"
+        "[St, CoW, CoE, n_U, n_M] \u2014 per-density cooperativity exponents.\n"
+        "Parallel across density bins via rayon.\n\n"
+        "Returns (fitps: (n_densities, 5), nlls: (n_densities,)).\n"
+        "`fitps` columns are [St, n_U, n_M, CoW, CoE] to match the --fit-exponents\n"
+        "(shared) layout consumed by the Python CSV writer."
+    ),
     "py_compute_phase_grids": (
         "py_compute_phase_grids(st_free, normalize_stw, log_cow_grid, log_coe_grid, n_u=2.0, n_m=2.0)"
         "\n--\n\n"
