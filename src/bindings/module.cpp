@@ -29,6 +29,10 @@ PyMethodDef kFunctions[] = {
      py_fit_all_densities_doc},
     {"py_fit_all_densities_exp", as_c_function(py_fit_all_densities_exp), METH_VARARGS | METH_KEYWORDS,
      py_fit_all_densities_exp_doc},
+    {"py_profile_shared_st", as_c_function(py_profile_shared_st), METH_VARARGS | METH_KEYWORDS,
+     py_profile_shared_st_doc},
+    {"py_profile_shared_co", as_c_function(py_profile_shared_co), METH_VARARGS | METH_KEYWORDS,
+     py_profile_shared_co_doc},
     {"py_compute_phase_grids", as_c_function(py_compute_phase_grids), METH_VARARGS | METH_KEYWORDS,
      py_compute_phase_grids_doc},
 };

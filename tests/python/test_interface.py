@@ -80,6 +80,23 @@ DOCSTRINGS = {
         "`fitps` columns are [St, n_U, n_M, CoW, CoE] to match the --fit-exponents\n"
         "(shared) layout consumed by the Python CSV writer."
     ),
+    "py_profile_shared_st": (
+        "py_profile_shared_st(observed_fracs_2d, meth_bin_edges, normalize_stw, st_grid, co_bounds, n_u=2.0, "
+        "n_m=2.0, weights=None)\n--\n\n"
+        "Profile likelihood: scan St over `st_grid`, with CoW/CoE re-fit per density\n"
+        "at each grid point. Returns the (weighted) summed NLL at each grid point.\n\n"
+        "Output shape: (n_points,) \u2014 one summed NLL per St grid value."
+    ),
+    "py_profile_shared_co": (
+        "py_profile_shared_co(observed_fracs_2d, meth_bin_edges, normalize_stw, shared_st, cow_grid, coe_grid, "
+        "co_bounds, n_u=2.0, n_m=2.0)\n--\n\n"
+        "Profile likelihood: per-density scan over CoW and CoE with St fixed at\n"
+        "`shared_st`. For each density and grid value:\n"
+        "  - CoW scan: fix (St, CoW), optimize CoE only -> NLL.\n"
+        "  - CoE scan: fix (St, CoE), optimize CoW only -> NLL.\n\n"
+        "Returns (cow_nll, coe_nll), each shape (n_densities, n_points). Uses the\n"
+        "SAME grid length for both axes; pass log-spaced grids built in Python."
+    ),
     "py_compute_phase_grids": (
         "py_compute_phase_grids(st_free, normalize_stw, log_cow_grid, log_coe_grid, n_u=2.0, n_m=2.0)"
         "\n--\n\n"
