@@ -1,6 +1,7 @@
 """Argument conversion of every exported function, kind by kind."""
 
 import math
+from collections import namedtuple
 
 import numpy as np
 import pytest
@@ -9,6 +10,25 @@ from velkora import velk_core
 
 EDGES = np.linspace(0.0, 1.0, 11)
 OBSERVED = np.full(10, 0.1)
+# No densities: the shared fits then do no per-density work, finish at once and
+# give the same result on every call.
+NO_DENSITIES = np.zeros((0, 10))
+WEIGHTS = np.ones(3)
+
+SHARED_HEAD = [
+    ("observed_fracs_2d", "array2", NO_DENSITIES),
+    ("meth_bin_edges", "array1", EDGES),
+    ("normalize_stw", "bool", True),
+    ("st_bounds", "bounds", (0.1, 1.0)),
+    ("co_bounds", "bounds", (0.5, 2.0)),
+]
+SHARED_EXP_TAIL = [
+    ("n_exp_bounds", "bounds", (1.0, 3.0)),
+    ("co_penalty", "float", 0.0),
+    ("weights", "optional1", WEIGHTS),
+    ("fit_vmax", "bool", False),
+    ("vmax_bounds", "bounds", (0.1, 10.0)),
+]
 
 # name -> [(parameter, kind, valid value)], in signature order.
 SIGNATURES = {
@@ -27,6 +47,16 @@ SIGNATURES = {
         ("coe", "float", 3.0),
         ("meth_bin_edges", "array1", EDGES),
     ],
+    "py_fit_shared_st": SHARED_HEAD
+    + [
+        ("n_u", "float", 2.0),
+        ("n_m", "float", 2.0),
+        ("co_penalty", "float", 0.0),
+        ("weights", "optional1", WEIGHTS),
+    ],
+    "py_fit_shared_exp": SHARED_HEAD + SHARED_EXP_TAIL,
+    "py_fit_shared_st_exp_perdensity": SHARED_HEAD + SHARED_EXP_TAIL,
+    "py_fit_shared_co": SHARED_HEAD + SHARED_EXP_TAIL[:3],
     "py_compute_phase_grids": [
         ("st_free", "float", 1.0),
         ("normalize_stw", "bool", True),
@@ -62,9 +92,23 @@ BAD = {
     ],
 }
 
+BAD["optional1"] = BAD["array1"]
+BAD["array2"] = [
+    [[0.1, 0.9]],
+    np.zeros(10),
+    np.zeros((1, 10), dtype=np.int64),
+    np.zeros((1, 10), dtype=np.float32),
+    np.zeros((1, 1, 10)),
+]
+BAD["bounds"] = [[0.1, 1.0], (0.1, 1.0, 2.0), (0.1,), ("low", 1.0), None, np.array([0.1, 1.0])]
+
+Pair = namedtuple("Pair", "low high")
+
 GOOD = {
     "float": [2, 2.0, np.float64(2.0), np.float32(2.0), np.int64(2), FloatLike(), IndexLike(), True],
     "bool": [True, False, np.True_, np.False_],
+    "bounds": [(1, 2), Pair(1.0, 2.0), (np.float64(1.0), FloatLike())],
+    "optional1": [None],
 }
 
 
@@ -133,6 +177,21 @@ def test_call_shape_errors_name_the_function(name):
         function(*values, **{params[0][0]: values[0]})
 
 
+def test_bounds_pairs_must_be_two_tuples():
+    head = [v for _, _, v in SHARED_HEAD]
+    with pytest.raises(TypeError, match="^argument 'co_bounds': .*tuple"):
+        velk_core.py_fit_shared_st(*head[:4], [0.5, 2.0])
+    with pytest.raises(TypeError, match="^argument 'vmax_bounds': .*length 2, got a tuple of length 3"):
+        velk_core.py_fit_shared_exp(*head, (1.0, 3.0), vmax_bounds=(0.1, 1.0, 10.0))
+
+
+def test_strided_rows_are_refused_before_any_work():
+    strided = np.zeros((2, 20))[:, ::2]
+    head = [strided] + [v for _, _, v in SHARED_HEAD[1:]]
+    with pytest.raises(RuntimeError, match="NotContiguousError"):
+        velk_core.py_fit_shared_co(*head, (1.0, 3.0))
+
+
 def test_optional_arguments_take_their_defaults():
     cow = np.array([0.0, 1.0])
     coe = np.array([0.5])
@@ -145,7 +204,7 @@ def test_optional_arguments_take_their_defaults():
 
 @pytest.mark.parametrize(
     "name,parameter",
-    [(n, p) for n, ps in SIGNATURES.items() for p, kind, _ in ps if kind == "array1"],
+    [(n, p) for n, ps in SIGNATURES.items() for p, kind, _ in ps if kind in ("array1", "optional1")],
 )
 def test_strided_views_are_refused_before_any_work(name, parameter):
     valid = dict((p, v) for p, _, v in SIGNATURES[name])[parameter]
