@@ -64,6 +64,62 @@ def py_fit_all_densities_exp(
 ) -> tuple[FloatArray, FloatArray]:
     """Fit all density bins with free exponents; returns (fitps (n, 5) [St, n_U, n_M, CoW, CoE], nlls (n,))."""
 
+def py_fit_shared_st(
+    observed_fracs_2d: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_u: float = 2.0,
+    n_m: float = 2.0,
+    co_penalty: float = 0.0,
+    weights: FloatArray | None = None,
+) -> tuple[float, FloatArray, FloatArray]:
+    """Fit with shared St; returns (shared_st, fitps (n, 3) [St, CoW, CoE], nlls (n,))."""
+
+def py_fit_shared_exp(
+    observed_fracs_2d: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_exp_bounds: Bounds,
+    co_penalty: float = 0.0,
+    weights: FloatArray | None = None,
+    fit_vmax: bool | np.bool_ = False,
+    vmax_bounds: Bounds = ...,
+) -> tuple[float, float, float, float, FloatArray, FloatArray]:
+    """Fit shared (St, n_U, n_M[, Vmax]); returns
+    (shared_st, shared_n_u, shared_n_m, shared_vmax, fitps (n, 3) [St, CoW, CoE], nlls (n,))."""
+
+def py_fit_shared_st_exp_perdensity(
+    observed_fracs_2d: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_exp_bounds: Bounds,
+    co_penalty: float = 0.0,
+    weights: FloatArray | None = None,
+    fit_vmax: bool | np.bool_ = False,
+    vmax_bounds: Bounds = ...,
+) -> tuple[float, float, FloatArray, FloatArray]:
+    """Fit shared St [and Vmax] with per-density exponents; returns
+    (shared_st, shared_vmax, fitps (n, 5) [St, n_U, n_M, CoW, CoE], nlls (n,))."""
+
+def py_fit_shared_co(
+    observed_fracs_2d: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_exp_bounds: Bounds,
+    co_penalty: float = 0.0,
+    weights: FloatArray | None = None,
+) -> tuple[float, float, float, FloatArray, FloatArray]:
+    """Fit global (St, CoW, CoE) with per-density exponents; returns
+    (shared_st, shared_cow, shared_coe, fitps (n, 5) [St, n_U, n_M, CoW, CoE], nlls (n,))."""
+
 def py_compute_phase_grids(
     st_free: float,
     normalize_stw: bool | np.bool_,

@@ -1,6 +1,7 @@
 """Argument conversion of every exported function, kind by kind."""
 
 import math
+from collections import namedtuple
 
 import numpy as np
 import pytest
@@ -9,7 +10,25 @@ from velkora import velk_core
 
 EDGES = np.linspace(0.0, 1.0, 11)
 OBSERVED = np.full(10, 0.1)
-ROWS = OBSERVED.reshape(1, 10).copy()
+# No densities: the shared fits then do no per-density work, finish at once and
+# give the same result on every call.
+NO_DENSITIES = np.zeros((0, 10))
+WEIGHTS = np.ones(3)
+
+SHARED_HEAD = [
+    ("observed_fracs_2d", "array2", NO_DENSITIES),
+    ("meth_bin_edges", "array1", EDGES),
+    ("normalize_stw", "bool", True),
+    ("st_bounds", "bounds", (0.1, 1.0)),
+    ("co_bounds", "bounds", (0.5, 2.0)),
+]
+SHARED_EXP_TAIL = [
+    ("n_exp_bounds", "bounds", (1.0, 3.0)),
+    ("co_penalty", "float", 0.0),
+    ("weights", "optional1", WEIGHTS),
+    ("fit_vmax", "bool", False),
+    ("vmax_bounds", "bounds", (0.1, 10.0)),
+]
 
 # name -> [(parameter, kind, valid value)], in signature order.
 SIGNATURES = {
@@ -28,6 +47,16 @@ SIGNATURES = {
         ("coe", "float", 3.0),
         ("meth_bin_edges", "array1", EDGES),
     ],
+    "py_fit_shared_st": SHARED_HEAD
+    + [
+        ("n_u", "float", 2.0),
+        ("n_m", "float", 2.0),
+        ("co_penalty", "float", 0.0),
+        ("weights", "optional1", WEIGHTS),
+    ],
+    "py_fit_shared_exp": SHARED_HEAD + SHARED_EXP_TAIL,
+    "py_fit_shared_st_exp_perdensity": SHARED_HEAD + SHARED_EXP_TAIL,
+    "py_fit_shared_co": SHARED_HEAD + SHARED_EXP_TAIL[:3],
     "py_fit_one_density": [
         ("observed_fracs", "array1", OBSERVED),
         ("meth_bin_edges", "array1", EDGES),
@@ -38,42 +67,22 @@ SIGNATURES = {
         ("n_m", "float", 2.0),
         ("co_penalty", "float", 0.0),
     ],
-    "py_fit_all_densities": [
-        ("observed_fracs_2d", "array2", ROWS),
-        ("meth_bin_edges", "array1", EDGES),
-        ("normalize_stw", "bool", True),
-        ("st_bounds", "bounds", (0.1, 1.0)),
+    "py_fit_all_densities": SHARED_HEAD
+    + [("n_u", "float", 2.0), ("n_m", "float", 2.0), ("co_penalty", "float", 0.0)],
+    "py_fit_all_densities_exp": SHARED_HEAD + SHARED_EXP_TAIL[:2],
+    "py_profile_shared_st": SHARED_HEAD[:3]
+    + [
+        ("st_grid", "array1", np.array([0.5, 0.7])),
         ("co_bounds", "bounds", (0.1, 10.0)),
         ("n_u", "float", 2.0),
         ("n_m", "float", 2.0),
-        ("co_penalty", "float", 0.0),
+        ("weights", "optional1", WEIGHTS),
     ],
-    "py_fit_all_densities_exp": [
-        ("observed_fracs_2d", "array2", ROWS),
-        ("meth_bin_edges", "array1", EDGES),
-        ("normalize_stw", "bool", True),
-        ("st_bounds", "bounds", (0.1, 1.0)),
-        ("co_bounds", "bounds", (0.1, 10.0)),
-        ("n_exp_bounds", "bounds", (1.5, 2.5)),
-        ("co_penalty", "float", 0.0),
-    ],
-    "py_profile_shared_st": [
-        ("observed_fracs_2d", "array2", ROWS),
-        ("meth_bin_edges", "array1", EDGES),
-        ("normalize_stw", "bool", True),
-        ("st_grid", "array1", np.array([0.5])),
-        ("co_bounds", "bounds", (0.1, 10.0)),
-        ("n_u", "float", 2.0),
-        ("n_m", "float", 2.0),
-        ("weights", "optarray1", np.ones(1)),
-    ],
-    "py_profile_shared_co": [
-        ("observed_fracs_2d", "array2", ROWS),
-        ("meth_bin_edges", "array1", EDGES),
-        ("normalize_stw", "bool", True),
+    "py_profile_shared_co": SHARED_HEAD[:3]
+    + [
         ("shared_st", "float", 0.5),
-        ("cow_grid", "array1", np.array([1.0])),
-        ("coe_grid", "array1", np.array([1.0])),
+        ("cow_grid", "array1", np.array([1.0, 2.0])),
+        ("coe_grid", "array1", np.array([1.0, 2.0])),
         ("co_bounds", "bounds", (0.1, 10.0)),
         ("n_u", "float", 2.0),
         ("n_m", "float", 2.0),
@@ -90,7 +99,7 @@ SIGNATURES = {
 
 
 # Seeded from the operating system: equal calls may differ in the last digits.
-UNSEEDED = {"py_fit_one_density", "py_profile_shared_st", "py_profile_shared_co"}
+UNSEEDED = {"py_fit_one_density"}
 
 
 class FloatLike:
@@ -115,21 +124,25 @@ BAD = {
         np.float64(1.0),
         np.array([0.0, 1.0], dtype=">f8"),
     ],
-    "optarray1": [[1.0], np.array([1], dtype=np.int64), np.ones((1, 1)), 1.0],
-    "array2": [
-        [[0.1] * 10],
-        np.full(10, 0.1),
-        np.zeros((1, 10), dtype=np.float32),
-        np.zeros((1, 1, 10)),
-    ],
-    "bounds": [[0.1, 1.0], (0.1,), (0.1, 1.0, 2.0), "ab", None, ("a", 1.0), np.array([0.1, 1.0])],
 }
+
+BAD["optional1"] = BAD["array1"]
+BAD["array2"] = [
+    [[0.1, 0.9]],
+    np.zeros(10),
+    np.zeros((1, 10), dtype=np.int64),
+    np.zeros((1, 10), dtype=np.float32),
+    np.zeros((1, 1, 10)),
+]
+BAD["bounds"] = [[0.1, 1.0], (0.1, 1.0, 2.0), (0.1,), ("low", 1.0), None, np.array([0.1, 1.0])]
+
+Pair = namedtuple("Pair", "low high")
 
 GOOD = {
     "float": [2, 2.0, np.float64(2.0), np.float32(2.0), np.int64(2), FloatLike(), IndexLike(), True],
     "bool": [True, False, np.True_, np.False_],
-    "bounds": [(1, 2), (np.float64(0.5), 2.0), type("Pair", (tuple,), {})((0.5, 2.0))],
-    "optarray1": [None],
+    "bounds": [(1, 2), Pair(1.0, 2.0), (np.float64(1.0), FloatLike())],
+    "optional1": [None],
 }
 
 
@@ -201,6 +214,21 @@ def test_call_shape_errors_name_the_function(name):
         function(*values, **{params[0][0]: values[0]})
 
 
+def test_bounds_pairs_must_be_two_tuples():
+    head = [v for _, _, v in SHARED_HEAD]
+    with pytest.raises(TypeError, match="^argument 'co_bounds': .*tuple"):
+        velk_core.py_fit_shared_st(*head[:4], [0.5, 2.0])
+    with pytest.raises(TypeError, match="^argument 'vmax_bounds': .*length 2, got a tuple of length 3"):
+        velk_core.py_fit_shared_exp(*head, (1.0, 3.0), vmax_bounds=(0.1, 1.0, 10.0))
+
+
+def test_strided_rows_are_refused_before_any_work():
+    strided = np.zeros((2, 20))[:, ::2]
+    head = [strided] + [v for _, _, v in SHARED_HEAD[1:]]
+    with pytest.raises(RuntimeError, match="NotContiguousError"):
+        velk_core.py_fit_shared_co(*head, (1.0, 3.0))
+
+
 def test_optional_arguments_take_their_defaults():
     cow = np.array([0.0, 1.0])
     coe = np.array([0.5])
@@ -213,11 +241,13 @@ def test_optional_arguments_take_their_defaults():
 
 @pytest.mark.parametrize(
     "name,parameter",
-    [(n, p) for n, ps in SIGNATURES.items() for p, kind, _ in ps if kind in ("array1", "array2", "optarray1")],
+    [(n, p) for n, ps in SIGNATURES.items() for p, kind, _ in ps if kind in ("array1", "optional1", "array2")],
 )
 def test_strided_views_are_refused_before_any_work(name, parameter):
     valid = dict((p, v) for p, _, v in SIGNATURES[name])[parameter]
-    if valid.shape[-1] < 2:  # a one-element view is contiguous whatever its stride
+    if valid.ndim == 2:
+        valid = np.zeros((2, 10))  # an empty 2-D view is contiguous whatever its strides
+    if valid.shape[-1] < 2:  # so is a one-element view
         valid = np.repeat(valid, 2, axis=-1)
     strided = np.repeat(valid, 2, axis=-1)[..., ::2]
     assert not strided.flags.c_contiguous and not strided.flags.f_contiguous

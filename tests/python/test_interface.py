@@ -57,6 +57,57 @@ DOCSTRINGS = {
         "py_compute_model_fracs(ste, stw, cow, coe, meth_bin_edges)\n--\n\n"
         "Compute model fractions for given parameters (for plotting)."
     ),
+    "py_fit_shared_st": (
+        "py_fit_shared_st(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, "
+        "co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None)\n"
+        "--\n"
+        "\n"
+        "Fit with shared St across all densities.\n"
+        "\n"
+        "Returns (shared_st, fitps: (n_densities, 3), nlls: (n_densities,))."
+    ),
+    "py_fit_shared_exp": (
+        "py_fit_shared_exp(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, "
+        "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, fit_vmax=False, "
+        "vmax_bounds=...)\n"
+        "--\n"
+        "\n"
+        "Fit with shared (St, n_U, n_M[, Vmax]) across all densities; per-density (CoW, CoE).\n"
+        "\n"
+        "Returns (shared_st, shared_n_u, shared_n_m, shared_vmax, fitps: (n_densities, 3),\n"
+        "nlls: (n_densities,)). `fitps` columns are [St, CoW, CoE]. When `fit_vmax` is\n"
+        "false, `shared_vmax` echoes the run-wide global (INFINITY = disabled)."
+    ),
+    "py_fit_shared_st_exp_perdensity": (
+        "py_fit_shared_st_exp_perdensity(observed_fracs_2d, meth_bin_edges, normalize_stw, "
+        "st_bounds, co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, fit_vmax=False, "
+        "vmax_bounds=...)\n"
+        "--\n"
+        "\n"
+        "Fit shared St with per-density (CoW, CoE, n_U, n_M).\n"
+        "\n"
+        "St is global (1D Brent outer, or 2D Nelder-Mead over (St, Vmax) when\n"
+        "`fit_vmax`); cooperativity coefficients and exponents are fit independently\n"
+        "per density. When `fit_vmax`, a single shared Michaelis-Menten ceiling Vmax\n"
+        "is fitted jointly with St. Returns\n"
+        "(shared_st, shared_vmax, fitps: (n_densities, 5), nlls: (n_densities,)) where\n"
+        "`fitps` columns are [St, n_U, n_M, CoW, CoE] (matching the --fit-exponents\n"
+        "layout). `shared_vmax` is the run-wide global (mm_vmax()) when not fitted."
+    ),
+    "py_fit_shared_co": (
+        "py_fit_shared_co(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, "
+        "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None)\n"
+        "--\n"
+        "\n"
+        "Fit GLOBAL (St, CoW, CoE) shared across all densities; per-density (n_U, n_M).\n"
+        "\n"
+        "The mirror of `py_fit_shared_exp`: there the exponents are global and CoW/CoE\n"
+        "vary per density; here St, CoW and CoE are all global and only the exponents\n"
+        "vary per density. Vmax is held at the run-wide global (mm_vmax()). Returns\n"
+        "(shared_st, shared_cow, shared_coe, fitps: (n_densities, 5),\n"
+        "nlls: (n_densities,)) where `fitps` columns are [St, n_U, n_M, CoW, CoE]\n"
+        "(matching the --fit-exponents layout; St/CoW/CoE are identical across rows)."
+    ),
     "py_fit_one_density": (
         "py_fit_one_density(observed_fracs, meth_bin_edges, normalize_stw, st_bounds, co_bounds, n_u=2.0, "
         "n_m=2.0, co_penalty=0.0)\n--\n\n"
@@ -126,7 +177,9 @@ def test_docstring_and_text_signature(name):
     # The interpreter strips the text signature off __doc__ and keeps it apart.
     assert function.__doc__ == prose
     assert function.__text_signature__ == head[len(name):]
-    assert f"{name}{inspect.signature(function)}" == head
+    # inspect renders the `...` default (vmax_bounds) as Ellipsis.
+    rendered = str(inspect.signature(function)).replace("=Ellipsis", "=...")
+    assert f"{name}{rendered}" == head
 
 
 def test_vmax_bounds_default_is_shown_as_ellipsis():
