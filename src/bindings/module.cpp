@@ -41,6 +41,13 @@ PyMethodDef kFunctions[] = {
      py_profile_shared_st_doc},
     {"py_profile_shared_co", as_c_function(py_profile_shared_co), METH_VARARGS | METH_KEYWORDS,
      py_profile_shared_co_doc},
+    {"py_fit_bootstrap", as_c_function(py_fit_bootstrap), METH_VARARGS | METH_KEYWORDS, py_fit_bootstrap_doc},
+    {"py_fit_bootstrap_exp", as_c_function(py_fit_bootstrap_exp), METH_VARARGS | METH_KEYWORDS,
+     py_fit_bootstrap_exp_doc},
+    {"py_fit_bootstrap_exp_perdensity", as_c_function(py_fit_bootstrap_exp_perdensity),
+     METH_VARARGS | METH_KEYWORDS, py_fit_bootstrap_exp_perdensity_doc},
+    {"py_fit_bootstrap_co", as_c_function(py_fit_bootstrap_co), METH_VARARGS | METH_KEYWORDS,
+     py_fit_bootstrap_co_doc},
     {"py_compute_phase_grids", as_c_function(py_compute_phase_grids), METH_VARARGS | METH_KEYWORDS,
      py_compute_phase_grids_doc},
 };

@@ -30,6 +30,15 @@ SHARED_EXP_TAIL = [
     ("vmax_bounds", "bounds", (0.1, 10.0)),
 ]
 
+# No samples: the bootstraps return at once, whatever the densities.
+BOOT_HEAD = [
+    ("bootstrap_fracs", "array2", NO_DENSITIES),
+    ("n_boot", "count", 0),
+    ("n_densities", "count", 2),
+    ("meth_bin_edges", "array1", EDGES),
+    ("normalize_stw", "bool", True),
+]
+
 # name -> [(parameter, kind, valid value)], in signature order.
 SIGNATURES = {
     "py_set_raw_count": [("enabled", "bool", False)],
@@ -87,6 +96,27 @@ SIGNATURES = {
         ("n_u", "float", 2.0),
         ("n_m", "float", 2.0),
     ],
+    "py_fit_bootstrap": BOOT_HEAD
+    + [
+        ("shared_st", "bool", False),
+        ("fix_st", "bool", False),
+        ("st_bounds", "bounds", (0.1, 1.0)),
+        ("co_bounds", "bounds", (0.5, 2.0)),
+        ("n_u", "float", 2.0),
+        ("n_m", "float", 2.0),
+        ("co_penalty", "float", 0.0),
+        ("weights", "optional1", WEIGHTS),
+    ],
+    "py_fit_bootstrap_exp": BOOT_HEAD
+    + SHARED_HEAD[3:]
+    + SHARED_EXP_TAIL[:3]
+    + [("warm_start", "warm4", (0.5, 2.0, 2.0, 1.0))]
+    + SHARED_EXP_TAIL[3:],
+    "py_fit_bootstrap_exp_perdensity": BOOT_HEAD + [("shared_st", "bool", True)] + SHARED_HEAD[3:] + SHARED_EXP_TAIL,
+    "py_fit_bootstrap_co": BOOT_HEAD
+    + SHARED_HEAD[3:]
+    + SHARED_EXP_TAIL[:3]
+    + [("warm_start", "warm3", (0.5, 2.0, 2.0))],
     "py_compute_phase_grids": [
         ("st_free", "float", 1.0),
         ("normalize_stw", "bool", True),
@@ -136,6 +166,11 @@ BAD["array2"] = [
 ]
 BAD["bounds"] = [[0.1, 1.0], (0.1, 1.0, 2.0), (0.1,), ("low", 1.0), None, np.array([0.1, 1.0])]
 
+# Negative and too large counts are OverflowErrors, tested on their own.
+BAD["count"] = [2.0, "2", None, np.float64(1.0), [1]]
+BAD["warm4"] = [(0.5, 2.0, 2.0), [0.5, 2.0, 2.0, 1.0], ("a", 2.0, 2.0, 1.0), 1.0]
+BAD["warm3"] = [(0.5, 2.0), [0.5, 2.0, 2.0], (0.5, None, 2.0)]
+
 Pair = namedtuple("Pair", "low high")
 
 GOOD = {
@@ -143,6 +178,9 @@ GOOD = {
     "bool": [True, False, np.True_, np.False_],
     "bounds": [(1, 2), Pair(1.0, 2.0), (np.float64(1.0), FloatLike())],
     "optional1": [None],
+    "count": [0, np.int64(0), np.uint8(0), False],
+    "warm4": [None],
+    "warm3": [None],
 }
 
 
@@ -281,3 +319,9 @@ def test_inputs_are_never_written():
     np.testing.assert_array_equal(edges, EDGES)
     np.testing.assert_array_equal(observed, OBSERVED)
     np.testing.assert_array_equal(params, [0.5, 2.0, 3.0])
+
+
+@pytest.mark.parametrize("value,error", [(-1, OverflowError), (2**64, OverflowError), (2.0, TypeError)])
+def test_counts_convert_by_the_index_protocol(value, error):
+    with pytest.raises(error, match="^argument 'n_boot': "):
+        call_with("py_fit_bootstrap", "n_boot", value)
