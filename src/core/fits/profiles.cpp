@@ -1,22 +1,11 @@
 #include "fits/profiles.hpp"
 
-#include <stdexcept>
-#include <string>
-
 #include "fits/density_fits.hpp"
+#include "fits/search_space.hpp"
 #include "parallel.hpp"
 #include "run_state.hpp"
 
 namespace velk {
-
-std::vector<double> density_weights(std::optional<std::span<const double>> weights, std::size_t densities) {
-  if (!weights) return std::vector<double>(densities, 1.0);
-  if (weights->size() < densities) {
-    throw std::runtime_error("weights has " + std::to_string(weights->size()) + " entries but there are " +
-                             std::to_string(densities) + " densities (one weight per density is needed)");
-  }
-  return {weights->begin(), weights->begin() + static_cast<std::ptrdiff_t>(densities)};
-}
 
 std::vector<double> profile_shared_st(const RowMatrix& observed_rows, std::span<const double> meth_bin_edges,
                                       bool normalize_stw, std::span<const double> st_grid, double co_lo,

@@ -33,9 +33,4 @@ CoProfiles profile_shared_co(const RowMatrix& observed_rows, std::span<const dou
                              std::span<const double> coe_grid, double co_lo, double co_hi, double n_U,
                              double n_M);
 
-/// The per-density weights of a shared fit: the caller's (extra entries
-/// ignored) or all ones. Throws std::runtime_error naming `weights` when the
-/// caller's are fewer than the densities.
-std::vector<double> density_weights(std::optional<std::span<const double>> weights, std::size_t densities);
-
 }  // namespace velk

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fits/density_fits.hpp"
+#include "fits/search_space.hpp"
 #include "log.hpp"
 #include "optimizer/brent.hpp"
 #include "optimizer/nelder_mead.hpp"
@@ -20,23 +21,7 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-double from_log10(double x) noexcept { return std::pow(10.0, x); }
-
-Bounds log10_bounds(Bounds b) noexcept { return {std::log10(b.lo), std::log10(b.hi)}; }
-
 double midpoint(Bounds b) noexcept { return (b.lo + b.hi) / 2.0; }
-
-// One weight per density: the caller's (extra entries ignored) or all 1.0.
-std::vector<double> density_weights(DensityWeights weights, std::size_t n_densities) {
-  if (!weights) return std::vector<double>(n_densities, 1.0);
-  if (weights->size() < n_densities) {
-    throw std::runtime_error("weights has " + std::to_string(weights->size()) +
-                             " entries but there are " + std::to_string(n_densities) +
-                             " densities: one weight per density is needed");
-  }
-  return std::vector<double>(weights->begin(),
-                             weights->begin() + static_cast<std::ptrdiff_t>(n_densities));
-}
 
 // The Brent searches run over [ln lo, ln hi]. A bound that is not a positive
 // finite number, or an inverted pair, would leave that interval undefined and
