@@ -92,12 +92,57 @@ def phase_diagram():
     print()
 
 
+SHARED_ST = 0.3
+SHARED_CO = [(1.0, 2.0), (2.0, 1.0), (4.0, 3.0)]  # per-density (CoW, CoE) around one St
+
+
+def shared_st_uncertainty(n_boot=8, seed=11):
+    """Shared-St fit, a small bootstrap of it and the St profile."""
+    rng = np.random.default_rng(seed)
+    model = np.array([velk_core.py_compute_model_fracs(SHARED_ST, 1.0, cw, ce, EDGES) for cw, ce in SHARED_CO])
+    rows = np.array([rng.multinomial(MOLECULES, m / m.sum()) / MOLECULES for m in model])
+    start = time.perf_counter()
+    st, fitps, nlls = velk_core.py_fit_shared_st(rows, EDGES, True, ST_BOUNDS, CO_BOUNDS)
+    print(f"Shared-St fit of {len(rows)} densities: St = {st:.4f} (true {SHARED_ST})"
+          f"  [{(time.perf_counter() - start) * 1e3:.0f} ms]")
+
+    resamples = np.array(
+        [rng.multinomial(MOLECULES, r / r.sum()) / MOLECULES for _ in range(n_boot) for r in rows]
+    )
+    start = time.perf_counter()
+    boot = velk_core.py_fit_bootstrap(resamples, n_boot, len(rows), EDGES, True, True, False, ST_BOUNDS, CO_BOUNDS)
+    st_samples = boot[:: len(rows), 2]
+    low, high = np.percentile(st_samples, [5, 95])
+    print(f"  bootstrap of {n_boot} resamples: St 90% interval [{low:.4f}, {high:.4f}]"
+          f"  [{(time.perf_counter() - start):.1f} s]")
+
+    grid = np.geomspace(st / 1.5, st * 1.5, 11)
+    profile = velk_core.py_profile_shared_st(rows, EDGES, True, grid, CO_BOUNDS)
+    best = int(np.argmin(profile))
+    print(f"  St profile over [{grid[0]:.3f}, {grid[-1]:.3f}]: minimum {profile[best]:.5f} at St = {grid[best]:.4f}")
+    print()
+
+
+def shared_exponents():
+    from ._demo_shared import shared_exp_demo
+
+    truth = {"St": 0.2, "n_U": 2.0, "n_M": 2.0, "CoW": [4.0, 1.0, 6.0], "CoE": [1.0, 4.0, 6.0]}
+    rows = np.array(
+        [velk_core.py_compute_model_fracs(truth["St"], 1.0, cw, ce, EDGES) for cw, ce in zip(truth["CoW"], truth["CoE"])]
+    )
+    # Weights stand in for molecule counts, so that the summed NLL resolves the exponents.
+    shared_exp_demo(rows, EDGES, truth, weights=np.full(len(rows), 1e5))
+    print()
+
+
 def main():
     print("velkora demo: synthetic methylation-level distributions\n")
     show_model()
     rows = synthetic_data()
     fit_densities(rows)
     phase_diagram()
+    shared_st_uncertainty()
+    shared_exponents()
 
 
 if __name__ == "__main__":
