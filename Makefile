@@ -10,6 +10,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
+WERROR ?= OFF
 CMAKE_ARGS ?=
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
@@ -27,7 +28,7 @@ $(VENV)/.tools-ready:
 	touch $@
 
 install: $(VENV)/.tools-ready
-	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD)/wheel .
+	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD)/wheel -Ccmake.define.VELK_WERROR=$(WERROR) .
 
 gtest:
 	@if [ -f /usr/src/googletest/CMakeLists.txt ] || ls /usr/lib/*/cmake/GTest/GTestConfig.cmake >/dev/null 2>&1; then \
@@ -40,7 +41,7 @@ gtest:
 
 # $(1): build directory, $(2): extra CMake options
 define cpp_suite
-	cmake -S . -B $(BUILD)/$(1) -G Ninja -DVELK_BUILD_PYTHON=OFF -DVELK_BUILD_TESTS=ON $(2) $(CMAKE_ARGS) >/dev/null
+	cmake -S . -B $(BUILD)/$(1) -G Ninja -DVELK_BUILD_PYTHON=OFF -DVELK_BUILD_TESTS=ON -DVELK_WERROR=$(WERROR) $(2) $(CMAKE_ARGS) >/dev/null
 	cmake --build $(BUILD)/$(1) -j $(JOBS)
 	ctest --test-dir $(BUILD)/$(1) --output-on-failure
 endef
@@ -61,7 +62,10 @@ bench: install
 	cmake -S . -B $(BUILD)/bench -G Ninja -DVELK_BUILD_PYTHON=OFF -DVELK_BUILD_BENCH=ON >/dev/null
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	./$(BUILD)/bench/bench_steady_state
+	./$(BUILD)/bench/bench_fits
+	./$(BUILD)/bench/bench_shared_pass
 	$(VPY) bench/bench_python.py
+	$(VPY) bench/bench_shared.py
 
 clean:
 	rm -rf $(BUILD) $(VENV)

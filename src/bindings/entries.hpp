@@ -23,6 +23,31 @@ PyObject* py_fit_all_densities(PyObject* self, PyObject* args, PyObject* kwargs)
 extern const char py_fit_all_densities_exp_doc[];
 PyObject* py_fit_all_densities_exp(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// Shared-parameter fits (shared_entries.cpp).
+extern const char py_fit_shared_st_doc[];
+PyObject* py_fit_shared_st(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_fit_shared_exp_doc[];
+PyObject* py_fit_shared_exp(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_fit_shared_st_exp_perdensity_doc[];
+PyObject* py_fit_shared_st_exp_perdensity(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_fit_shared_co_doc[];
+PyObject* py_fit_shared_co(PyObject* self, PyObject* args, PyObject* kwargs);
+// Profile likelihoods (profile_entries.cpp).
+extern const char py_profile_shared_st_doc[];
+PyObject* py_profile_shared_st(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_profile_shared_co_doc[];
+PyObject* py_profile_shared_co(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Bootstrap fits of stacked resamples (bootstrap_entries.cpp).
+extern const char py_fit_bootstrap_doc[];
+PyObject* py_fit_bootstrap(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_fit_bootstrap_exp_doc[];
+PyObject* py_fit_bootstrap_exp(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_fit_bootstrap_exp_perdensity_doc[];
+PyObject* py_fit_bootstrap_exp_perdensity(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char py_fit_bootstrap_co_doc[];
+PyObject* py_fit_bootstrap_co(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // Phase diagram (phase_entries.cpp).
 extern const char py_compute_phase_grids_doc[];
 PyObject* py_compute_phase_grids(PyObject* self, PyObject* args, PyObject* kwargs);

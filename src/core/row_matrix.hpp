@@ -23,6 +23,16 @@ class RowMatrix {
   double& operator()(std::size_t r, std::size_t c) noexcept { return values_[r * cols_ + c]; }
   double operator()(std::size_t r, std::size_t c) const noexcept { return values_[r * cols_ + c]; }
 
+  /// Views of rows [first, first + count): one data set's rows, e.g. one
+  /// sample of a stacked bootstrap input. Valid while the matrix lives.
+  std::vector<std::span<const double>> row_spans(std::size_t first, std::size_t count) const {
+    std::vector<std::span<const double>> spans;
+    spans.reserve(count);
+    for (std::size_t r = first; r < first + count; ++r) spans.push_back(row(r));
+    return spans;
+  }
+  std::vector<std::span<const double>> row_spans() const { return row_spans(0, rows_); }
+
   /// The row-major storage; moved out when a result array takes it over.
   std::vector<double>& values() noexcept { return values_; }
   const std::vector<double>& values() const noexcept { return values_; }

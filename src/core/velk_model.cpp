@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "run_state.hpp"
@@ -46,18 +47,25 @@ bool all_finite(const Distribution& p) noexcept {
   return std::all_of(p.begin(), p.end(), [](double v) { return std::isfinite(v); });
 }
 
-template <class Predicate>
-bool all_rates(const TransitionRates& rates, Predicate ok) noexcept {
-  return std::all_of(rates.write.begin(), rates.write.end(), ok) &&
-         std::all_of(rates.erase.begin(), rates.erase.end(), ok);
-}
+// What the rates allow: every rate finite and strictly positive (an
+// irreducible chain, so detailed balance applies), and in addition at most
+// 1e100 (so the structured elimination cannot overflow where the dense one
+// would meet inf * 0). NaN fails every test.
+struct RateScreen {
+  bool positive_and_finite;
+  bool suit_structured_solve;
+};
 
-bool rates_positive_and_finite(const TransitionRates& rates) noexcept {
-  return all_rates(rates, [](double v) { return v > 0.0 && std::isfinite(v); });
-}
-
-bool rates_suit_structured_solve(const TransitionRates& rates) noexcept {
-  return all_rates(rates, [](double v) { return v > 0.0 && v <= kStructuredRateLimit; });
+RateScreen screen_rates(const TransitionRates& rates) noexcept {
+  bool positive = true;
+  double largest = 0.0;
+  for (int m = 0; m < NCPG; ++m) {
+    positive = positive && rates.write[m] > 0.0 && rates.erase[m] > 0.0;
+    largest = rates.write[m] > largest ? rates.write[m] : largest;
+    largest = rates.erase[m] > largest ? rates.erase[m] : largest;
+  }
+  return {positive && largest <= std::numeric_limits<double>::max(),
+          positive && largest <= kStructuredRateLimit};
 }
 
 // The reference arithmetic: dense LU with partial pivoting (first row of
@@ -140,130 +148,142 @@ void update_lanes(double* __restrict acc, const double* __restrict tail, double 
 // The matrix is tridiagonal plus the dense normalisation row (all ones). At
 // step i only three logical positions can hold a non-zero in column i: i, i+1
 // (the untouched generator row i+1) and 70 (where the normalisation row and the
-// rows it fills end up). Every row is a short run of explicit entries followed
-// by a constant tail: generator rows have a zero tail, the normalisation row a
-// tail of ones, and updating a row with a tail by a pivot with a tail gives
-// again a constant tail, (-T_pivot) * l + T_row, computed once. Rows are
-// swapped by index. The operations left out are those of rows that are zero in
-// the pivot column; for finite positive rates each of them is x + (+-0) with
-// x != -0.0, an exact identity, so the bits match the dense solve.
+// rows it fills end up). From column i on, each of those rows is three explicit
+// entries (columns i, i+1, i+2) followed by a constant tail: generator rows
+// have a zero tail, the normalisation row a tail of ones, and updating a row by
+// a pivot row gives again a constant tail, (-T_pivot) * l + T_row, computed
+// once. So the whole elimination runs on a window of three small rows held in
+// registers, and each pivot row is written out as a row of U. The operations
+// left out are those on rows that are zero in the pivot column; for finite,
+// positive rates each of them is x + (+-0) with x != -0.0, an exact identity,
+// so the bits match the dense solve.
+struct WindowRow {
+  double c0, c1, c2;  // columns i, i+1, i+2
+  double tail;        // every column after i+2
+  double rhs;         // right-hand side, forward-substituted as the rows are updated
+};
+
+// Row i of U: diagonal, the next two entries, the tail after them, and the
+// forward-substituted right-hand side.
+struct UpperRow {
+  double diagonal, next, after_next, tail, rhs;
+};
+
+inline void eliminate(WindowRow& row, const WindowRow& pivot, double inv) noexcept {
+  const double l = row.c0 * inv;
+  row.c1 = (-pivot.c1) * l + row.c1;
+  row.c2 = (-pivot.c2) * l + row.c2;
+  row.tail = (-pivot.tail) * l + row.tail;
+  row.rhs = (-pivot.rhs) * l + row.rhs;
+}
+
+// The window moves one column to the right.
+inline WindowRow shifted(const WindowRow& row) noexcept {
+  return {row.c1, row.c2, row.tail, row.tail, row.rhs};
+}
+
+inline UpperRow upper_row(const WindowRow& pivot) noexcept {
+  return {pivot.c0, pivot.c1, pivot.c2, pivot.tail, pivot.rhs};
+}
+
 LuSolution structured_lu_solve(const TransitionRates& rates) noexcept {
-  // Explicit entries by absolute column; entries outside [first used, last[row]]
-  // are never read.
-  alignas(64) double rows[N][N + 1];
-  std::array<int, N> last{};     // last explicit column of each physical row
-  std::array<double, N> tail{};  // value of every column after last[row]
-  std::array<double, N> rhs{};   // right-hand side, forward-substituted during elimination
-  std::array<int, N> perm{};     // logical position -> physical row
+  std::array<UpperRow, N> upper;
 
-  rows[0][0] = generator_diagonal(rates, 0);
-  rows[0][1] = rates.erase[0];
-  last[0] = 1;
-  for (int k = 1; k < NCPG; ++k) {
-    rows[k][k - 1] = rates.write[k - 1];
-    rows[k][k] = generator_diagonal(rates, k);
-    rows[k][k + 1] = rates.erase[k];
-    last[k] = k + 1;
-  }
-  rows[NCPG][0] = 1.0;
-  last[NCPG] = 0;
-  tail[NCPG] = 1.0;
-  rhs[NCPG] = 1.0;
-  for (int i = 0; i < N; ++i) perm[i] = i;
+  // Position i (carried over), position i+1 (generator row i+1, fresh) and
+  // position 70 (carried over; starts as the normalisation row).
+  WindowRow at_i{generator_diagonal(rates, 0), rates.erase[0], 0.0, 0.0, 0.0};
+  WindowRow at_70{1.0, 1.0, 1.0, 1.0, 1.0};
+  for (int i = 0; i + 1 < NCPG; ++i) {
+    WindowRow next{rates.write[i], generator_diagonal(rates, i + 1), rates.erase[i + 1], 0.0, 0.0};
 
-  auto entry = [&](int row, int column) noexcept {
-    return column <= last[row] ? rows[row][column] : tail[row];
-  };
-
-  for (int i = 0; i < N; ++i) {
-    std::array<int, 3> candidates{i, i + 1, NCPG};
-    const int candidate_count = i + 1 < NCPG ? 3 : (i < NCPG ? 2 : 1);
-    if (i + 1 >= NCPG) candidates[1] = NCPG;
-
-    // Make column i explicit in every candidate, so the pivot row's diagonal
-    // and the multipliers are plain entries.
-    for (int t = 0; t < candidate_count; ++t) {
-      const int row = perm[candidates[t]];
-      for (int c = last[row] + 1; c <= i; ++c) rows[row][c] = tail[row];
-      last[row] = std::max(last[row], i);
-    }
-
-    // Pivot: the first position of largest magnitude in column i.
+    // Pivot: the first position of largest magnitude (i, then i+1, then 70).
+    const double a = std::fabs(at_i.c0);
+    const double b = std::fabs(next.c0);
+    const double c = std::fabs(at_70.c0);
+    double largest = a;
     int chosen = 0;
-    double largest = std::fabs(rows[perm[candidates[0]]][i]);
-    for (int t = 1; t < candidate_count; ++t) {
-      const double magnitude = std::fabs(rows[perm[candidates[t]]][i]);
-      if (magnitude > largest) {
-        largest = magnitude;
-        chosen = t;
-      }
+    if (b > largest) {
+      largest = b;
+      chosen = 1;
+    }
+    if (c > largest) {
+      largest = c;
+      chosen = 2;
     }
     // A skipped column leaves a zero on the diagonal: the solve fails.
     if (largest == 0.0) return singular_solution();
-    std::swap(perm[i], perm[candidates[chosen]]);
 
-    const int pivot = perm[i];
-    const double inv = 1.0 / rows[pivot][i];
-    for (int t = 1; t < candidate_count; ++t) {
-      const int row = perm[candidates[t]];
-      const double l = rows[row][i] * inv;
-      const int new_last = std::max({last[row], last[pivot], i + 1});
-      for (int k = i + 1; k <= new_last; ++k) {
-        rows[row][k] = (-entry(pivot, k)) * l + entry(row, k);
-      }
-      tail[row] = (-tail[pivot]) * l + tail[row];
-      last[row] = new_last;
-      rhs[row] = (-rhs[pivot]) * l + rhs[row];
+    // After the swap the row from position i lands where the pivot was; the
+    // two non-pivot rows are eliminated and become positions i+1 and 70.
+    WindowRow pivot, to_next, to_70;
+    if (chosen == 0) {
+      pivot = at_i, to_next = next, to_70 = at_70;
+    } else if (chosen == 1) {
+      pivot = next, to_next = at_i, to_70 = at_70;
+    } else {
+      pivot = at_70, to_next = next, to_70 = at_i;
     }
+    const double inv = 1.0 / pivot.c0;
+    eliminate(to_next, pivot, inv);
+    eliminate(to_70, pivot, inv);
+    upper[i] = upper_row(pivot);
+    at_i = shifted(to_next);
+    at_70 = shifted(to_70);
+  }
+
+  // Column 69: positions 69 and 70 are left.
+  {
+    const bool take_70 = std::fabs(at_70.c0) > std::fabs(at_i.c0);
+    const WindowRow pivot = take_70 ? at_70 : at_i;
+    WindowRow last = take_70 ? at_i : at_70;
+    if (pivot.c0 == 0.0) return singular_solution();
+    eliminate(last, pivot, 1.0 / pivot.c0);
+    upper[NCPG - 1] = upper_row(pivot);
+    upper[NCPG] = upper_row(shifted(last));
   }
 
   // Back substitution. Each b[r] receives its updates in descending column
   // order, as in the column-oriented reference: first those of its constant
-  // tail, then those of its explicit entries. Rows with a non-zero tail are
-  // lanes updated column by column as the solution emerges (independent of one
-  // another, so they vectorise and stay off the critical path); sorted by
-  // their last explicit column, the lanes a column reaches form a prefix.
+  // tail (columns 70 down to r+3), then columns r+2 and r+1. Rows with a
+  // non-zero tail are lanes updated column by column as the solution emerges
+  // (independent of one another, so they vectorise and stay off the critical
+  // path); a zero tail contributes exact identities and is skipped. Ordered by
+  // position, the lanes that column k reaches (positions <= k-3) are a prefix.
+  alignas(64) std::array<double, N> lane_acc;
+  alignas(64) std::array<double, N> lane_tail;
+  std::array<int, N> lane_position;
   std::array<int, N> lane_of_position;
-  lane_of_position.fill(-1);
-  std::array<int, N> lane_position{};
   int lane_count = 0;
-  for (int r = 0; r < N; ++r) {
-    const int row = perm[r];
-    if (last[row] < NCPG && tail[row] != 0.0) lane_position[lane_count++] = r;
-  }
-  // Insertion sort: the lanes arrive almost in order, and nothing here may
-  // allocate (std::stable_sort would).
-  for (int j = 1; j < lane_count; ++j) {
-    const int moving = lane_position[j];
-    int k = j;
-    for (; k > 0 && last[perm[lane_position[k - 1]]] > last[perm[moving]]; --k) {
-      lane_position[k] = lane_position[k - 1];
+  for (int r = 0; r + 3 <= NCPG; ++r) {
+    lane_of_position[r] = -1;
+    if (upper[r].tail != 0.0) {
+      lane_of_position[r] = lane_count;
+      lane_position[lane_count] = r;
+      lane_acc[lane_count] = upper[r].rhs;
+      lane_tail[lane_count] = upper[r].tail;
+      ++lane_count;
     }
-    lane_position[k] = moving;
-  }
-  alignas(64) std::array<double, N> lane_acc{};
-  alignas(64) std::array<double, N> lane_tail{};
-  std::array<int, N> lane_last{};
-  for (int j = 0; j < lane_count; ++j) {
-    const int row = perm[lane_position[j]];
-    lane_of_position[lane_position[j]] = j;
-    lane_acc[j] = rhs[row];
-    lane_tail[j] = tail[row];
-    lane_last[j] = last[row];
   }
 
   Distribution x{};
   int active = lane_count;
-  for (int i = N - 1; i >= 0; --i) {
-    const int row = perm[i];
-    const double* u = rows[row];
-    double acc = lane_of_position[i] >= 0 ? lane_acc[lane_of_position[i]] : rhs[row];
-    for (int k = last[row]; k > i; --k) acc = (-x[k]) * u[k] + acc;
-    if (u[i] == 0.0) return singular_solution();
-    const double c = acc / u[i];
-    x[i] = c;
-    while (active > 0 && lane_last[active - 1] >= i) --active;
-    update_lanes(lane_acc.data(), lane_tail.data(), -c, active);
+  // x[i] is final: the tails of the rows at positions <= i-3 reach column i.
+  auto spread_column = [&](int i) noexcept {
+    while (active > 0 && lane_position[active - 1] > i - 3) --active;
+    update_lanes(lane_acc.data(), lane_tail.data(), -x[i], active);
+  };
+  if (upper[NCPG].diagonal == 0.0) return singular_solution();
+  x[NCPG] = upper[NCPG].rhs / upper[NCPG].diagonal;
+  spread_column(NCPG);
+  x[NCPG - 1] = ((-x[NCPG]) * upper[NCPG - 1].next + upper[NCPG - 1].rhs) / upper[NCPG - 1].diagonal;
+  spread_column(NCPG - 1);
+  for (int i = NCPG - 2; i >= 0; --i) {
+    const UpperRow& u = upper[i];
+    double acc = (i + 3 <= NCPG && lane_of_position[i] >= 0) ? lane_acc[lane_of_position[i]] : u.rhs;
+    acc = (-x[i + 2]) * u.after_next + acc;
+    acc = (-x[i + 1]) * u.next + acc;
+    x[i] = acc / u.diagonal;
+    spread_column(i);
   }
   return {x, false};
 }
@@ -279,36 +299,45 @@ Distribution detailed_balance(const TransitionRates& rates) noexcept {
   constexpr double kStep = 0x1p512;
   constexpr double kStepInverse = 0x1p-512;
 
-  std::array<double, NCPG> ratio{};
-  bool ratios_moderate = true;
-  for (int m = 0; m < NCPG; ++m) {
-    ratio[m] = rates.write[m] / rates.erase[m];
-    ratios_moderate = ratios_moderate && ratio[m] <= kRatioLimit && ratio[m] >= 1.0 / kRatioLimit;
+  // Independent divisions and a min/max scan: both vectorise.
+  std::array<double, NCPG> ratio;
+  for (int m = 0; m < NCPG; ++m) ratio[m] = rates.write[m] / rates.erase[m];
+  double smallest = ratio[0], largest = ratio[0];
+  for (int m = 1; m < NCPG; ++m) {
+    smallest = ratio[m] < smallest ? ratio[m] : smallest;
+    largest = ratio[m] > largest ? ratio[m] : largest;
   }
 
-  Distribution p{};
-  if (ratios_moderate) {
-    std::array<int, N> scale{};
+  Distribution p;
+  if (largest <= kRatioLimit && smallest >= 1.0 / kRatioLimit) {
+    std::array<int, N> scale;
     double q = 1.0;
     int s = 0;
+    bool rescaled = false;
     p[0] = q;
+    scale[0] = 0;
     for (int m = 0; m < NCPG; ++m) {
       q *= ratio[m];
-      while (q > kUpper) {
-        q *= kStepInverse;
-        ++s;
-      }
-      while (q < kLower) {
-        q *= kStep;
-        --s;
+      if (q > kUpper || q < kLower) [[unlikely]] {
+        rescaled = true;
+        while (q > kUpper) {
+          q *= kStepInverse;
+          ++s;
+        }
+        while (q < kLower) {
+          q *= kStep;
+          --s;
+        }
       }
       p[m + 1] = q;
       scale[m + 1] = s;
     }
-    const int top = *std::max_element(scale.begin(), scale.end());
-    for (int m = 0; m < N; ++m) {
-      const int below = top - scale[m];
-      p[m] = below == 0 ? p[m] : (below == 1 ? p[m] * kStepInverse : 0.0);
+    if (rescaled) {
+      const int top = *std::max_element(scale.begin(), scale.end());
+      for (int m = 0; m < N; ++m) {
+        const int below = top - scale[m];
+        p[m] = below == 0 ? p[m] : (below == 1 ? p[m] * kStepInverse : 0.0);
+      }
     }
   } else {
     double log_weight = 0.0;
@@ -321,9 +350,16 @@ Distribution detailed_balance(const TransitionRates& rates) noexcept {
     for (int m = 0; m < N; ++m) p[m] = std::exp(logs[m] - top);
   }
 
-  double total = 0.0;
-  for (double v : p) total += v;
-  for (double& v : p) v /= total;
+  // Four partial sums keep the additions independent; the order of this sum is
+  // not part of any reproducibility promise (it is a check and a safeguard).
+  double partial[4] = {0.0, 0.0, 0.0, 0.0};
+  for (int m = 0; m + 3 < N; m += 4) {
+    for (int t = 0; t < 4; ++t) partial[t] += p[m + t];
+  }
+  double total = (partial[0] + partial[1]) + (partial[2] + partial[3]);
+  for (int m = N - N % 4; m < N; ++m) total += p[m];
+  const double inverse_total = 1.0 / total;
+  for (double& v : p) v *= inverse_total;
   return p;
 }
 
@@ -374,8 +410,9 @@ Distribution detailed_balance_distribution(const TransitionRates& rates) {
 }
 
 Distribution solve_steady_state(const TransitionRates& rates) {
+  const RateScreen screen = screen_rates(rates);
   LuSolution lu;
-  if (rates_suit_structured_solve(rates)) {
+  if (screen.suit_structured_solve) {
     lu = structured_lu_solve(rates);
     // An overflow inside the substitutions is where the dense arithmetic meets
     // inf * 0; redo those few cases densely to keep its exact result.
@@ -383,7 +420,7 @@ Distribution solve_steady_state(const TransitionRates& rates) {
   } else {
     lu = dense_lu_solve(rates);
   }
-  if (lu.singular || !rates_positive_and_finite(rates)) return lu.p;
+  if (lu.singular || !screen.positive_and_finite) return lu.p;
 
   const Distribution exact = detailed_balance(rates);
   for (int m = 0; m < N; ++m) {

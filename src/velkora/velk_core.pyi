@@ -1,6 +1,6 @@
 """Python module."""
 
-from typing import Final
+from typing import Final, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -64,6 +64,62 @@ def py_fit_all_densities_exp(
 ) -> tuple[FloatArray, FloatArray]:
     """Fit all density bins with free exponents; returns (fitps (n, 5) [St, n_U, n_M, CoW, CoE], nlls (n,))."""
 
+def py_fit_shared_st(
+    observed_fracs_2d: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_u: float = 2.0,
+    n_m: float = 2.0,
+    co_penalty: float = 0.0,
+    weights: FloatArray | None = None,
+) -> tuple[float, FloatArray, FloatArray]:
+    """Fit with shared St; returns (shared_st, fitps (n, 3) [St, CoW, CoE], nlls (n,))."""
+
+def py_fit_shared_exp(
+    observed_fracs_2d: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_exp_bounds: Bounds,
+    co_penalty: float = 0.0,
+    weights: FloatArray | None = None,
+    fit_vmax: bool | np.bool_ = False,
+    vmax_bounds: Bounds = ...,
+) -> tuple[float, float, float, float, FloatArray, FloatArray]:
+    """Fit shared (St, n_U, n_M[, Vmax]); returns
+    (shared_st, shared_n_u, shared_n_m, shared_vmax, fitps (n, 3) [St, CoW, CoE], nlls (n,))."""
+
+def py_fit_shared_st_exp_perdensity(
+    observed_fracs_2d: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_exp_bounds: Bounds,
+    co_penalty: float = 0.0,
+    weights: FloatArray | None = None,
+    fit_vmax: bool | np.bool_ = False,
+    vmax_bounds: Bounds = ...,
+) -> tuple[float, float, FloatArray, FloatArray]:
+    """Fit shared St [and Vmax] with per-density exponents; returns
+    (shared_st, shared_vmax, fitps (n, 5) [St, n_U, n_M, CoW, CoE], nlls (n,))."""
+
+def py_fit_shared_co(
+    observed_fracs_2d: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_exp_bounds: Bounds,
+    co_penalty: float = 0.0,
+    weights: FloatArray | None = None,
+) -> tuple[float, float, float, FloatArray, FloatArray]:
+    """Fit global (St, CoW, CoE) with per-density exponents; returns
+    (shared_st, shared_cow, shared_coe, fitps (n, 5) [St, n_U, n_M, CoW, CoE], nlls (n,))."""
+
 def py_compute_phase_grids(
     st_free: float,
     normalize_stw: bool | np.bool_,
@@ -73,6 +129,97 @@ def py_compute_phase_grids(
     n_m: float = 2.0,
 ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
     """Compute phase diagram grids over log10(CoW) x log10(CoE) space."""
+
+def py_profile_shared_st(
+    observed_fracs_2d: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_grid: FloatArray,
+    co_bounds: Bounds,
+    n_u: float = 2.0,
+    n_m: float = 2.0,
+    weights: FloatArray | None = None,
+) -> FloatArray:
+    """Weighted summed NLL at every St of st_grid, CoW/CoE re-fitted per density; shape (n_points,)."""
+
+def py_profile_shared_co(
+    observed_fracs_2d: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    shared_st: float,
+    cow_grid: FloatArray,
+    coe_grid: FloatArray,
+    co_bounds: Bounds,
+    n_u: float = 2.0,
+    n_m: float = 2.0,
+) -> tuple[FloatArray, FloatArray]:
+    """Per-density NLL with CoW (then CoE) held at each grid value: (cow_nll, coe_nll)."""
+
+def py_fit_bootstrap(
+    bootstrap_fracs: FloatArray,
+    n_boot: SupportsIndex,
+    n_densities: SupportsIndex,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    shared_st: bool | np.bool_,
+    fix_st: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_u: float = 2.0,
+    n_m: float = 2.0,
+    co_penalty: float = 0.0,
+    weights: FloatArray | None = None,
+) -> FloatArray:
+    """(n_boot * n_densities, 6): [bootstrap_idx, density_idx, st_free, cow, coe, nll]. Ctrl+C stops it."""
+
+def py_fit_bootstrap_exp(
+    bootstrap_fracs: FloatArray,
+    n_boot: SupportsIndex,
+    n_densities: SupportsIndex,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_exp_bounds: Bounds,
+    co_penalty: float = 0.0,
+    weights: FloatArray | None = None,
+    warm_start: tuple[float, float, float, float] | None = None,
+    fit_vmax: bool | np.bool_ = False,
+    vmax_bounds: Bounds = ...,
+) -> FloatArray:
+    """(n_boot * n_densities, 9): [boot_idx, dens_idx, st, n_u, n_m, cow, coe, nll, vmax]. Ctrl+C stops it."""
+
+def py_fit_bootstrap_exp_perdensity(
+    bootstrap_fracs: FloatArray,
+    n_boot: SupportsIndex,
+    n_densities: SupportsIndex,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    shared_st: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_exp_bounds: Bounds,
+    co_penalty: float = 0.0,
+    weights: FloatArray | None = None,
+    fit_vmax: bool | np.bool_ = False,
+    vmax_bounds: Bounds = ...,
+) -> FloatArray:
+    """(n_boot * n_densities, 9) as py_fit_bootstrap_exp, per-density exponents. Ctrl+C stops it."""
+
+def py_fit_bootstrap_co(
+    bootstrap_fracs: FloatArray,
+    n_boot: SupportsIndex,
+    n_densities: SupportsIndex,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    st_bounds: Bounds,
+    co_bounds: Bounds,
+    n_exp_bounds: Bounds,
+    co_penalty: float = 0.0,
+    weights: FloatArray | None = None,
+    warm_start: tuple[float, float, float] | None = None,
+) -> FloatArray:
+    """(n_boot * n_densities, 9) for the global (St, CoW, CoE) fit. Ctrl+C stops it."""
 
 def py_fit_drift_one(
     p0_observed: FloatArray,

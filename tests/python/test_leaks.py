@@ -17,7 +17,14 @@ def resident_kib():
     return pages * resource.getpagesize() // 1024
 
 
-def exercise(edges, observed, params, cow, coe):
+def exercise(edges, observed, params, cow, coe, fits=False):
+    if fits:
+        rows = observed.reshape(1, -1)
+        velk_core.py_fit_all_densities(rows, edges, True, (0.1, 1.0), (0.1, 10.0))
+        velk_core.py_fit_one_density(observed, edges, True, (0.1, 1.0), (0.1, 10.0))
+        velk_core.py_profile_shared_co(rows, edges, True, 0.5, cow + 2.0, coe + 2.0, (0.1, 10.0))
+        with pytest.raises(RuntimeError):
+            velk_core.py_fit_all_densities(rows, edges, True, (1.0, 0.1), (0.1, 10.0))
     velk_core.py_compute_nll(params, observed, edges, True)
     velk_core.py_compute_model_fracs(0.5, 1.0, 2.0, 3.0, edges)
     velk_core.py_compute_phase_grids(0.5, True, cow, coe)
@@ -50,13 +57,13 @@ def test_thousands_of_calls_leak_nothing():
     coe = np.linspace(-1.0, 1.0, 3)
     arrays = (edges, observed, params, cow, coe)
 
-    for _ in range(500):
-        exercise(*arrays)
+    for i in range(500):
+        exercise(*arrays, fits=(i % 50 == 0))
     gc.collect()
     refcounts = [sys.getrefcount(a) for a in arrays]
     before = resident_kib()
-    for _ in range(5000):
-        exercise(*arrays)
+    for i in range(5000):
+        exercise(*arrays, fits=(i % 50 == 0))
     gc.collect()
     grown = resident_kib() - before
 

@@ -2,19 +2,12 @@
 
 #include <cmath>
 
+#include "fits/search_space.hpp"
 #include "optimizer/bounds.hpp"
 #include "optimizer/differential_evolution.hpp"
 #include "run_state.hpp"
 
 namespace velk {
-namespace {
-
-double from_log10(double x) noexcept { return std::pow(10.0, x); }
-
-Bounds log10_bounds(double lo, double hi) noexcept { return {std::log10(lo), std::log10(hi)}; }
-
-}  // namespace
-
 DensityLikelihood::DensityLikelihood(const DensityData& data)
     : observed_fracs_(data.observed_fracs),
       normalize_stw_(data.normalize_stw),
@@ -35,7 +28,7 @@ std::array<double, 4> fit_3param(const DensityData& data, std::optional<std::uin
   const DensityLikelihood likelihood(data);
   // The exponents stay fixed for the whole fit: the 140 powers are computed once.
   const CooperativePowers powers = cooperative_powers(n_U, n_M, raw_count());
-  const std::array<Bounds, 3> bounds{{{st_lo, st_hi}, log10_bounds(co_lo, co_hi), log10_bounds(co_lo, co_hi)}};
+  const std::array<Bounds, 3> bounds{{{st_lo, st_hi}, log10_bounds({co_lo, co_hi}), log10_bounds({co_lo, co_hi})}};
   auto objective = [&](std::span<const double> x) {
     const double CoW = from_log10(x[1]);
     const double CoE = from_log10(x[2]);
@@ -56,8 +49,8 @@ std::array<double, 6> fit_5param_n(const DensityData& data, std::uint64_t seed, 
   const bool raw = raw_count();
   const DensityLikelihood likelihood(data);
   const std::array<Bounds, 5> bounds{{{st_lo, st_hi},
-                                      log10_bounds(co_lo, co_hi),
-                                      log10_bounds(co_lo, co_hi),
+                                      log10_bounds({co_lo, co_hi}),
+                                      log10_bounds({co_lo, co_hi}),
                                       {n_lo, n_hi},
                                       {n_lo, n_hi}}};
   auto objective = [&](std::span<const double> x) {
@@ -83,7 +76,7 @@ std::array<double, 3> fit_2param_n(const DensityData& data, std::optional<std::u
                                    double Vmax, double co_penalty) {
   const DensityLikelihood likelihood(data);
   const CooperativePowers powers = cooperative_powers(n_U, n_M, raw_count());
-  const std::array<Bounds, 2> bounds{{log10_bounds(co_lo, co_hi), log10_bounds(co_lo, co_hi)}};
+  const std::array<Bounds, 2> bounds{{log10_bounds({co_lo, co_hi}), log10_bounds({co_lo, co_hi})}};
   auto objective = [&](std::span<const double> x) {
     const double CoW = from_log10(x[0]);
     const double CoE = from_log10(x[1]);
@@ -114,7 +107,7 @@ std::array<double, 5> fit_4param_n(const DensityData& data, std::uint64_t seed, 
   const bool raw = raw_count();
   const DensityLikelihood likelihood(data);
   const std::array<Bounds, 4> bounds{
-      {log10_bounds(co_lo, co_hi), log10_bounds(co_lo, co_hi), {n_lo, n_hi}, {n_lo, n_hi}}};
+      {log10_bounds({co_lo, co_hi}), log10_bounds({co_lo, co_hi}), {n_lo, n_hi}, {n_lo, n_hi}}};
   auto objective = [&](std::span<const double> x) {
     const double CoW = from_log10(x[0]);
     const double CoE = from_log10(x[1]);
@@ -137,7 +130,7 @@ double fit_1param(const DensityData& data, bool free_coe, double St, double fixe
   const double Vmax = mm_vmax();
   const DensityLikelihood likelihood(data);
   const CooperativePowers powers = cooperative_powers(n_U, n_M, raw_count());
-  const std::array<Bounds, 1> bounds{{log10_bounds(co_lo, co_hi)}};
+  const std::array<Bounds, 1> bounds{{log10_bounds({co_lo, co_hi})}};
   auto objective = [&](std::span<const double> x) {
     const double free_rate = from_log10(x[0]);
     return free_coe ? likelihood(St, fixed_rate, free_rate, powers, Vmax)

@@ -1,0 +1,252 @@
+// Shared-parameter fits: parameters common to every density, the rest
+// re-fitted per density inside each outer evaluation.
+#include <array>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "args.hpp"
+#include "entries.hpp"
+#include "fits/shared_fits.hpp"
+#include "gil.hpp"
+
+namespace velk::py {
+namespace {
+
+constexpr std::array<double, 2> kDefaultVmaxBounds{0.001, 1000000.0};
+
+Bounds bounds_of(const std::array<double, 2>& pair) { return {pair[0], pair[1]}; }
+
+// Copies the weights while the lock is held; absent (or None) stays absent.
+std::optional<std::vector<double>> copy_weights(const std::optional<ArrayArg>& argument) {
+  if (!argument) return std::nullopt;
+  return to_vector(*argument);
+}
+
+DensityWeights weights_view(const std::optional<std::vector<double>>& weights) {
+  if (!weights) return std::nullopt;
+  return std::span<const double>(*weights);
+}
+
+}  // namespace
+
+const char py_fit_shared_st_doc[] =
+    "py_fit_shared_st(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, "
+    "co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None)\n"
+    "--\n\n"
+    "Fit with shared St across all densities.\n"
+    "\n"
+    "Returns (shared_st, fitps: (n_densities, 3), nlls: (n_densities,)).";
+
+PyObject* py_fit_shared_st(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Arguments a("py_fit_shared_st",
+                      {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds",
+                       "co_bounds", "n_u", "n_m", "co_penalty", "weights"},
+                      5, args, kwargs);
+    const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
+    const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
+    const bool normalize_stw = as_bool(a[2], "normalize_stw");
+    const Bounds st = bounds_of(as_bounds(a[3], "st_bounds"));
+    const Bounds co = bounds_of(as_bounds(a[4], "co_bounds"));
+    const double n_U = as_float(a[5], "n_u", 2.0);
+    const double n_M = as_float(a[6], "n_m", 2.0);
+    const double co_penalty = as_float(a[7], "co_penalty", 0.0);
+    const std::optional<ArrayArg> weights_arg = optional_array(a[8], "weights", 1);
+    const RowMatrix rows = extract_rows(observed_arg);
+    const std::vector<double> edges = to_vector(edges_arg);
+    const std::optional<std::vector<double>> weights = copy_weights(weights_arg);
+    const auto row_spans = rows.row_spans();
+
+    // Safe without the lock: the fit reads only the owned copies above.
+    const SharedStFit fit = without_gil([&] {
+      return fit_shared_st_inner(row_spans, edges, normalize_stw, weights_view(weights), st, co,
+                                 n_U, n_M, co_penalty);
+    });
+    RowMatrix fitps(fit.densities.size(), 3);
+    std::vector<double> nlls(fit.densities.size());
+    for (std::size_t i = 0; i < fit.densities.size(); ++i) {
+      const auto& [CoW, CoE, nll] = fit.densities[i];
+      fitps(i, 0) = fit.St;
+      fitps(i, 1) = CoW;
+      fitps(i, 2) = CoE;
+      nlls[i] = nll;
+    }
+    return new_tuple(new_float(fit.St), new_array_2d(std::move(fitps)), new_array_1d(nlls))
+        .release();
+  });
+}
+
+const char py_fit_shared_exp_doc[] =
+    "py_fit_shared_exp(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, "
+    "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, fit_vmax=False, "
+    "vmax_bounds=...)\n"
+    "--\n\n"
+    "Fit with shared (St, n_U, n_M[, Vmax]) across all densities; per-density (CoW, CoE).\n"
+    "\n"
+    "Returns (shared_st, shared_n_u, shared_n_m, shared_vmax, fitps: (n_densities, 3),\n"
+    "nlls: (n_densities,)). `fitps` columns are [St, CoW, CoE]. When `fit_vmax` is\n"
+    "false, `shared_vmax` echoes the run-wide global (INFINITY = disabled).";
+
+PyObject* py_fit_shared_exp(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Arguments a("py_fit_shared_exp",
+                      {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds",
+                       "co_bounds", "n_exp_bounds", "co_penalty", "weights", "fit_vmax",
+                       "vmax_bounds"},
+                      6, args, kwargs);
+    const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
+    const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
+    const bool normalize_stw = as_bool(a[2], "normalize_stw");
+    const Bounds st = bounds_of(as_bounds(a[3], "st_bounds"));
+    const Bounds co = bounds_of(as_bounds(a[4], "co_bounds"));
+    const Bounds n_exp = bounds_of(as_bounds(a[5], "n_exp_bounds"));
+    const double co_penalty = as_float(a[6], "co_penalty", 0.0);
+    const std::optional<ArrayArg> weights_arg = optional_array(a[7], "weights", 1);
+    const bool fit_vmax = as_bool(a[8], "fit_vmax", false);
+    const Bounds vmax = bounds_of(as_bounds(a[9], "vmax_bounds", kDefaultVmaxBounds));
+    const RowMatrix rows = extract_rows(observed_arg);
+    const std::vector<double> edges = to_vector(edges_arg);
+    const std::optional<std::vector<double>> weights = copy_weights(weights_arg);
+    const auto row_spans = rows.row_spans();
+
+    // Safe without the lock: the fit reads only the owned copies above. The
+    // progress log goes straight to file descriptor 2, not through Python.
+    const SharedExpFit fit = interruptible([&] {
+      return fit_shared_exp_inner(row_spans, edges, normalize_stw, fit_vmax, weights_view(weights),
+                                  st, co, n_exp, vmax, co_penalty, /*verbose=*/true, std::nullopt);
+    });
+    RowMatrix fitps(fit.densities.size(), 3);
+    std::vector<double> nlls(fit.densities.size());
+    for (std::size_t i = 0; i < fit.densities.size(); ++i) {
+      const auto& [CoW, CoE, nll] = fit.densities[i];
+      fitps(i, 0) = fit.St;
+      fitps(i, 1) = CoW;
+      fitps(i, 2) = CoE;
+      nlls[i] = nll;
+    }
+    return new_tuple(new_float(fit.St), new_float(fit.n_U), new_float(fit.n_M),
+                     new_float(fit.Vmax), new_array_2d(std::move(fitps)), new_array_1d(nlls))
+        .release();
+  });
+}
+
+const char py_fit_shared_st_exp_perdensity_doc[] =
+    "py_fit_shared_st_exp_perdensity(observed_fracs_2d, meth_bin_edges, normalize_stw, "
+    "st_bounds, co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, fit_vmax=False, "
+    "vmax_bounds=...)\n"
+    "--\n\n"
+    "Fit shared St with per-density (CoW, CoE, n_U, n_M).\n"
+    "\n"
+    "St is global (1D Brent outer, or 2D Nelder-Mead over (St, Vmax) when\n"
+    "`fit_vmax`); cooperativity coefficients and exponents are fit independently\n"
+    "per density. When `fit_vmax`, a single shared Michaelis-Menten ceiling Vmax\n"
+    "is fitted jointly with St. Returns\n"
+    "(shared_st, shared_vmax, fitps: (n_densities, 5), nlls: (n_densities,)) where\n"
+    "`fitps` columns are [St, n_U, n_M, CoW, CoE] (matching the --fit-exponents\n"
+    "layout). `shared_vmax` is the run-wide global (mm_vmax()) when not fitted.";
+
+PyObject* py_fit_shared_st_exp_perdensity(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Arguments a("py_fit_shared_st_exp_perdensity",
+                      {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds",
+                       "co_bounds", "n_exp_bounds", "co_penalty", "weights", "fit_vmax",
+                       "vmax_bounds"},
+                      6, args, kwargs);
+    const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
+    const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
+    const bool normalize_stw = as_bool(a[2], "normalize_stw");
+    const Bounds st = bounds_of(as_bounds(a[3], "st_bounds"));
+    const Bounds co = bounds_of(as_bounds(a[4], "co_bounds"));
+    const Bounds n_exp = bounds_of(as_bounds(a[5], "n_exp_bounds"));
+    const double co_penalty = as_float(a[6], "co_penalty", 0.0);
+    const std::optional<ArrayArg> weights_arg = optional_array(a[7], "weights", 1);
+    const bool fit_vmax = as_bool(a[8], "fit_vmax", false);
+    const Bounds vmax = bounds_of(as_bounds(a[9], "vmax_bounds", kDefaultVmaxBounds));
+    const RowMatrix rows = extract_rows(observed_arg);
+    const std::vector<double> edges = to_vector(edges_arg);
+    const std::optional<std::vector<double>> weights = copy_weights(weights_arg);
+    const auto row_spans = rows.row_spans();
+
+    // Safe without the lock: the fit reads only the owned copies above.
+    const SharedStPerDensityExpFit fit = without_gil([&] {
+      return fit_shared_st_perdensity_exp_inner(row_spans, edges, normalize_stw, fit_vmax,
+                                                weights_view(weights), st, co, n_exp, vmax,
+                                                co_penalty);
+    });
+    // Columns [St, n_U, n_M, CoW, CoE] from the fit row (CoW, CoE, n_U, n_M, NLL).
+    RowMatrix fitps(fit.densities.size(), 5);
+    std::vector<double> nlls(fit.densities.size());
+    for (std::size_t i = 0; i < fit.densities.size(); ++i) {
+      const auto& [CoW, CoE, n_U, n_M, nll] = fit.densities[i];
+      fitps(i, 0) = fit.St;
+      fitps(i, 1) = n_U;
+      fitps(i, 2) = n_M;
+      fitps(i, 3) = CoW;
+      fitps(i, 4) = CoE;
+      nlls[i] = nll;
+    }
+    return new_tuple(new_float(fit.St), new_float(fit.Vmax), new_array_2d(std::move(fitps)),
+                     new_array_1d(nlls))
+        .release();
+  });
+}
+
+const char py_fit_shared_co_doc[] =
+    "py_fit_shared_co(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, "
+    "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None)\n"
+    "--\n\n"
+    "Fit GLOBAL (St, CoW, CoE) shared across all densities; per-density (n_U, n_M).\n"
+    "\n"
+    "The mirror of `py_fit_shared_exp`: there the exponents are global and CoW/CoE\n"
+    "vary per density; here St, CoW and CoE are all global and only the exponents\n"
+    "vary per density. Vmax is held at the run-wide global (mm_vmax()). Returns\n"
+    "(shared_st, shared_cow, shared_coe, fitps: (n_densities, 5),\n"
+    "nlls: (n_densities,)) where `fitps` columns are [St, n_U, n_M, CoW, CoE]\n"
+    "(matching the --fit-exponents layout; St/CoW/CoE are identical across rows).";
+
+PyObject* py_fit_shared_co(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Arguments a("py_fit_shared_co",
+                      {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds",
+                       "co_bounds", "n_exp_bounds", "co_penalty", "weights"},
+                      6, args, kwargs);
+    const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
+    const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
+    const bool normalize_stw = as_bool(a[2], "normalize_stw");
+    const Bounds st = bounds_of(as_bounds(a[3], "st_bounds"));
+    const Bounds co = bounds_of(as_bounds(a[4], "co_bounds"));
+    const Bounds n_exp = bounds_of(as_bounds(a[5], "n_exp_bounds"));
+    const double co_penalty = as_float(a[6], "co_penalty", 0.0);
+    const std::optional<ArrayArg> weights_arg = optional_array(a[7], "weights", 1);
+    const RowMatrix rows = extract_rows(observed_arg);
+    const std::vector<double> edges = to_vector(edges_arg);
+    const std::optional<std::vector<double>> weights = copy_weights(weights_arg);
+    const auto row_spans = rows.row_spans();
+
+    // Safe without the lock: the fit reads only the owned copies above. The
+    // progress log goes straight to file descriptor 2, not through Python.
+    const SharedCoFit fit = interruptible([&] {
+      return fit_shared_co_inner(row_spans, edges, normalize_stw, weights_view(weights), st, co,
+                                 n_exp, co_penalty, /*verbose=*/true, std::nullopt);
+    });
+    // Columns [St, n_U, n_M, CoW, CoE]: the shared rates repeat in every row.
+    RowMatrix fitps(fit.densities.size(), 5);
+    std::vector<double> nlls(fit.densities.size());
+    for (std::size_t i = 0; i < fit.densities.size(); ++i) {
+      const auto& [n_U, n_M, nll] = fit.densities[i];
+      fitps(i, 0) = fit.St;
+      fitps(i, 1) = n_U;
+      fitps(i, 2) = n_M;
+      fitps(i, 3) = fit.CoW;
+      fitps(i, 4) = fit.CoE;
+      nlls[i] = nll;
+    }
+    return new_tuple(new_float(fit.St), new_float(fit.CoW), new_float(fit.CoE),
+                     new_array_2d(std::move(fitps)), new_array_1d(nlls))
+        .release();
+  });
+}
+
+}  // namespace velk::py
