@@ -134,7 +134,11 @@ LuSolution dense_lu_solve(const TransitionRates& rates) noexcept {
 // acc[j] = minus_c * tail[j] + acc[j] for the first count lanes; a separate
 // loop over restrict pointers so the compiler vectorises it (still one multiply
 // and one add per element).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// An AVX2 clone is picked at load time where the CPU has it (same arithmetic,
+// wider vectors). Sanitizer runtimes are not ready when load-time resolvers
+// run, so sanitized builds keep the single default version.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) && \
+    !defined(__SANITIZE_ADDRESS__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void update_lanes(double* __restrict acc, const double* __restrict tail, double minus_c,
