@@ -66,6 +66,7 @@ bench: install
 	./$(BUILD)/bench/bench_shared_pass
 	$(VPY) bench/bench_python.py
 	$(VPY) bench/bench_shared.py
+	$(VPY) bench/bench_bootstrap.py
 	$(VPY) bench/bench_drift.py
 
 clean:

@@ -72,6 +72,7 @@ Ref checked(PyObject* new_reference) {
 Arguments::Arguments(const char* function, std::initializer_list<const char*> names,
                      std::size_t required, PyObject* args, PyObject* kwargs) {
   const std::size_t count = names.size();
+  if (count > kMaxParameters) raise(PyExc_SystemError, "too many parameters for the argument table");
   const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
   if (static_cast<std::size_t>(given) > count) {
     const std::string message = std::string(function) + "() takes at most " + std::to_string(count) +
