@@ -175,12 +175,12 @@ std::vector<double> as_float_tuple(PyObject* object, const char* name, std::size
   return values;
 }
 
-std::array<double, 2> as_bounds(PyObject* object, const char* name) {
+Bounds as_bounds(PyObject* object, const char* name) {
   const std::vector<double> pair = as_float_tuple(object, name, 2);
   return {pair[0], pair[1]};
 }
 
-std::array<double, 2> as_bounds(PyObject* object, const char* name, std::array<double, 2> fallback) {
+Bounds as_bounds(PyObject* object, const char* name, Bounds fallback) {
   return object == nullptr ? fallback : as_bounds(object, name);
 }
 
@@ -223,6 +223,11 @@ std::vector<double> to_vector(const ArrayArg& argument) {
   std::vector<double> values(length);
   if (length > 0) std::memcpy(values.data(), PyArray_DATA(array), length * sizeof(double));
   return values;
+}
+
+std::optional<std::vector<double>> to_vector(const std::optional<ArrayArg>& argument) {
+  if (!argument) return std::nullopt;
+  return to_vector(*argument);
 }
 
 RowMatrix extract_rows(const ArrayArg& argument) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "optimizer/bounds.hpp"
 #include "python.hpp"
 #include "row_matrix.hpp"
 
@@ -89,8 +90,11 @@ std::uint64_t as_count(PyObject* object, const char* name);
 std::vector<double> as_float_tuple(PyObject* object, const char* name, std::size_t length);
 
 /// A bounds pair (low, high) from a tuple of exactly two floats.
-std::array<double, 2> as_bounds(PyObject* object, const char* name);
-std::array<double, 2> as_bounds(PyObject* object, const char* name, std::array<double, 2> fallback);
+Bounds as_bounds(PyObject* object, const char* name);
+Bounds as_bounds(PyObject* object, const char* name, Bounds fallback);
+
+/// The default of every `vmax_bounds` argument (shown as `...` in signatures).
+inline constexpr Bounds kDefaultVmaxBounds{0.001, 1000000.0};
 
 /// A NumPy ndarray (or subclass) with exactly `ndim` dimensions whose element
 /// type is equivalent to float64 (no lists, no casting).
@@ -104,6 +108,15 @@ std::optional<std::vector<double>> optional_float_tuple(PyObject* object, const 
 /// Copies a 1-D array argument into owned storage. A non-contiguous array
 /// raises RuntimeError mentioning NotContiguousError.
 std::vector<double> to_vector(const ArrayArg& argument);
+
+/// Copies an optional 1-D array argument (weights): absent stays absent.
+std::optional<std::vector<double>> to_vector(const std::optional<ArrayArg>& argument);
+
+/// A view of optional owned values, for the engine's optional spans.
+inline std::optional<std::span<const double>> view(const std::optional<std::vector<double>>& values) {
+  if (!values) return std::nullopt;
+  return std::span<const double>(*values);
+}
 
 /// Copies the logical rows of a 2-D array argument (C- or Fortran-ordered)
 /// into an owned row-major matrix. Non-contiguous: RuntimeError as above.

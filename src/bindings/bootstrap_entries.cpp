@@ -43,18 +43,6 @@ StackedInput take(const StackedArgs& args) {
   return {extract_rows(args.fracs), args.n_boot, args.n_densities, to_vector(args.edges), args.normalize_stw};
 }
 
-std::optional<std::vector<double>> owned_weights(const std::optional<ArrayArg>& weights) {
-  if (!weights) return std::nullopt;
-  return to_vector(*weights);
-}
-
-DensityWeights view(const std::optional<std::vector<double>>& weights) {
-  if (!weights) return std::nullopt;
-  return std::span<const double>(*weights);
-}
-
-Bounds bounds(const std::array<double, 2>& pair) { return {pair[0], pair[1]}; }
-
 template <std::size_t N>
 std::optional<std::array<double, N>> fixed_tuple(const std::optional<std::vector<double>>& values) {
   if (!values) return std::nullopt;
@@ -62,8 +50,6 @@ std::optional<std::array<double, N>> fixed_tuple(const std::optional<std::vector
   std::copy(values->begin(), values->end(), fixed.begin());
   return fixed;
 }
-
-constexpr std::array<double, 2> kDefaultVmaxBounds{0.001, 1000000.0};
 
 }  // namespace
 
@@ -94,14 +80,14 @@ PyObject* py_fit_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
     const StackedArgs stacked = convert_stacked(a);
     const bool shared_st = as_bool(a[5], "shared_st");
     const bool fix_st = as_bool(a[6], "fix_st");
-    const Bounds st = bounds(as_bounds(a[7], "st_bounds"));
-    const Bounds co = bounds(as_bounds(a[8], "co_bounds"));
+    const Bounds st = as_bounds(a[7], "st_bounds");
+    const Bounds co = as_bounds(a[8], "co_bounds");
     const double n_U = as_float(a[9], "n_u", 2.0);
     const double n_M = as_float(a[10], "n_m", 2.0);
     const double co_penalty = as_float(a[11], "co_penalty", 0.0);
     const std::optional<ArrayArg> weights_arg = optional_array(a[12], "weights", 1);
     const StackedInput in = take(stacked);
-    const auto weights = owned_weights(weights_arg);
+    const auto weights = to_vector(weights_arg);
     const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities);
 
     // Safe without the lock: the fits read only the owned copies above.
@@ -143,16 +129,16 @@ PyObject* py_fit_bootstrap_exp(PyObject*, PyObject* args, PyObject* kwargs) {
                        "co_bounds", "n_exp_bounds", "co_penalty", "weights", "warm_start", "fit_vmax", "vmax_bounds"},
                       8, args, kwargs);
     const StackedArgs stacked = convert_stacked(a);
-    const Bounds st = bounds(as_bounds(a[5], "st_bounds"));
-    const Bounds co = bounds(as_bounds(a[6], "co_bounds"));
-    const Bounds n_exp = bounds(as_bounds(a[7], "n_exp_bounds"));
+    const Bounds st = as_bounds(a[5], "st_bounds");
+    const Bounds co = as_bounds(a[6], "co_bounds");
+    const Bounds n_exp = as_bounds(a[7], "n_exp_bounds");
     const double co_penalty = as_float(a[8], "co_penalty", 0.0);
     const std::optional<ArrayArg> weights_arg = optional_array(a[9], "weights", 1);
     const auto warm_start = fixed_tuple<4>(optional_float_tuple(a[10], "warm_start", 4));
     const bool fit_vmax = as_bool(a[11], "fit_vmax", false);
-    const Bounds vmax = bounds(as_bounds(a[12], "vmax_bounds", kDefaultVmaxBounds));
+    const Bounds vmax = as_bounds(a[12], "vmax_bounds", kDefaultVmaxBounds);
     const StackedInput in = take(stacked);
-    const auto weights = owned_weights(weights_arg);
+    const auto weights = to_vector(weights_arg);
     const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities);
 
     // Safe without the lock: the fits read only the owned copies above.
@@ -192,15 +178,15 @@ PyObject* py_fit_bootstrap_exp_perdensity(PyObject*, PyObject* args, PyObject* k
                       9, args, kwargs);
     const StackedArgs stacked = convert_stacked(a);
     const bool shared_st = as_bool(a[5], "shared_st");
-    const Bounds st = bounds(as_bounds(a[6], "st_bounds"));
-    const Bounds co = bounds(as_bounds(a[7], "co_bounds"));
-    const Bounds n_exp = bounds(as_bounds(a[8], "n_exp_bounds"));
+    const Bounds st = as_bounds(a[6], "st_bounds");
+    const Bounds co = as_bounds(a[7], "co_bounds");
+    const Bounds n_exp = as_bounds(a[8], "n_exp_bounds");
     const double co_penalty = as_float(a[9], "co_penalty", 0.0);
     const std::optional<ArrayArg> weights_arg = optional_array(a[10], "weights", 1);
     const bool fit_vmax = as_bool(a[11], "fit_vmax", false);
-    const Bounds vmax = bounds(as_bounds(a[12], "vmax_bounds", kDefaultVmaxBounds));
+    const Bounds vmax = as_bounds(a[12], "vmax_bounds", kDefaultVmaxBounds);
     const StackedInput in = take(stacked);
-    const auto weights = owned_weights(weights_arg);
+    const auto weights = to_vector(weights_arg);
     const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities);
 
     // Safe without the lock: the fits read only the owned copies above.
@@ -233,14 +219,14 @@ PyObject* py_fit_bootstrap_co(PyObject*, PyObject* args, PyObject* kwargs) {
                        "co_bounds", "n_exp_bounds", "co_penalty", "weights", "warm_start"},
                       8, args, kwargs);
     const StackedArgs stacked = convert_stacked(a);
-    const Bounds st = bounds(as_bounds(a[5], "st_bounds"));
-    const Bounds co = bounds(as_bounds(a[6], "co_bounds"));
-    const Bounds n_exp = bounds(as_bounds(a[7], "n_exp_bounds"));
+    const Bounds st = as_bounds(a[5], "st_bounds");
+    const Bounds co = as_bounds(a[6], "co_bounds");
+    const Bounds n_exp = as_bounds(a[7], "n_exp_bounds");
     const double co_penalty = as_float(a[8], "co_penalty", 0.0);
     const std::optional<ArrayArg> weights_arg = optional_array(a[9], "weights", 1);
     const auto warm_start = fixed_tuple<3>(optional_float_tuple(a[10], "warm_start", 3));
     const StackedInput in = take(stacked);
-    const auto weights = owned_weights(weights_arg);
+    const auto weights = to_vector(weights_arg);
     const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities);
 
     // Safe without the lock: the fits read only the owned copies above.

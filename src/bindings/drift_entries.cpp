@@ -35,7 +35,7 @@ PyObject* py_fit_drift_one(PyObject*, PyObject* args, PyObject* kwargs) {
 
     // Safe without the lock: the fit reads only the owned copies above.
     const std::array<double, 3> fit = without_gil([&] {
-      return fit_drift_one(p0_observed, fit_observed, fit_ages, edges, {st[0], st[1]},
+      return fit_drift_one(p0_observed, fit_observed, fit_ages, edges, st,
                            std::nullopt);
     });
     return new_tuple(new_float(fit[0]), new_float(fit[1]), new_float(fit[2])).release();
@@ -75,7 +75,7 @@ PyObject* py_fit_drift_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
     // Ctrl+C stops new samples from starting and raises KeyboardInterrupt.
     RowMatrix fits = interruptible([&] {
       return fit_drift_bootstrap(p0_per_boot, fit_observed_per_boot, n_boot, n_fit_ages, fit_ages,
-                                 edges, {st[0], st[1]});
+                                 edges, st);
     });
     return new_array_2d(std::move(fits)).release();
   });

@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "args.hpp"
+#include "density_args.hpp"
 #include "entries.hpp"
 #include "fits/density_fits.hpp"
 #include "gil.hpp"
@@ -34,7 +35,7 @@ PyObject* py_fit_one_density(PyObject*, PyObject* args, PyObject* kwargs) {
 
     // Safe without the lock: the fit reads only the owned copies above.
     const std::array<double, 4> row = without_gil([&] {
-      return fit_3param({observed, edges, normalize_stw}, std::nullopt, st[0], st[1], co[0], co[1], n_U,
+      return fit_3param({observed, edges, normalize_stw}, std::nullopt, st.lo, st.hi, co.lo, co.hi, n_U,
                         n_M, co_penalty);
     });
     return new_tuple(new_float(row[0]), new_float(row[1]), new_float(row[2]), new_float(row[3])).release();
@@ -54,22 +55,17 @@ PyObject* py_fit_all_densities(PyObject*, PyObject* args, PyObject* kwargs) {
                       {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds", "co_bounds", "n_u",
                        "n_m", "co_penalty"},
                       5, args, kwargs);
-    const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
-    const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
-    const bool normalize_stw = as_bool(a[2], "normalize_stw");
-    const auto st = as_bounds(a[3], "st_bounds");
-    const auto co = as_bounds(a[4], "co_bounds");
+    const DensityFitHead head = convert_head(a);
     const double n_U = as_float(a[5], "n_u", 2.0);
     const double n_M = as_float(a[6], "n_m", 2.0);
     const double co_penalty = as_float(a[7], "co_penalty", 0.0);
-    const RowMatrix rows = extract_rows(observed_arg);
-    const std::vector<double> edges = to_vector(edges_arg);
+    const DensityFitData data = take(head, std::nullopt);
 
     // Safe without the lock: the fits read only the owned copies above.
     const auto fits = without_gil([&] {
-      return parallel_map(rows.rows(), [&](std::size_t i) {
-        return fit_3param({rows.row(i), edges, normalize_stw}, i, st[0], st[1], co[0], co[1], n_U, n_M,
-                          co_penalty);
+      return parallel_map(data.rows.rows(), [&](std::size_t i) {
+        return fit_3param({data.rows.row(i), data.edges, head.normalize_stw}, i, head.st.lo, head.st.hi,
+                          head.co.lo, head.co.hi, n_U, n_M, co_penalty);
       });
     });
     RowMatrix fitps(fits.size(), 3);
@@ -100,21 +96,16 @@ PyObject* py_fit_all_densities_exp(PyObject*, PyObject* args, PyObject* kwargs) 
                       {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds", "co_bounds",
                        "n_exp_bounds", "co_penalty"},
                       6, args, kwargs);
-    const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
-    const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
-    const bool normalize_stw = as_bool(a[2], "normalize_stw");
-    const auto st = as_bounds(a[3], "st_bounds");
-    const auto co = as_bounds(a[4], "co_bounds");
+    const DensityFitHead head = convert_head(a);
     const auto n = as_bounds(a[5], "n_exp_bounds");
     const double co_penalty = as_float(a[6], "co_penalty", 0.0);
-    const RowMatrix rows = extract_rows(observed_arg);
-    const std::vector<double> edges = to_vector(edges_arg);
+    const DensityFitData data = take(head, std::nullopt);
 
     // Safe without the lock: the fits read only the owned copies above.
     const auto fits = without_gil([&] {
-      return parallel_map(rows.rows(), [&](std::size_t i) {
-        return fit_5param_n({rows.row(i), edges, normalize_stw}, i, st[0], st[1], co[0], co[1], n[0], n[1],
-                            co_penalty);
+      return parallel_map(data.rows.rows(), [&](std::size_t i) {
+        return fit_5param_n({data.rows.row(i), data.edges, head.normalize_stw}, i, head.st.lo, head.st.hi,
+                            head.co.lo, head.co.hi, n.lo, n.hi, co_penalty);
       });
     });
     // Columns [St, n_U, n_M, CoW, CoE]: fit-row elements 0, 3, 4, 1, 2.

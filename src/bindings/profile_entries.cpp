@@ -30,14 +30,11 @@ PyObject* py_profile_shared_st(PyObject*, PyObject* args, PyObject* kwargs) {
     const RowMatrix rows = extract_rows(observed_arg);
     const std::vector<double> edges = to_vector(edges_arg);
     const std::vector<double> st_grid = to_vector(grid_arg);
-    std::optional<std::vector<double>> weights;
-    if (weights_arg) weights = to_vector(*weights_arg);
+    const std::optional<std::vector<double>> weights = to_vector(weights_arg);
 
     // Safe without the lock: the profile reads only the owned copies above.
     const std::vector<double> profile = without_gil([&] {
-      std::optional<std::span<const double>> weight_view;
-      if (weights) weight_view = *weights;
-      return profile_shared_st(rows, edges, normalize_stw, st_grid, co[0], co[1], n_U, n_M, weight_view);
+      return profile_shared_st(rows, edges, normalize_stw, st_grid, co.lo, co.hi, n_U, n_M, view(weights));
     });
     return new_array_1d(profile).release();
   });
@@ -75,7 +72,7 @@ PyObject* py_profile_shared_co(PyObject*, PyObject* args, PyObject* kwargs) {
 
     // Safe without the lock: the profile reads only the owned copies above.
     CoProfiles profiles = without_gil([&] {
-      return profile_shared_co(rows, edges, normalize_stw, shared_st, cow_grid, coe_grid, co[0], co[1], n_U,
+      return profile_shared_co(rows, edges, normalize_stw, shared_st, cow_grid, coe_grid, co.lo, co.hi, n_U,
                                n_M);
     });
     Ref cow_nll = new_array_2d(std::move(profiles.cow_nll));

@@ -1,12 +1,12 @@
 // Shared-parameter fits: parameters common to every density, the rest
 // re-fitted per density inside each outer evaluation.
-#include <array>
 #include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "args.hpp"
+#include "density_args.hpp"
 #include "entries.hpp"
 #include "fits/shared_fits.hpp"
 #include "gil.hpp"
@@ -14,19 +14,22 @@
 namespace velk::py {
 namespace {
 
-constexpr std::array<double, 2> kDefaultVmaxBounds{0.001, 1000000.0};
+// The tail shared by the fits with free exponents and an optional Vmax.
+struct ExponentTail {
+  Bounds n_exp;
+  double co_penalty;
+  std::optional<ArrayArg> weights;
+  bool fit_vmax;
+  Bounds vmax;
+};
 
-Bounds bounds_of(const std::array<double, 2>& pair) { return {pair[0], pair[1]}; }
-
-// Copies the weights while the lock is held; absent (or None) stays absent.
-std::optional<std::vector<double>> copy_weights(const std::optional<ArrayArg>& argument) {
-  if (!argument) return std::nullopt;
-  return to_vector(*argument);
-}
-
-DensityWeights weights_view(const std::optional<std::vector<double>>& weights) {
-  if (!weights) return std::nullopt;
-  return std::span<const double>(*weights);
+ExponentTail convert_exponent_tail(const Arguments& a) {
+  const Bounds n_exp = as_bounds(a[5], "n_exp_bounds");
+  const double co_penalty = as_float(a[6], "co_penalty", 0.0);
+  const std::optional<ArrayArg> weights = optional_array(a[7], "weights", 1);
+  const bool fit_vmax = as_bool(a[8], "fit_vmax", false);
+  const Bounds vmax = as_bounds(a[9], "vmax_bounds", kDefaultVmaxBounds);
+  return {n_exp, co_penalty, weights, fit_vmax, vmax};
 }
 
 }  // namespace
@@ -45,24 +48,18 @@ PyObject* py_fit_shared_st(PyObject*, PyObject* args, PyObject* kwargs) {
                       {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds",
                        "co_bounds", "n_u", "n_m", "co_penalty", "weights"},
                       5, args, kwargs);
-    const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
-    const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
-    const bool normalize_stw = as_bool(a[2], "normalize_stw");
-    const Bounds st = bounds_of(as_bounds(a[3], "st_bounds"));
-    const Bounds co = bounds_of(as_bounds(a[4], "co_bounds"));
+    const DensityFitHead head = convert_head(a);
     const double n_U = as_float(a[5], "n_u", 2.0);
     const double n_M = as_float(a[6], "n_m", 2.0);
     const double co_penalty = as_float(a[7], "co_penalty", 0.0);
     const std::optional<ArrayArg> weights_arg = optional_array(a[8], "weights", 1);
-    const RowMatrix rows = extract_rows(observed_arg);
-    const std::vector<double> edges = to_vector(edges_arg);
-    const std::optional<std::vector<double>> weights = copy_weights(weights_arg);
-    const auto row_spans = rows.row_spans();
+    const DensityFitData data = take(head, weights_arg);
+    const auto row_spans = data.rows.row_spans();
 
     // Safe without the lock: the fit reads only the owned copies above.
     const SharedStFit fit = without_gil([&] {
-      return fit_shared_st_inner(row_spans, edges, normalize_stw, weights_view(weights), st, co,
-                                 n_U, n_M, co_penalty);
+      return fit_shared_st_inner(row_spans, data.edges, head.normalize_stw, view(data.weights), head.st,
+                                 head.co, n_U, n_M, co_penalty);
     });
     RowMatrix fitps(fit.densities.size(), 3);
     std::vector<double> nlls(fit.densities.size());
@@ -96,26 +93,18 @@ PyObject* py_fit_shared_exp(PyObject*, PyObject* args, PyObject* kwargs) {
                        "co_bounds", "n_exp_bounds", "co_penalty", "weights", "fit_vmax",
                        "vmax_bounds"},
                       6, args, kwargs);
-    const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
-    const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
-    const bool normalize_stw = as_bool(a[2], "normalize_stw");
-    const Bounds st = bounds_of(as_bounds(a[3], "st_bounds"));
-    const Bounds co = bounds_of(as_bounds(a[4], "co_bounds"));
-    const Bounds n_exp = bounds_of(as_bounds(a[5], "n_exp_bounds"));
-    const double co_penalty = as_float(a[6], "co_penalty", 0.0);
-    const std::optional<ArrayArg> weights_arg = optional_array(a[7], "weights", 1);
-    const bool fit_vmax = as_bool(a[8], "fit_vmax", false);
-    const Bounds vmax = bounds_of(as_bounds(a[9], "vmax_bounds", kDefaultVmaxBounds));
-    const RowMatrix rows = extract_rows(observed_arg);
-    const std::vector<double> edges = to_vector(edges_arg);
-    const std::optional<std::vector<double>> weights = copy_weights(weights_arg);
-    const auto row_spans = rows.row_spans();
+    const DensityFitHead head = convert_head(a);
+    const ExponentTail tail = convert_exponent_tail(a);
+    const std::optional<ArrayArg>& weights_arg = tail.weights;
+    const DensityFitData data = take(head, weights_arg);
+    const auto row_spans = data.rows.row_spans();
 
     // Safe without the lock: the fit reads only the owned copies above. The
     // progress log goes straight to file descriptor 2, not through Python.
     const SharedExpFit fit = interruptible([&] {
-      return fit_shared_exp_inner(row_spans, edges, normalize_stw, fit_vmax, weights_view(weights),
-                                  st, co, n_exp, vmax, co_penalty, /*verbose=*/true, std::nullopt);
+      return fit_shared_exp_inner(row_spans, data.edges, head.normalize_stw, tail.fit_vmax,
+                                  view(data.weights), head.st, head.co, tail.n_exp, tail.vmax,
+                                  tail.co_penalty, /*verbose=*/true, std::nullopt);
     });
     RowMatrix fitps(fit.densities.size(), 3);
     std::vector<double> nlls(fit.densities.size());
@@ -154,26 +143,17 @@ PyObject* py_fit_shared_st_exp_perdensity(PyObject*, PyObject* args, PyObject* k
                        "co_bounds", "n_exp_bounds", "co_penalty", "weights", "fit_vmax",
                        "vmax_bounds"},
                       6, args, kwargs);
-    const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
-    const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
-    const bool normalize_stw = as_bool(a[2], "normalize_stw");
-    const Bounds st = bounds_of(as_bounds(a[3], "st_bounds"));
-    const Bounds co = bounds_of(as_bounds(a[4], "co_bounds"));
-    const Bounds n_exp = bounds_of(as_bounds(a[5], "n_exp_bounds"));
-    const double co_penalty = as_float(a[6], "co_penalty", 0.0);
-    const std::optional<ArrayArg> weights_arg = optional_array(a[7], "weights", 1);
-    const bool fit_vmax = as_bool(a[8], "fit_vmax", false);
-    const Bounds vmax = bounds_of(as_bounds(a[9], "vmax_bounds", kDefaultVmaxBounds));
-    const RowMatrix rows = extract_rows(observed_arg);
-    const std::vector<double> edges = to_vector(edges_arg);
-    const std::optional<std::vector<double>> weights = copy_weights(weights_arg);
-    const auto row_spans = rows.row_spans();
+    const DensityFitHead head = convert_head(a);
+    const ExponentTail tail = convert_exponent_tail(a);
+    const std::optional<ArrayArg>& weights_arg = tail.weights;
+    const DensityFitData data = take(head, weights_arg);
+    const auto row_spans = data.rows.row_spans();
 
     // Safe without the lock: the fit reads only the owned copies above.
     const SharedStPerDensityExpFit fit = without_gil([&] {
-      return fit_shared_st_perdensity_exp_inner(row_spans, edges, normalize_stw, fit_vmax,
-                                                weights_view(weights), st, co, n_exp, vmax,
-                                                co_penalty);
+      return fit_shared_st_perdensity_exp_inner(row_spans, data.edges, head.normalize_stw,
+                                                tail.fit_vmax, view(data.weights), head.st,
+                                                head.co, tail.n_exp, tail.vmax, tail.co_penalty);
     });
     // Columns [St, n_U, n_M, CoW, CoE] from the fit row (CoW, CoE, n_U, n_M, NLL).
     RowMatrix fitps(fit.densities.size(), 5);
@@ -212,24 +192,19 @@ PyObject* py_fit_shared_co(PyObject*, PyObject* args, PyObject* kwargs) {
                       {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds",
                        "co_bounds", "n_exp_bounds", "co_penalty", "weights"},
                       6, args, kwargs);
-    const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
-    const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
-    const bool normalize_stw = as_bool(a[2], "normalize_stw");
-    const Bounds st = bounds_of(as_bounds(a[3], "st_bounds"));
-    const Bounds co = bounds_of(as_bounds(a[4], "co_bounds"));
-    const Bounds n_exp = bounds_of(as_bounds(a[5], "n_exp_bounds"));
+    const DensityFitHead head = convert_head(a);
+    const Bounds n_exp = as_bounds(a[5], "n_exp_bounds");
     const double co_penalty = as_float(a[6], "co_penalty", 0.0);
     const std::optional<ArrayArg> weights_arg = optional_array(a[7], "weights", 1);
-    const RowMatrix rows = extract_rows(observed_arg);
-    const std::vector<double> edges = to_vector(edges_arg);
-    const std::optional<std::vector<double>> weights = copy_weights(weights_arg);
-    const auto row_spans = rows.row_spans();
+    const DensityFitData data = take(head, weights_arg);
+    const auto row_spans = data.rows.row_spans();
 
     // Safe without the lock: the fit reads only the owned copies above. The
     // progress log goes straight to file descriptor 2, not through Python.
     const SharedCoFit fit = interruptible([&] {
-      return fit_shared_co_inner(row_spans, edges, normalize_stw, weights_view(weights), st, co,
-                                 n_exp, co_penalty, /*verbose=*/true, std::nullopt);
+      return fit_shared_co_inner(row_spans, data.edges, head.normalize_stw, view(data.weights),
+                                 head.st, head.co, n_exp, co_penalty, /*verbose=*/true,
+                                 std::nullopt);
     });
     // Columns [St, n_U, n_M, CoW, CoE]: the shared rates repeat in every row.
     RowMatrix fitps(fit.densities.size(), 5);
