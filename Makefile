@@ -21,14 +21,21 @@ demo: install
 
 test: test-cpp test-python
 
+# The build tools and the optional extras the demo uses (tables, figures).
 $(VENV)/.tools-ready:
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet "numpy>=2" "scikit-build-core>=0.10" cmake ninja "pytest>=7" "scipy>=1.10"
+	$(VPY) -m pip install --quiet "numpy>=2" "scikit-build-core>=0.10" cmake ninja "pandas>=2.0" "pyarrow>=14" "matplotlib>=3.7"
+	touch $@
+
+# What only the tests need: pytest, SciPy for reference values, Dask for the
+# cluster tests.
+$(VENV)/.test-tools-ready: $(VENV)/.tools-ready
+	$(VPY) -m pip install --quiet "pytest>=7" "scipy>=1.10" "dask[distributed]>=2024.1"
 	touch $@
 
 install: $(VENV)/.tools-ready
-	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD)/wheel -Ccmake.define.VELK_WERROR=$(WERROR) .
+	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD)/wheel -Ccmake.define.VELK_WERROR=$(WERROR) ".[tables,plot]"
 
 gtest:
 	@if [ -f /usr/src/googletest/CMakeLists.txt ] || ls /usr/lib/*/cmake/GTest/GTestConfig.cmake >/dev/null 2>&1; then \
@@ -55,10 +62,10 @@ test-asan: gtest $(VENV)/.tools-ready
 test-tsan: gtest $(VENV)/.tools-ready
 	$(call cpp_suite,tsan,-DVELK_SANITIZE_THREAD=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
-test-python: install
+test-python: install $(VENV)/.test-tools-ready
 	$(VPY) -m pytest tests/python
 
-bench: install
+bench: install $(VENV)/.test-tools-ready
 	cmake -S . -B $(BUILD)/bench -G Ninja -DVELK_BUILD_PYTHON=OFF -DVELK_BUILD_BENCH=ON >/dev/null
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	./$(BUILD)/bench/bench_steady_state

@@ -1,10 +1,59 @@
 """velkora: fits of a stochastic model of CpG DNA methylation.
 
-The numerical core lives in the extension module :mod:`velkora.velk_core`;
-see its functions' docstrings, or ``python -m velkora.demo`` for a tour.
+The numerical core lives in the extension module :mod:`velkora.velk_core`.
+Around it, the package turns per-molecule methylation tables into binned
+distributions (:func:`bin_molecules`), fits them (:func:`fit`,
+:func:`bootstrap`, :func:`profile_st`, :func:`fit_drift` ...) and returns
+labelled pandas tables; :mod:`velkora.plot` draws the figures and the
+``velkora`` command runs it all from the shell. ``python -m velkora.demo``
+gives a tour on built-in synthetic molecules.
+
+Only NumPy is required to import the package and use :mod:`velk_core`. The
+tables need pandas (``pip install 'velkora[tables]'``), the figures matplotlib
+(``velkora[plot]``), the cluster runs Dask (``velkora[dask]``).
 """
 
-from . import velk_core
+from importlib import import_module
 
-__all__ = ["velk_core"]
+from . import velk_core
+from ._errors import InputError
+
 __version__ = "0.1.0"
+
+# Front-door names and the module that defines each; loaded on first use so
+# that `import velkora` needs nothing beyond NumPy.
+_LAZY = {
+    "read_molecules": "data",
+    "bin_molecules": "data",
+    "bin_molecules_by_age": "data",
+    "BinnedData": "data",
+    "DriftData": "data",
+    "synthetic_molecules": "synthetic",
+    "synthetic_drift_molecules": "synthetic",
+    "MODES": "fitting",
+    "fit": "fitting",
+    "bootstrap": "fitting",
+    "profile_st": "fitting",
+    "profile_co": "fitting",
+    "phase_grid": "fitting",
+    "fit_drift": "fitting",
+    "FitResult": "fitting",
+    "BootstrapResult": "fitting",
+    "PhaseGrid": "fitting",
+    "DriftResult": "fitting",
+}
+
+__all__ = ["velk_core", "InputError", *_LAZY]
+
+
+def __getattr__(name):
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'velkora' has no attribute {name!r}")
+    value = getattr(import_module(f".{module}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_LAZY))
