@@ -70,13 +70,15 @@ Ref checked(PyObject* new_reference) {
 }
 
 Arguments::Arguments(const char* function, std::initializer_list<const char*> names,
-                     std::size_t required, PyObject* args, PyObject* kwargs) {
+                     std::size_t required, PyObject* args, PyObject* kwargs, std::size_t keyword_only) {
   const std::size_t count = names.size();
   if (count > kMaxParameters) raise(PyExc_SystemError, "too many parameters for the argument table");
+  const std::size_t positional = count - keyword_only;
   const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
-  if (static_cast<std::size_t>(given) > count) {
-    const std::string message = std::string(function) + "() takes at most " + std::to_string(count) +
-                                " arguments (" + std::to_string(given) + " given)";
+  if (static_cast<std::size_t>(given) > positional) {
+    const std::string message = std::string(function) + "() takes at most " + std::to_string(positional) +
+                                (keyword_only > 0 ? " positional" : "") + " arguments (" +
+                                std::to_string(given) + " given)";
     raise(PyExc_TypeError, message.c_str());
   }
   for (Py_ssize_t i = 0; i < given; ++i) slots_[i] = PyTuple_GetItem(args, i);
@@ -154,6 +156,10 @@ std::uint64_t as_count(PyObject* object, const char* name) {
   const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rewrap_pending_error(name);
   return static_cast<std::uint64_t>(value);
+}
+
+std::uint64_t as_count(PyObject* object, const char* name, std::uint64_t fallback) {
+  return object == nullptr ? fallback : as_count(object, name);
 }
 
 std::vector<double> as_float_tuple(PyObject* object, const char* name, std::size_t length) {

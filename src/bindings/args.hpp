@@ -58,11 +58,12 @@ class Arguments {
  public:
   static constexpr std::size_t kMaxParameters = 16;
 
-  /// Positional arguments fill the parameters in order, keywords by name.
+  /// Positional arguments fill the parameters in order, keywords by name;
+  /// the last `keyword_only` parameters can only be given by keyword.
   /// Missing required arguments, surplus positional arguments, unknown
   /// keywords and arguments given twice raise TypeError naming the function.
   Arguments(const char* function, std::initializer_list<const char*> names, std::size_t required,
-            PyObject* args, PyObject* kwargs);
+            PyObject* args, PyObject* kwargs, std::size_t keyword_only = 0);
 
   /// The argument for parameter i (borrowed), or nullptr when absent.
   PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
@@ -85,6 +86,7 @@ double as_float(PyObject* object, const char* name, double fallback);
 bool as_bool(PyObject* object, const char* name);
 bool as_bool(PyObject* object, const char* name, bool fallback);
 std::uint64_t as_count(PyObject* object, const char* name);
+std::uint64_t as_count(PyObject* object, const char* name, std::uint64_t fallback);
 
 /// A tuple (or tuple subclass) of exactly `length` items, each as a float.
 std::vector<double> as_float_tuple(PyObject* object, const char* name, std::size_t length);

@@ -1,5 +1,8 @@
 // Bootstrap fits of stacked resamples. All four are interruptible: Ctrl+C
 // stops new samples from starting and raises KeyboardInterrupt at the end.
+// The keyword-only `sample_offset` numbers the stack's samples from that
+// index, so that chunks of one run seed and number their rows as the whole
+// run does.
 #include <optional>
 
 #include "args.hpp"
@@ -55,7 +58,7 @@ std::optional<std::array<double, N>> fixed_tuple(const std::optional<std::vector
 
 const char py_fit_bootstrap_doc[] =
     "py_fit_bootstrap(bootstrap_fracs, n_boot, n_densities, meth_bin_edges, normalize_stw, shared_st, fix_st, "
-    "st_bounds, co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None)\n--\n\n"
+    "st_bounds, co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None, *, sample_offset=0)\n--\n\n"
     "Fit all bootstrap samples across all densities \u2014 fully parallel.\n\n"
     "Args:\n"
     "    bootstrap_fracs: flattened (n_boot * n_densities, n_meth_bins).\n"
@@ -75,8 +78,8 @@ PyObject* py_fit_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_bootstrap",
                       {"bootstrap_fracs", "n_boot", "n_densities", "meth_bin_edges", "normalize_stw", "shared_st",
-                       "fix_st", "st_bounds", "co_bounds", "n_u", "n_m", "co_penalty", "weights"},
-                      9, args, kwargs);
+                       "fix_st", "st_bounds", "co_bounds", "n_u", "n_m", "co_penalty", "weights", "sample_offset"},
+                      9, args, kwargs, /*keyword_only=*/1);
     const StackedArgs stacked = convert_stacked(a);
     const bool shared_st = as_bool(a[5], "shared_st");
     const bool fix_st = as_bool(a[6], "fix_st");
@@ -86,9 +89,10 @@ PyObject* py_fit_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
     const double n_M = as_float(a[10], "n_m", 2.0);
     const double co_penalty = as_float(a[11], "co_penalty", 0.0);
     const std::optional<ArrayArg> weights_arg = optional_array(a[12], "weights", 1);
+    const std::uint64_t first_sample = as_count(a[13], "sample_offset", 0);
     const StackedInput in = take(stacked);
     const auto weights = to_vector(weights_arg);
-    const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities);
+    const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities, first_sample);
 
     // Safe without the lock: the fits read only the owned copies above.
     RowMatrix rows = interruptible([&] {
@@ -101,8 +105,8 @@ PyObject* py_fit_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
 
 const char py_fit_bootstrap_exp_doc[] =
     "py_fit_bootstrap_exp(bootstrap_fracs, n_boot, n_densities, meth_bin_edges, normalize_stw, st_bounds, "
-    "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, warm_start=None, fit_vmax=False, vmax_bounds=...)"
-    "\n--\n\n"
+    "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, warm_start=None, fit_vmax=False, vmax_bounds=..., "
+    "*, sample_offset=0)\n--\n\n"
     "Bootstrap fitting with shared cooperativity exponents (--fit-exponents).\n\n"
     "Mirrors `py_fit_bootstrap`'s shared-St branch, but for each bootstrap\n"
     "sample it runs the full nested (St, n_U, n_M) fit via\n"
@@ -126,8 +130,9 @@ PyObject* py_fit_bootstrap_exp(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_bootstrap_exp",
                       {"bootstrap_fracs", "n_boot", "n_densities", "meth_bin_edges", "normalize_stw", "st_bounds",
-                       "co_bounds", "n_exp_bounds", "co_penalty", "weights", "warm_start", "fit_vmax", "vmax_bounds"},
-                      8, args, kwargs);
+                       "co_bounds", "n_exp_bounds", "co_penalty", "weights", "warm_start", "fit_vmax", "vmax_bounds",
+                       "sample_offset"},
+                      8, args, kwargs, /*keyword_only=*/1);
     const StackedArgs stacked = convert_stacked(a);
     const Bounds st = as_bounds(a[5], "st_bounds");
     const Bounds co = as_bounds(a[6], "co_bounds");
@@ -137,9 +142,10 @@ PyObject* py_fit_bootstrap_exp(PyObject*, PyObject* args, PyObject* kwargs) {
     const auto warm_start = fixed_tuple<4>(optional_float_tuple(a[10], "warm_start", 4));
     const bool fit_vmax = as_bool(a[11], "fit_vmax", false);
     const Bounds vmax = as_bounds(a[12], "vmax_bounds", kDefaultVmaxBounds);
+    const std::uint64_t first_sample = as_count(a[13], "sample_offset", 0);
     const StackedInput in = take(stacked);
     const auto weights = to_vector(weights_arg);
-    const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities);
+    const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities, first_sample);
 
     // Safe without the lock: the fits read only the owned copies above.
     RowMatrix rows = interruptible([&] {
@@ -153,7 +159,7 @@ PyObject* py_fit_bootstrap_exp(PyObject*, PyObject* args, PyObject* kwargs) {
 const char py_fit_bootstrap_exp_perdensity_doc[] =
     "py_fit_bootstrap_exp_perdensity(bootstrap_fracs, n_boot, n_densities, meth_bin_edges, normalize_stw, "
     "shared_st, st_bounds, co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, fit_vmax=False, "
-    "vmax_bounds=...)\n--\n\n"
+    "vmax_bounds=..., *, sample_offset=0)\n--\n\n"
     "Bootstrap fitting with PER-DENSITY cooperativity exponents (--exp-per-density).\n\n"
     "`shared_st`:\n"
     "  - true  => per bootstrap sample, fit one shared St with per-density\n"
@@ -174,8 +180,9 @@ PyObject* py_fit_bootstrap_exp_perdensity(PyObject*, PyObject* args, PyObject* k
   return guarded([&] {
     const Arguments a("py_fit_bootstrap_exp_perdensity",
                       {"bootstrap_fracs", "n_boot", "n_densities", "meth_bin_edges", "normalize_stw", "shared_st",
-                       "st_bounds", "co_bounds", "n_exp_bounds", "co_penalty", "weights", "fit_vmax", "vmax_bounds"},
-                      9, args, kwargs);
+                       "st_bounds", "co_bounds", "n_exp_bounds", "co_penalty", "weights", "fit_vmax", "vmax_bounds",
+                       "sample_offset"},
+                      9, args, kwargs, /*keyword_only=*/1);
     const StackedArgs stacked = convert_stacked(a);
     const bool shared_st = as_bool(a[5], "shared_st");
     const Bounds st = as_bounds(a[6], "st_bounds");
@@ -185,9 +192,10 @@ PyObject* py_fit_bootstrap_exp_perdensity(PyObject*, PyObject* args, PyObject* k
     const std::optional<ArrayArg> weights_arg = optional_array(a[10], "weights", 1);
     const bool fit_vmax = as_bool(a[11], "fit_vmax", false);
     const Bounds vmax = as_bounds(a[12], "vmax_bounds", kDefaultVmaxBounds);
+    const std::uint64_t first_sample = as_count(a[13], "sample_offset", 0);
     const StackedInput in = take(stacked);
     const auto weights = to_vector(weights_arg);
-    const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities);
+    const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities, first_sample);
 
     // Safe without the lock: the fits read only the owned copies above.
     RowMatrix rows = interruptible([&] {
@@ -200,7 +208,7 @@ PyObject* py_fit_bootstrap_exp_perdensity(PyObject*, PyObject* args, PyObject* k
 
 const char py_fit_bootstrap_co_doc[] =
     "py_fit_bootstrap_co(bootstrap_fracs, n_boot, n_densities, meth_bin_edges, normalize_stw, st_bounds, "
-    "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, warm_start=None)\n--\n\n"
+    "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, warm_start=None, *, sample_offset=0)\n--\n\n"
     "Bootstrap fitting for the GLOBAL (St, CoW, CoE) mode (--shared-co).\n\n"
     "Each bootstrap sample gets its own global (St, CoW, CoE) and per-density\n"
     "(n_U, n_M) via `fit_shared_co_inner`, parallelized across samples. When\n"
@@ -216,8 +224,8 @@ PyObject* py_fit_bootstrap_co(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_bootstrap_co",
                       {"bootstrap_fracs", "n_boot", "n_densities", "meth_bin_edges", "normalize_stw", "st_bounds",
-                       "co_bounds", "n_exp_bounds", "co_penalty", "weights", "warm_start"},
-                      8, args, kwargs);
+                       "co_bounds", "n_exp_bounds", "co_penalty", "weights", "warm_start", "sample_offset"},
+                      8, args, kwargs, /*keyword_only=*/1);
     const StackedArgs stacked = convert_stacked(a);
     const Bounds st = as_bounds(a[5], "st_bounds");
     const Bounds co = as_bounds(a[6], "co_bounds");
@@ -225,9 +233,10 @@ PyObject* py_fit_bootstrap_co(PyObject*, PyObject* args, PyObject* kwargs) {
     const double co_penalty = as_float(a[8], "co_penalty", 0.0);
     const std::optional<ArrayArg> weights_arg = optional_array(a[9], "weights", 1);
     const auto warm_start = fixed_tuple<3>(optional_float_tuple(a[10], "warm_start", 3));
+    const std::uint64_t first_sample = as_count(a[11], "sample_offset", 0);
     const StackedInput in = take(stacked);
     const auto weights = to_vector(weights_arg);
-    const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities);
+    const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities, first_sample);
 
     // Safe without the lock: the fits read only the owned copies above.
     RowMatrix rows = interruptible([&] {

@@ -45,7 +45,7 @@ PyObject* py_fit_drift_one(PyObject*, PyObject* args, PyObject* kwargs) {
 const char py_fit_drift_bootstrap_doc[] =
     "py_fit_drift_bootstrap(p0_per_boot, fit_observed_per_boot, n_boot, n_fit_ages, fit_ages, "
     "meth_bin_edges, "
-    "st_bounds)\n--\n\n"
+    "st_bounds, *, sample_offset=0)\n--\n\n"
     "Fit (StE, StW) per bootstrap sample, parallelized across bootstraps.\n\n"
     "`p0_per_boot`: (n_boot, n_meth_bins) \u2014 each bootstrap's age-P0 observed\n"
     "`fit_observed_per_boot`: (n_boot * n_fit_ages, n_meth_bins) flattened\n"
@@ -57,8 +57,8 @@ PyObject* py_fit_drift_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_drift_bootstrap",
                       {"p0_per_boot", "fit_observed_per_boot", "n_boot", "n_fit_ages", "fit_ages",
-                       "meth_bin_edges", "st_bounds"},
-                      7, args, kwargs);
+                       "meth_bin_edges", "st_bounds", "sample_offset"},
+                      7, args, kwargs, /*keyword_only=*/1);
     const ArrayArg p0_arg = as_array(a[0], "p0_per_boot", 2);
     const ArrayArg observed_arg = as_array(a[1], "fit_observed_per_boot", 2);
     const std::uint64_t n_boot = as_count(a[2], "n_boot");
@@ -66,6 +66,7 @@ PyObject* py_fit_drift_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
     const ArrayArg ages_arg = as_array(a[4], "fit_ages", 1);
     const ArrayArg edges_arg = as_array(a[5], "meth_bin_edges", 1);
     const auto st = as_bounds(a[6], "st_bounds");
+    const std::uint64_t first_sample = as_count(a[7], "sample_offset", 0);
     const RowMatrix p0_per_boot = extract_rows(p0_arg);
     const RowMatrix fit_observed_per_boot = extract_rows(observed_arg);
     const std::vector<double> fit_ages = to_vector(ages_arg);
@@ -75,7 +76,7 @@ PyObject* py_fit_drift_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
     // Ctrl+C stops new samples from starting and raises KeyboardInterrupt.
     RowMatrix fits = interruptible([&] {
       return fit_drift_bootstrap(p0_per_boot, fit_observed_per_boot, n_boot, n_fit_ages, fit_ages,
-                                 edges, st);
+                                 edges, st, first_sample);
     });
     return new_array_2d(std::move(fits)).release();
   });

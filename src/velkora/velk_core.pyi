@@ -8,6 +8,11 @@ import numpy.typing as npt
 FloatArray = npt.NDArray[np.float64]
 Bounds = tuple[float, float]
 
+# The five bootstrap functions take a keyword-only `sample_offset`: the
+# run-wide index of the stack's first sample. Rows are numbered and fits seeded
+# by run-wide indices, so the chunks of a run (each called with the index of
+# its first sample) return exactly the rows of one call on the whole stack.
+
 __all__: Final[list[str]]
 
 def py_set_raw_count(enabled: bool | np.bool_) -> None:
@@ -169,6 +174,8 @@ def py_fit_bootstrap(
     n_m: float = 2.0,
     co_penalty: float = 0.0,
     weights: FloatArray | None = None,
+    *,
+    sample_offset: SupportsIndex = 0,
 ) -> FloatArray:
     """(n_boot * n_densities, 6): [bootstrap_idx, density_idx, st_free, cow, coe, nll]. Ctrl+C stops it."""
 
@@ -186,6 +193,8 @@ def py_fit_bootstrap_exp(
     warm_start: tuple[float, float, float, float] | None = None,
     fit_vmax: bool | np.bool_ = False,
     vmax_bounds: Bounds = ...,
+    *,
+    sample_offset: SupportsIndex = 0,
 ) -> FloatArray:
     """(n_boot * n_densities, 9): [boot_idx, dens_idx, st, n_u, n_m, cow, coe, nll, vmax]. Ctrl+C stops it."""
 
@@ -203,6 +212,8 @@ def py_fit_bootstrap_exp_perdensity(
     weights: FloatArray | None = None,
     fit_vmax: bool | np.bool_ = False,
     vmax_bounds: Bounds = ...,
+    *,
+    sample_offset: SupportsIndex = 0,
 ) -> FloatArray:
     """(n_boot * n_densities, 9) as py_fit_bootstrap_exp, per-density exponents. Ctrl+C stops it."""
 
@@ -218,6 +229,8 @@ def py_fit_bootstrap_co(
     co_penalty: float = 0.0,
     weights: FloatArray | None = None,
     warm_start: tuple[float, float, float] | None = None,
+    *,
+    sample_offset: SupportsIndex = 0,
 ) -> FloatArray:
     """(n_boot * n_densities, 9) for the global (St, CoW, CoE) fit. Ctrl+C stops it."""
 
@@ -233,11 +246,13 @@ def py_fit_drift_one(
 def py_fit_drift_bootstrap(
     p0_per_boot: FloatArray,
     fit_observed_per_boot: FloatArray,
-    n_boot: int,
-    n_fit_ages: int,
+    n_boot: SupportsIndex,
+    n_fit_ages: SupportsIndex,
     fit_ages: FloatArray,
     meth_bin_edges: FloatArray,
     st_bounds: Bounds,
+    *,
+    sample_offset: SupportsIndex = 0,
 ) -> FloatArray:
     """Fit (StE, StW) per bootstrap sample; returns an (n_boot, 3) array [StE, StW, total_NLL]."""
 

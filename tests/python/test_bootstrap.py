@@ -130,6 +130,55 @@ def test_global_co_bootstrap_with_a_warm_start():
         assert per_sample_constant(rows, column, 2)
 
 
+DRIFT_AGES = np.array([1.0, 3.0])
+
+
+def drift_stack(n_boot):
+    p0 = np.tile(velk_core.py_compute_model_fracs(0.5, 1.0, 2.0, 2.0, EDGES), (n_boot, 1))
+    later = velk_core.py_drift_predict(0.2, 0.1, p0[0], DRIFT_AGES, EDGES)
+    rng = np.random.default_rng(9)
+    observed = np.array([rng.multinomial(2000, r / r.sum()) / 2000 for _ in range(n_boot) for r in later])
+    return p0, observed
+
+
+# Every deterministic bootstrap, as (function, arguments) of a whole run of 3 samples.
+CHUNKED_RUNS = {
+    "independent": ("py_fit_bootstrap", lambda b: (b, 3, 2, EDGES, True, False, False, ST, CO)),
+    "fix-St": ("py_fit_bootstrap", lambda b: (b, 3, 2, EDGES, True, False, True, ST, CO)),
+    "exp warm": ("py_fit_bootstrap_exp", lambda b: (b, 3, 2, EDGES, True, ST, CO, N_EXP, 0.0, None, (0.5, 2, 2, 1))),
+    "exp per density": ("py_fit_bootstrap_exp_perdensity", lambda b: (b, 3, 2, EDGES, True, False, ST, CO, N_EXP)),
+    "co warm": ("py_fit_bootstrap_co", lambda b: (b, 3, 2, EDGES, True, ST, CO, N_EXP, 0.0, None, (0.5, 2, 1.5))),
+    "drift": ("py_fit_drift_bootstrap", lambda b: (*drift_stack(3), 3, 2, DRIFT_AGES, EDGES, (1e-3, 1.0))),
+}
+
+
+@pytest.mark.parametrize("mode", sorted(CHUNKED_RUNS))
+def test_chunks_with_their_sample_offset_give_the_whole_run(boot, mode):
+    from velkora._chunks import bootstrap_job, run_local
+
+    function, arguments = CHUNKED_RUNS[mode]
+    whole = getattr(velk_core, function)(*arguments(boot))
+    job = bootstrap_job(function, *arguments(boot))
+    for chunk_size in (1, 2):
+        rows, done = run_local(job, chunk_size)
+        assert done == 3
+        np.testing.assert_array_equal(rows, whole)
+
+
+def test_sample_offset_numbers_the_samples_and_is_keyword_only(boot):
+    rows = velk_core.py_fit_bootstrap(boot, 3, 2, EDGES, True, True, False, ST, CO, sample_offset=7)
+    np.testing.assert_array_equal(rows[:, 0], [7, 7, 8, 8, 9, 9])
+    with pytest.raises(TypeError, match="takes at most 13 positional arguments"):
+        velk_core.py_fit_bootstrap(boot, 3, 2, EDGES, True, True, False, ST, CO, 2.0, 2.0, 0.0, None, 7)
+    with pytest.raises(OverflowError, match="^argument 'sample_offset': "):
+        velk_core.py_fit_bootstrap_co(boot, 3, 2, EDGES, True, ST, CO, N_EXP, sample_offset=-1)
+    # Run-wide row indices past 2^53 cannot be numbered exactly: refused before any fit.
+    with pytest.raises(RuntimeError, match="sample_offset"):
+        velk_core.py_fit_bootstrap(boot, 3, 2, EDGES, True, False, False, ST, CO, sample_offset=2**52)
+    with pytest.raises(RuntimeError, match="sample_offset"):
+        velk_core.py_fit_drift_bootstrap(*drift_stack(1), 1, 2, DRIFT_AGES, EDGES, (1e-3, 1.0), sample_offset=2**53)
+
+
 def test_seeded_modes_do_not_depend_on_the_thread_count():
     code = """
         import numpy as np

@@ -150,7 +150,7 @@ DOCSTRINGS = {
     ),
     "py_fit_bootstrap": (
         "py_fit_bootstrap(bootstrap_fracs, n_boot, n_densities, meth_bin_edges, normalize_stw, shared_st, fix_st, "
-        "st_bounds, co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None)\n--\n\n"
+        "st_bounds, co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None, *, sample_offset=0)\n--\n\n"
         "Fit all bootstrap samples across all densities \u2014 fully parallel.\n\n"
         "Args:\n"
         "    bootstrap_fracs: flattened (n_boot * n_densities, n_meth_bins).\n"
@@ -168,8 +168,8 @@ DOCSTRINGS = {
     ),
     "py_fit_bootstrap_exp": (
         "py_fit_bootstrap_exp(bootstrap_fracs, n_boot, n_densities, meth_bin_edges, normalize_stw, st_bounds, "
-        "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, warm_start=None, fit_vmax=False, vmax_bounds=...)"
-        "\n--\n\n"
+        "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, warm_start=None, fit_vmax=False, vmax_bounds=..., "
+        "*, sample_offset=0)\n--\n\n"
         "Bootstrap fitting with shared cooperativity exponents (--fit-exponents).\n\n"
         "Mirrors `py_fit_bootstrap`'s shared-St branch, but for each bootstrap\n"
         "sample it runs the full nested (St, n_U, n_M) fit via\n"
@@ -192,7 +192,7 @@ DOCSTRINGS = {
     "py_fit_bootstrap_exp_perdensity": (
         "py_fit_bootstrap_exp_perdensity(bootstrap_fracs, n_boot, n_densities, meth_bin_edges, normalize_stw, "
         "shared_st, st_bounds, co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, fit_vmax=False, "
-        "vmax_bounds=...)\n--\n\n"
+        "vmax_bounds=..., *, sample_offset=0)\n--\n\n"
         "Bootstrap fitting with PER-DENSITY cooperativity exponents (--exp-per-density).\n\n"
         "`shared_st`:\n"
         "  - true  => per bootstrap sample, fit one shared St with per-density\n"
@@ -211,7 +211,7 @@ DOCSTRINGS = {
     ),
     "py_fit_bootstrap_co": (
         "py_fit_bootstrap_co(bootstrap_fracs, n_boot, n_densities, meth_bin_edges, normalize_stw, st_bounds, "
-        "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, warm_start=None)\n--\n\n"
+        "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, warm_start=None, *, sample_offset=0)\n--\n\n"
         "Bootstrap fitting for the GLOBAL (St, CoW, CoE) mode (--shared-co).\n\n"
         "Each bootstrap sample gets its own global (St, CoW, CoE) and per-density\n"
         "(n_U, n_M) via `fit_shared_co_inner`, parallelized across samples. When\n"
@@ -241,7 +241,7 @@ DOCSTRINGS = {
     ),
     "py_fit_drift_bootstrap": (
         "py_fit_drift_bootstrap(p0_per_boot, fit_observed_per_boot, n_boot, n_fit_ages, fit_ages, "
-        "meth_bin_edges, st_bounds)\n--\n\n"
+        "meth_bin_edges, st_bounds, *, sample_offset=0)\n--\n\n"
         "Fit (StE, StW) per bootstrap sample, parallelized across bootstraps.\n\n"
         "`p0_per_boot`: (n_boot, n_meth_bins) \u2014 each bootstrap's age-P0 observed\n"
         "`fit_observed_per_boot`: (n_boot * n_fit_ages, n_meth_bins) flattened\n"

@@ -12,22 +12,32 @@
 #include <span>
 #include <vector>
 
+#include "fits/sample_range.hpp"
 #include "fits/shared_fits.hpp"
 #include "optimizer/bounds.hpp"
 #include "row_matrix.hpp"
 
 namespace velk {
 
-/// The stacked resamples, checked against the stated dimensions.
+/// The stacked resamples, checked against the stated dimensions. Sample b of
+/// the stack is sample first_sample + b of the run, and its row i is row
+/// first_sample * n_densities + i (fits/sample_range.hpp).
 class BootstrapSamples {
  public:
   /// Throws std::runtime_error when the array has fewer than
-  /// n_boot * n_densities rows (rows beyond that are never read).
-  BootstrapSamples(const RowMatrix& rows, std::uint64_t n_boot, std::uint64_t n_densities);
+  /// n_boot * n_densities rows (rows beyond that are never read), and as
+  /// check_sample_range does.
+  BootstrapSamples(const RowMatrix& rows, std::uint64_t n_boot, std::uint64_t n_densities,
+                   std::uint64_t first_sample = 0);
 
   std::size_t n_boot() const noexcept { return n_boot_; }
   std::size_t n_densities() const noexcept { return n_densities_; }
   std::size_t pairs() const noexcept { return n_boot_ * n_densities_; }
+
+  /// The run-wide index of the stack's sample b.
+  std::uint64_t sample_index(std::size_t b) const noexcept { return first_sample_ + b; }
+  /// The run-wide index of the stack's row i: the seed of its fit.
+  std::uint64_t row_index(std::size_t i) const noexcept { return first_sample_ * n_densities_ + i; }
 
   /// Row i = b * n_densities + d.
   std::span<const double> row(std::size_t i) const noexcept { return rows_.row(i); }
@@ -38,6 +48,7 @@ class BootstrapSamples {
   const RowMatrix& rows_;
   std::size_t n_boot_;
   std::size_t n_densities_;
+  std::uint64_t first_sample_;
 };
 
 /// What every bootstrap fit shares.
@@ -54,7 +65,8 @@ struct BootstrapInputs {
 /// Three-parameter fits; rows [b, d, St, CoW, CoE, NLL]. Shared-St mode
 /// (checked first): fit_shared_st_inner per sample. Fix-St mode: density 0
 /// by fit_3param, the others by fit_2param_n at its St. Otherwise every pair
-/// by fit_3param. Seeds are flat row indices (the shared-St mode is unseeded).
+/// by fit_3param. Seeds are run-wide row indices (the shared-St mode is
+/// unseeded).
 RowMatrix fit_bootstrap(const BootstrapInputs& in, bool shared_st, bool fix_st, double n_U, double n_M);
 
 /// Shared-exponent fit per sample; rows [b, d, St, n_U, n_M, CoW, CoE, NLL, Vmax].
@@ -62,7 +74,8 @@ RowMatrix fit_bootstrap_exp(const BootstrapInputs& in, Bounds n_exp, bool fit_vm
                             std::optional<SharedExpStart> warm_start);
 
 /// Shared St with per-density exponents per sample (shared_st), or
-/// fit_5param_n per pair seeded by its row index; 9-column rows as above.
+/// fit_5param_n per pair seeded by its run-wide row index; 9-column rows as
+/// above.
 RowMatrix fit_bootstrap_exp_perdensity(const BootstrapInputs& in, bool shared_st, Bounds n_exp,
                                        bool fit_vmax, Bounds vmax);
 

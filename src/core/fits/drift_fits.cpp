@@ -6,6 +6,7 @@
 #include <string>
 
 #include "drift_model.hpp"
+#include "fits/sample_range.hpp"
 #include "optimizer/differential_evolution.hpp"
 #include "parallel.hpp"
 #include "run_state.hpp"
@@ -49,8 +50,10 @@ std::array<double, 3> fit_drift_one(std::span<const double> p0_observed,
 RowMatrix fit_drift_bootstrap(const RowMatrix& p0_per_boot, const RowMatrix& fit_observed_per_boot,
                               std::uint64_t n_boot, std::uint64_t n_fit_ages,
                               std::span<const double> fit_ages,
-                              std::span<const double> meth_bin_edges, Bounds st_bounds) {
+                              std::span<const double> meth_bin_edges, Bounds st_bounds,
+                              std::uint64_t first_sample) {
   check_bootstrap_rows(p0_per_boot, fit_observed_per_boot, n_boot, n_fit_ages);
+  check_sample_range(first_sample, n_boot, 1);
   const std::size_t cols = fit_observed_per_boot.cols();
   const auto fits = parallel_map(n_boot, [&](std::size_t b) -> std::array<double, 3> {
     if (interrupted()) {
@@ -63,7 +66,8 @@ RowMatrix fit_drift_bootstrap(const RowMatrix& p0_per_boot, const RowMatrix& fit
         fit_observed_per_boot.values().begin() + static_cast<std::ptrdiff_t>(b * n_fit_ages * cols);
     std::copy(first, first + static_cast<std::ptrdiff_t>(n_fit_ages * cols),
               sample_rows.values().begin());
-    return fit_drift_one(p0_per_boot.row(b), sample_rows, fit_ages, meth_bin_edges, st_bounds, b);
+    return fit_drift_one(p0_per_boot.row(b), sample_rows, fit_ages, meth_bin_edges, st_bounds,
+                         first_sample + b);
   });
   RowMatrix result(fits.size(), 3);
   for (std::size_t b = 0; b < fits.size(); ++b)
