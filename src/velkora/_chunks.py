@@ -136,11 +136,12 @@ def run_local(
     for start, stop in plan_chunks(job.n_boot, chunk_size):
         try:
             parts.append(job.run(start, stop))
+            done = stop
+            if progress is not None:
+                progress(done, job.n_boot)
         except KeyboardInterrupt:
+            # Pressed during the module call, or between calls (in `progress`).
             if not keep_partial:
                 raise
             break
-        done = stop
-        if progress is not None:
-            progress(done, job.n_boot)
     return np.concatenate(parts), done

@@ -9,11 +9,22 @@ every fit of :mod:`velk_core` takes, with the molecule counts behind them.
 
 from __future__ import annotations
 
+import os
+import warnings
 from dataclasses import dataclass
+from pathlib import Path
 
 import numpy as np
 
 from ._errors import InputError
+from ._optional import require
+
+# Column names used when the caller names none.
+DENSITY = "cpg_density"
+LEVEL = "meth_level"
+METHYLATED = "n_methylated"
+TOTAL = "n_cpg"
+AGE = "age"
 
 
 def _interval_labels(edges: np.ndarray) -> list[str]:
@@ -36,6 +47,37 @@ class BinnedData:
     density_edges: np.ndarray
     meth_edges: np.ndarray
     n_outside: int = 0
+
+    @classmethod
+    def from_fractions(cls, fractions, meth_edges, n_molecules=None, density_edges=None) -> "BinnedData":
+        """Binned data from observed fractions that were binned elsewhere.
+
+        fractions: (n_densities, n_meth_bins), each row summing to 1;
+        n_molecules: molecules behind each row (default 1000 each; they weigh
+        the densities in the shared fits and size the bootstrap resamples);
+        density_edges: n_densities + 1 edges (default 0, 1, 2, ...).
+        """
+        fractions = _finite_array(fractions, "fractions", ndim=2)
+        if np.any(fractions < 0):
+            raise InputError("fractions: negative values")
+        sums = fractions.sum(axis=1)
+        if np.any(np.abs(sums - 1.0) > 1e-6):
+            d = int(np.argmax(np.abs(sums - 1.0)))
+            raise InputError(f"fractions: row {d} sums to {sums[d]:g}, not 1")
+        meth_edges = _meth_edges(meth_edges)
+        if fractions.shape[1] != len(meth_edges) - 1:
+            raise InputError(
+                f"fractions has {fractions.shape[1]} columns but meth_edges gives {len(meth_edges) - 1} bins"
+            )
+        n = fractions.shape[0]
+        n_molecules = np.full(n, 1000) if n_molecules is None else np.asarray(n_molecules)
+        if n_molecules.shape != (n,) or np.any(n_molecules < 1):
+            raise InputError(f"n_molecules must hold one positive count per row ({n} rows)")
+        density_edges = np.arange(n + 1.0) if density_edges is None else _density_edges(density_edges, None)
+        if len(density_edges) != n + 1:
+            raise InputError(f"density_edges must hold {n + 1} edges for {n} rows, not {len(density_edges)}")
+        counts = np.rint(fractions * n_molecules[:, None]).astype(np.int64)
+        return cls(np.ascontiguousarray(fractions), counts, density_edges, meth_edges)
 
     @property
     def n_densities(self) -> int:
@@ -74,8 +116,9 @@ class BinnedData:
         fractions, shape (n_boot * n_densities, n_meth_bins), row
         b * n_densities + d for sample b and density bin d.
         """
-        n_boot = _count(n_boot, "n_boot")
-        rng = np.random.default_rng(seed)
+        return self._resampled(_count(n_boot, "n_boot"), np.random.default_rng(seed))
+
+    def _resampled(self, n_boot: int, rng: np.random.Generator) -> np.ndarray:
         n = self.n_molecules
         out = np.empty((n_boot * self.n_densities, self.n_meth_bins))
         for b in range(n_boot):
@@ -87,13 +130,276 @@ class BinnedData:
         """The binned data as a DataFrame: one row per density bin (index
         "density_bin"), its edges and molecule count, then the fraction of
         each methylation bin (columns named by the bin)."""
-        import pandas as pd  # noqa: PLC0415 - pandas is an optional extra
-
+        pd = require("pandas")
         table = pd.DataFrame(self.fractions, columns=self.meth_labels, index=pd.Index(self.labels, name="density_bin"))
         table.insert(0, "n_molecules", self.n_molecules)
         table.insert(0, "density_hi", self.density_edges[1:])
         table.insert(0, "density_lo", self.density_edges[:-1])
         return table
+
+
+@dataclass(frozen=True)
+class DriftData:
+    """The same density and methylation bins observed at several ages.
+
+    ``by_age[k]`` holds the molecules of ``ages[k]``; the youngest age is the
+    reference distribution P0 of the drift model, and the others are fitted
+    at the times ``fit_times`` since it.
+    """
+
+    ages: np.ndarray
+    by_age: tuple[BinnedData, ...]
+
+    @property
+    def fit_times(self) -> np.ndarray:
+        return np.ascontiguousarray(self.ages[1:] - self.ages[0])
+
+    @property
+    def reference(self) -> BinnedData:
+        return self.by_age[0]
+
+    @property
+    def density_edges(self) -> np.ndarray:
+        return self.reference.density_edges
+
+    @property
+    def meth_edges(self) -> np.ndarray:
+        return self.reference.meth_edges
+
+    def resample(self, n_boot: int, seed: int | None = 0) -> np.ndarray:
+        """Bootstrap resamples of every age's molecules, each density bin on
+        its own: shape (n_ages, n_boot, n_densities, n_meth_bins), drawn from
+        one ``numpy.random.default_rng(seed)`` age by age, then as
+        :meth:`BinnedData.resample` within an age."""
+        n_boot = _count(n_boot, "n_boot")
+        rng = np.random.default_rng(seed)
+        out = np.empty((len(self.ages), n_boot, self.reference.n_densities, self.reference.n_meth_bins))
+        for k, data in enumerate(self.by_age):
+            out[k] = data._resampled(n_boot, rng).reshape(n_boot, data.n_densities, data.n_meth_bins)
+        return out
+
+
+def read_molecules(source, **read_kwargs):
+    """A per-molecule table: a pandas DataFrame (returned as it is), or the path
+    of a CSV/TSV (``pandas.read_csv``) or Parquet file (``pandas.read_parquet``);
+    ``read_kwargs`` go to the reader."""
+    pd = require("pandas")
+    if isinstance(source, pd.DataFrame):
+        return source
+    if not isinstance(source, (str, os.PathLike)):
+        raise InputError(f"molecules: expected a DataFrame or a file path, not {type(source).__name__}")
+    path = Path(source)
+    if not path.is_file():
+        raise InputError(f"molecules file not found: {path}")
+    suffix = path.suffix.lower()
+    try:
+        if suffix in (".csv", ".txt"):
+            return pd.read_csv(path, **read_kwargs)
+        if suffix == ".tsv":
+            return pd.read_csv(path, sep="\t", **read_kwargs)
+        if suffix in (".parquet", ".pq"):
+            return pd.read_parquet(path, **read_kwargs)
+    except (ValueError, OSError) as error:  # malformed files, unreadable encodings
+        raise InputError(f"cannot read {path}: {error}") from error
+    raise InputError(f"molecules file {path}: unknown format {suffix!r} (use .csv, .tsv, .txt, .parquet or .pq)")
+
+
+def bin_molecules(
+    molecules,
+    density_edges,
+    meth_edges=20,
+    *,
+    density: str = DENSITY,
+    level: str = LEVEL,
+    methylated: str = METHYLATED,
+    total: str = TOTAL,
+) -> BinnedData:
+    """Bins a per-molecule table by CpG density and methylation level.
+
+    molecules: a DataFrame or a path (see :func:`read_molecules`), one row per
+    molecule. density: the column of CpG density (or CpG count) used for the
+    density bins. The methylation level is the column ``level`` (0 .. 1) when
+    the table has it, else ``methylated / total``.
+    density_edges: ascending edges of the density bins, or an int k for k
+    bins holding about equal numbers of molecules (quantiles).
+    meth_edges: ascending edges within 0 .. 1, or an int n for n equal bins.
+    Bins include their left edge, the last one also its right edge.
+    Molecules outside the density edges are left out (a warning says how
+    many); an empty density bin is an error, since it has nothing to fit.
+    """
+    table = read_molecules(molecules)
+    densities, levels = _density_and_level(table, density, level, methylated, total)
+    return _bin(table, densities, levels, _density_edges(density_edges, densities, density), _meth_edges(meth_edges))
+
+
+def bin_molecules_by_age(
+    molecules,
+    density_edges,
+    meth_edges=20,
+    *,
+    age: str = AGE,
+    density: str = DENSITY,
+    level: str = LEVEL,
+    methylated: str = METHYLATED,
+    total: str = TOTAL,
+) -> DriftData:
+    """Bins a per-molecule table with an age column, age by age, into the same
+    density and methylation bins (quantile density edges are computed over
+    all ages together). Needs at least two ages; the youngest is the drift
+    model's reference."""
+    table = read_molecules(molecules)
+    densities, levels = _density_and_level(table, density, level, methylated, total)
+    ages = _numeric_column(table, age)
+    edges = _density_edges(density_edges, densities, density)
+    meth = _meth_edges(meth_edges)
+    unique = np.unique(ages)
+    if len(unique) < 2:
+        raise InputError(f"column '{age}': needs at least two distinct ages, found {len(unique)}")
+    by_age = []
+    for value in unique:
+        chosen = ages == value
+        try:
+            by_age.append(_bin(table[chosen], densities[chosen], levels[chosen], edges, meth))
+        except InputError as error:
+            raise InputError(f"age {value:g}: {error}") from None
+    return DriftData(unique.astype(np.float64), tuple(by_age))
+
+
+def _bin(table, densities, levels, density_edges, meth_edges) -> BinnedData:
+    if len(table) == 0:
+        raise InputError("the molecule table is empty")
+    d = _bin_index(densities, density_edges)
+    outside = (d < 0) | (d >= len(density_edges) - 1)
+    if outside.any():
+        warnings.warn(
+            f"{int(outside.sum())} of {len(d)} molecules lie outside the density edges "
+            f"[{density_edges[0]:g}, {density_edges[-1]:g}] and are left out",
+            UserWarning,
+            stacklevel=3,
+        )
+    m = _bin_index(levels, meth_edges)
+    n_dens, n_meth = len(density_edges) - 1, len(meth_edges) - 1
+    inside = ~outside & (m >= 0) & (m < n_meth)
+    counts = np.bincount(d[inside] * n_meth + m[inside], minlength=n_dens * n_meth).reshape(n_dens, n_meth)
+    per_density = counts.sum(axis=1)
+    empty = np.flatnonzero(per_density == 0)
+    if len(empty):
+        labels = _interval_labels(density_edges)
+        raise InputError(
+            f"density bin {labels[empty[0]]} holds no molecules ({len(empty)} empty bin(s)); "
+            "choose other density edges or fewer quantile bins"
+        )
+    fractions = np.ascontiguousarray(counts / per_density[:, None])
+    return BinnedData(fractions, counts.astype(np.int64), density_edges, meth_edges, int(outside.sum()))
+
+
+def _bin_index(values: np.ndarray, edges: np.ndarray) -> np.ndarray:
+    """Bin of each value: [e_j, e_j+1), the last bin closed; -1 or n outside."""
+    index = np.searchsorted(edges, values, side="right") - 1
+    index[values == edges[-1]] = len(edges) - 2
+    return index
+
+
+def _density_and_level(table, density, level, methylated, total):
+    densities = _numeric_column(table, density)
+    if level in table.columns:
+        levels = _numeric_column(table, level)
+        _check_range(table, level, levels, levels < 0, "outside 0..1", levels > 1)
+        return densities, levels
+    if methylated in table.columns and total in table.columns:
+        m = _numeric_column(table, methylated)
+        n = _numeric_column(table, total)
+        _check_range(table, methylated, m, m < 0, "negative")
+        _check_range(table, total, n, n <= 0, "not positive")
+        _check_range(table, methylated, m, m > n, f"larger than column '{total}'")
+        return densities, m / n
+    raise InputError(
+        f"no methylation level: the table needs column '{level}', or columns '{methylated}' and '{total}'; "
+        f"it has {', '.join(map(repr, map(str, table.columns)))}"
+    )
+
+
+def _numeric_column(table, name: str) -> np.ndarray:
+    if name not in table.columns:
+        raise InputError(
+            f"missing column '{name}'; the table has {', '.join(map(repr, map(str, table.columns)))}"
+        )
+    column = table[name]
+    try:
+        values = column.to_numpy(dtype=np.float64)
+    except (TypeError, ValueError):
+        bad = next(i for i, v in column.items() if not _is_number(v))
+        raise InputError(f"column '{name}': not numeric (row {bad!r}: {column[bad]!r})") from None
+    _check_range(table, name, values, ~np.isfinite(values), "missing or not finite (NaN/inf)")
+    return values
+
+
+def _is_number(value) -> bool:
+    try:
+        float(value)
+    except (TypeError, ValueError):
+        return False
+    return True
+
+
+def _check_range(table, name, values, bad, what, *more_bad) -> None:
+    for extra in more_bad:
+        bad = bad | extra
+    if bad.any():
+        first = int(np.argmax(bad))
+        raise InputError(
+            f"column '{name}': {int(bad.sum())} value(s) {what} (first at row {table.index[first]!r}: "
+            f"{values[first]:g})"
+        )
+
+
+def _finite_array(values, name: str, ndim: int) -> np.ndarray:
+    try:
+        array = np.array(values, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise InputError(f"{name}: expected numbers, got {values!r}") from None
+    if array.ndim != ndim:
+        raise InputError(f"{name}: expected a {ndim}-dimensional sequence, got shape {array.shape}")
+    if not np.all(np.isfinite(array)):
+        raise InputError(f"{name}: NaN or infinite values")
+    return array
+
+
+def _ascending_edges(edges, name: str) -> np.ndarray:
+    array = _finite_array(edges, name, ndim=1)
+    if len(array) < 2:
+        raise InputError(f"{name}: needs at least 2 edges, got {len(array)}")
+    if np.any(np.diff(array) <= 0):
+        raise InputError(f"{name}: edges must be strictly increasing, got {array.tolist()}")
+    return np.ascontiguousarray(array)
+
+
+def _meth_edges(meth_edges) -> np.ndarray:
+    if isinstance(meth_edges, (int, np.integer)) and not isinstance(meth_edges, bool):
+        if meth_edges < 1:
+            raise InputError(f"meth_edges: the number of methylation bins must be at least 1, not {meth_edges}")
+        return np.linspace(0.0, 1.0, int(meth_edges) + 1)
+    edges = _ascending_edges(meth_edges, "meth_edges")
+    if edges[0] < 0 or edges[-1] > 1:
+        raise InputError(f"meth_edges: methylation levels run from 0 to 1, got edges {edges[0]:g} .. {edges[-1]:g}")
+    return edges
+
+
+def _density_edges(density_edges, densities, column: str = DENSITY) -> np.ndarray:
+    if isinstance(density_edges, (int, np.integer)) and not isinstance(density_edges, bool):
+        k = int(density_edges)
+        if k < 1:
+            raise InputError(f"density_edges: the number of density bins must be at least 1, not {k}")
+        if densities is None or len(densities) == 0:
+            raise InputError("density_edges: quantile bins need molecules")
+        edges = np.unique(np.quantile(densities, np.linspace(0.0, 1.0, k + 1)))
+        if len(edges) < k + 1:
+            raise InputError(
+                f"density_edges: column '{column}' has too few distinct values for {k} quantile bins "
+                f"(got {len(edges) - 1}); ask for fewer bins or give the edges"
+            )
+        return edges
+    return _ascending_edges(density_edges, "density_edges")
 
 
 def _count(value, name: str) -> int:
