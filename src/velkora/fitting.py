@@ -1,0 +1,666 @@
+"""Fits of binned methylation distributions, their bootstraps and profiles.
+
+Every function here takes a :class:`~velkora.data.BinnedData` (or, for the
+drift fit, a :class:`~velkora.data.DriftData`), checks its settings, calls the
+engine :mod:`velkora.velk_core` and returns labelled pandas tables indexed by
+density bin. A fit's mode says which parameters are shared between the
+density bins:
+
+======================  ====================================================
+``"independent"``       every density bin its own St, CoW, CoE; n_U, n_M fixed
+``"independent-exp"``   every density bin its own St, CoW, CoE, n_U, n_M
+``"shared-st"``         one St for all bins; CoW, CoE per bin; n_U, n_M fixed
+``"shared-exp"``        one St, n_U, n_M (and Vmax with ``fit_vmax``); CoW, CoE per bin
+``"shared-st-exp"``     one St (and Vmax with ``fit_vmax``); CoW, CoE, n_U, n_M per bin
+``"shared-co"``         one St, CoW, CoE; n_U, n_M per bin
+======================  ====================================================
+
+St is the free spontaneous rate: StE with ``normalize_stw=True`` (StW = 1),
+StW otherwise (StE = 1).
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Callable
+
+import numpy as np
+
+from . import _chunks, velk_core
+from ._errors import InputError
+from ._optional import require
+from .data import BinnedData
+
+pd = require("pandas")
+
+if TYPE_CHECKING:
+    from .data import DriftData
+
+MODES = ("independent", "independent-exp", "shared-st", "shared-exp", "shared-st-exp", "shared-co")
+
+# The modes whose objective sums the density bins' nll (with the weights) and
+# those that can fit a shared Vmax.
+_WEIGHTED_MODES = ("shared-st", "shared-exp", "shared-st-exp", "shared-co")
+_VMAX_MODES = ("shared-exp", "shared-st-exp")
+
+DEFAULT_SETTINGS: dict[str, Any] = {
+    "normalize_stw": True,
+    "st_bounds": (0.01, 10.0),
+    "co_bounds": (0.01, 100.0),
+    "n_exp_bounds": (0.5, 5.0),
+    "n_u": 2.0,
+    "n_m": 2.0,
+    "co_penalty": 0.0,
+    "weights": "molecules",
+    "fit_vmax": False,
+    "vmax_bounds": (0.001, 1e6),
+    "vmax": math.inf,
+    "raw_count": False,
+}
+
+_PARAMETERS = ("St", "CoW", "CoE", "n_U", "n_M", "Vmax")
+
+
+# ---------------------------------------------------------------- checks
+
+
+def _real(value, name: str) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise InputError(f"{name} must be a number, not {value!r}")
+    return float(value)
+
+
+def _finite(value, name: str, *, minimum: float | None = None, positive: bool = False) -> float:
+    number = _real(value, name)
+    if not math.isfinite(number):
+        raise InputError(f"{name} must be finite, not {number!r}")
+    if positive and not number > 0:
+        raise InputError(f"{name} must be positive, not {number:g}")
+    if minimum is not None and number < minimum:
+        raise InputError(f"{name} must be at least {minimum:g}, not {number:g}")
+    return number
+
+
+def _bounds(value, name: str, *, positive: bool) -> tuple[float, float]:
+    """(lo, hi) as a tuple of floats. Rates are searched on a log scale, hence
+    `positive`: their lower bound must be above zero."""
+    rule = "0 < lo <= hi" if positive else "lo <= hi"
+    try:
+        lo, hi = (_real(v, name) for v in value)
+    except (TypeError, ValueError, InputError):
+        raise InputError(f"{name} must be a pair of finite numbers (lo, hi) with {rule}, not {value!r}") from None
+    if not (math.isfinite(lo) and math.isfinite(hi) and lo <= hi and (lo > 0 or not positive)):
+        raise InputError(f"{name} must be a pair of finite numbers (lo, hi) with {rule}, not ({lo:g}, {hi:g})")
+    return lo, hi
+
+
+def _flag(value, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise InputError(f"{name} must be True or False, not {value!r}")
+    return bool(value)
+
+
+def _count(value, name: str, minimum: int) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)) or value < minimum:
+        raise InputError(f"{name} must be an integer of at least {minimum}, not {value!r}")
+    return int(value)
+
+
+def _seed(value) -> int | None:
+    return None if value is None else _count(value, "seed", 0)
+
+
+def _grid(values, name: str, *, positive: bool = False) -> np.ndarray:
+    """A non-empty 1-D grid of finite values as a C-contiguous float64 array."""
+    try:
+        grid = np.array(values, dtype=np.float64, ndmin=1)
+    except (TypeError, ValueError):
+        raise InputError(f"{name} must be a sequence of numbers, not {values!r}") from None
+    if grid.ndim != 1 or grid.size == 0:
+        raise InputError(f"{name} must be a non-empty 1-D sequence of numbers, got shape {grid.shape}")
+    bad = ~np.isfinite(grid) | ((grid <= 0) if positive else False)
+    if bad.any():
+        first = int(np.flatnonzero(bad)[0])
+        kind = "positive and finite" if positive else "finite"
+        raise InputError(
+            f"{name}: {int(bad.sum())} values not {kind} (first at position {first}: {grid[first]:g})")
+    return np.ascontiguousarray(grid)
+
+
+def _weights(value, n_densities: int):
+    if isinstance(value, str):
+        if value not in ("molecules", "equal"):
+            raise InputError(f"weights must be 'molecules', 'equal' or one number per density bin, not {value!r}")
+        return value
+    weights = _grid(value, "weights")
+    if weights.size != n_densities:
+        raise InputError(f"weights has {weights.size} values but the data have {n_densities} density bins")
+    if (weights < 0).any() or not weights.sum() > 0:
+        raise InputError(f"weights must be non-negative and not all zero, got {weights.tolist()}")
+    return weights.tolist()
+
+
+def _settings(given: dict[str, Any], n_densities: int) -> dict[str, Any]:
+    """The checked settings with the defaults filled in: plain floats, bools,
+    tuples and strings (weights: 'molecules', 'equal' or a list)."""
+    unknown = [name for name in given if name not in DEFAULT_SETTINGS]
+    if unknown:
+        raise InputError(f"unknown setting {unknown[0]!r}; the settings are {', '.join(DEFAULT_SETTINGS)}")
+    s = {**DEFAULT_SETTINGS, **given}
+    vmax = _real(s["vmax"], "vmax")
+    if not vmax > 0:
+        raise InputError(f"vmax must be positive (inf switches the ceiling off), not {vmax:g}")
+    return {
+        "normalize_stw": _flag(s["normalize_stw"], "normalize_stw"),
+        "st_bounds": _bounds(s["st_bounds"], "st_bounds", positive=True),
+        "co_bounds": _bounds(s["co_bounds"], "co_bounds", positive=True),
+        "n_exp_bounds": _bounds(s["n_exp_bounds"], "n_exp_bounds", positive=False),
+        "n_u": _finite(s["n_u"], "n_u"),
+        "n_m": _finite(s["n_m"], "n_m"),
+        "co_penalty": _finite(s["co_penalty"], "co_penalty", minimum=0.0),
+        "weights": _weights(s["weights"], n_densities),
+        "fit_vmax": _flag(s["fit_vmax"], "fit_vmax"),
+        "vmax_bounds": _bounds(s["vmax_bounds"], "vmax_bounds", positive=True),
+        "vmax": vmax,
+        "raw_count": _flag(s["raw_count"], "raw_count"),
+    }
+
+
+def _binned(data) -> BinnedData:
+    if not isinstance(data, BinnedData):
+        raise InputError(f"data must be a BinnedData (from bin_molecules), not {type(data).__name__}")
+    return data
+
+
+def _mode(mode) -> str:
+    if mode not in MODES:
+        raise InputError(f"unknown mode {mode!r}; the modes are {', '.join(MODES)}")
+    return mode
+
+
+def _engine_weights(settings: dict[str, Any], data: BinnedData) -> np.ndarray | None:
+    weights = settings["weights"]
+    if weights == "molecules":
+        return data.weights
+    if weights == "equal":
+        return None
+    return np.ascontiguousarray(weights, dtype=np.float64)
+
+
+def _engine_arrays(data: BinnedData) -> tuple[np.ndarray, np.ndarray]:
+    return (np.ascontiguousarray(data.fractions, dtype=np.float64),
+            np.ascontiguousarray(data.meth_edges, dtype=np.float64))
+
+
+def _set_switches(settings: dict[str, Any]) -> None:
+    """The engine keeps Vmax and the raw-count base as process-wide switches;
+    every call sets them from its own settings so that calls do not leak into
+    each other."""
+    velk_core.py_set_mm_vmax(settings["vmax"])
+    velk_core.py_set_raw_count(settings["raw_count"])
+
+
+def _density_table(data: BinnedData):
+    return pd.DataFrame(
+        {"density_lo": data.density_edges[:-1], "density_hi": data.density_edges[1:],
+         "n_molecules": data.n_molecules},
+        index=pd.Index(data.labels, name="density_bin"),
+    )
+
+
+# ---------------------------------------------------------------- fit
+
+
+@dataclass
+class FitResult:
+    """A fit of every density bin.
+
+    ``table`` has one row per density bin (index "density_bin") with its edges,
+    molecule count, the rates St, CoW, CoE, the exponents n_U, n_M and the
+    ceiling Vmax that the fit used (fitted or fixed), and the bin's nll.
+    ``shared`` holds the values common to all bins (empty for the independent
+    modes). ``total_nll`` is what the fit minimised: the weighted sum of the
+    bins' nll for the shared modes, their plain sum for the independent ones.
+    """
+
+    mode: str
+    settings: dict[str, Any]
+    data: BinnedData
+    table: pd.DataFrame
+    shared: dict[str, float]
+    total_nll: float
+
+    def model_fractions(self) -> np.ndarray:
+        """The fitted model's fractions per density bin, shape (n_densities, n_meth_bins)."""
+        from .model import model_fractions  # noqa: PLC0415 - only the fitted curves need the model
+
+        s = self.settings
+        return np.array([
+            model_fractions(row.St, row.CoW, row.CoE, self.data.meth_edges, normalize_stw=s["normalize_stw"],
+                            n_u=row.n_U, n_m=row.n_M, vmax=row.Vmax, raw_count=s["raw_count"])
+            for row in self.table.itertuples()
+        ])
+
+    def warm_start(self) -> tuple[float, ...] | None:
+        """Where the bootstrap of a shared-exp ((St, n_U, n_M, Vmax)) or shared-co ((St, CoW, CoE))
+        fit starts every resample; None for the other modes, whose bootstraps search afresh."""
+        if self.mode == "shared-exp":
+            return (self.shared["St"], self.shared["n_U"], self.shared["n_M"], float(self.table["Vmax"].iloc[0]))
+        if self.mode == "shared-co":
+            return (self.shared["St"], self.shared["CoW"], self.shared["CoE"])
+        return None
+
+
+def fit(data: BinnedData, mode: str = "independent", **settings) -> FitResult:
+    """Fits the model to every density bin of `data`.
+
+    `mode` is one of :data:`MODES` (see the module's description). Settings,
+    with their defaults:
+
+    - ``normalize_stw=True``: StW = 1 and St is StE; False: StE = 1 and St is StW.
+    - ``st_bounds=(0.01, 10.0)``, ``co_bounds=(0.01, 100.0)``: search ranges of
+      St and of CoW, CoE (searched on a log scale, so 0 < lo <= hi).
+    - ``n_exp_bounds=(0.5, 5.0)``: range of the fitted exponents (exp modes).
+    - ``n_u=2.0``, ``n_m=2.0``: the exponents where they are not fitted.
+    - ``co_penalty=0.0``: penalty on large cooperative rates.
+    - ``weights="molecules"``: weight of each density bin in the shared fits;
+      "molecules" (its molecule count), "equal", or one number per bin.
+    - ``fit_vmax=False``, ``vmax_bounds=(0.001, 1e6)``: fit one shared
+      Michaelis-Menten ceiling Vmax (shared-exp and shared-st-exp only).
+    - ``vmax=inf``: the fixed ceiling on the cooperative drive (inf: none).
+    - ``raw_count=False``: cooperative drive on raw site counts instead of fractions.
+
+    Settings a mode does not use are checked and then ignored. The shared-exp
+    and shared-co fits log their progress on standard error.
+    """
+    data = _binned(data)
+    mode = _mode(mode)
+    s = _settings(settings, data.n_densities)
+    weights = _engine_weights(s, data)
+    fractions, edges = _engine_arrays(data)
+    head = (fractions, edges, s["normalize_stw"], s["st_bounds"], s["co_bounds"])
+    n = data.n_densities
+    n_u, n_m, vmax = np.full(n, s["n_u"]), np.full(n, s["n_m"]), np.full(n, s["vmax"])
+    shared: dict[str, float] = {}
+    _set_switches(s)
+    if mode == "independent":
+        fitps, nlls = velk_core.py_fit_all_densities(*head, s["n_u"], s["n_m"], s["co_penalty"])
+        st, cow, coe = fitps.T
+    elif mode == "independent-exp":
+        fitps, nlls = velk_core.py_fit_all_densities_exp(*head, s["n_exp_bounds"], s["co_penalty"])
+        st, n_u, n_m, cow, coe = fitps.T
+    elif mode == "shared-st":
+        shared_st, fitps, nlls = velk_core.py_fit_shared_st(*head, s["n_u"], s["n_m"], s["co_penalty"], weights)
+        st, cow, coe = fitps.T
+        shared = {"St": float(shared_st)}
+    elif mode == "shared-exp":
+        shared_st, shared_n_u, shared_n_m, shared_vmax, fitps, nlls = velk_core.py_fit_shared_exp(
+            *head, s["n_exp_bounds"], s["co_penalty"], weights, s["fit_vmax"], s["vmax_bounds"])
+        st, cow, coe = fitps.T
+        n_u[:], n_m[:], vmax[:] = shared_n_u, shared_n_m, shared_vmax
+        shared = {"St": float(shared_st), "n_U": float(shared_n_u), "n_M": float(shared_n_m)}
+    elif mode == "shared-st-exp":
+        shared_st, shared_vmax, fitps, nlls = velk_core.py_fit_shared_st_exp_perdensity(
+            *head, s["n_exp_bounds"], s["co_penalty"], weights, s["fit_vmax"], s["vmax_bounds"])
+        st, n_u, n_m, cow, coe = fitps.T
+        vmax[:] = shared_vmax
+        shared = {"St": float(shared_st)}
+    else:  # shared-co
+        shared_st, shared_cow, shared_coe, fitps, nlls = velk_core.py_fit_shared_co(
+            *head, s["n_exp_bounds"], s["co_penalty"], weights)
+        st, n_u, n_m, cow, coe = fitps.T
+        shared = {"St": float(shared_st), "CoW": float(shared_cow), "CoE": float(shared_coe)}
+    if mode in _VMAX_MODES and s["fit_vmax"]:
+        shared["Vmax"] = float(vmax[0])
+
+    table = _density_table(data)
+    for name, values in zip(_PARAMETERS, (st, cow, coe, n_u, n_m, vmax)):
+        table[name] = values
+    table["nll"] = nlls
+    weight = weights if mode in _WEIGHTED_MODES and weights is not None else np.ones(n)
+    return FitResult(mode, s, data, table, shared, float(np.dot(nlls, weight)))
+
+
+# ---------------------------------------------------------------- bootstrap
+
+
+@dataclass
+class BootstrapResult:
+    """A bootstrap of a fit: the fit redone on resampled molecules.
+
+    ``samples`` is long: one row per (sample, density bin) with the refitted
+    St, CoW, CoE, n_U, n_M, Vmax and nll. ``intervals`` has one row per density
+    bin: for every parameter the fit's estimate (column "St", ...) and the
+    bootstrap percentiles ("St_p2.5", "St_p97.5", ...). ``complete`` is False
+    when the run was stopped early (``keep_partial``): then only the first
+    ``n_done`` of the ``n_boot`` samples are in.
+    """
+
+    fit: FitResult
+    n_boot: int
+    seed: int | None
+    complete: bool
+    n_done: int
+    samples: pd.DataFrame
+    intervals: pd.DataFrame
+
+
+class _StopBetweenChunks:
+    """A bootstrap job that ends the run at its next chunk once Ctrl+C has
+    hit the progress callback, which runs between chunks: so that a run
+    keeping its partial results keeps them whichever moment Ctrl+C comes."""
+
+    def __init__(self, job: _chunks.BootstrapJob):
+        self.job = job
+        self.stop_requested = False
+        self.n_boot = job.n_boot
+        self.n_columns = job.n_columns
+
+    def run(self, start: int, stop: int) -> np.ndarray:
+        if self.stop_requested:
+            raise KeyboardInterrupt
+        return self.job.run(start, stop)
+
+    def reporting_to(self, progress: Callable[[int, int], None]) -> Callable[[int, int], None]:
+        def report(done: int, total: int) -> None:
+            try:
+                progress(done, total)
+            except KeyboardInterrupt:
+                self.stop_requested = True
+        return report
+
+
+def _run_job(job, chunk_size, progress, keep_partial, client) -> tuple[np.ndarray, int]:
+    if client is not None:
+        from . import cluster  # noqa: PLC0415 - Dask is an optional extra
+
+        return cluster.run_job(job, client=client, chunk_size=chunk_size)
+    if progress is not None and keep_partial:
+        job = _StopBetweenChunks(job)
+        progress = job.reporting_to(progress)
+    return _chunks.run_local(job, chunk_size, progress, keep_partial)
+
+
+def _run_options(n_boot, seed, chunk_size, percentiles, *, minimum_boot: int):
+    n_boot = _count(n_boot, "n_boot", minimum_boot)
+    chunk_size = None if chunk_size is None else _count(chunk_size, "chunk_size", 1)
+    levels = _grid(percentiles, "percentiles")
+    if ((levels < 0) | (levels > 100)).any():
+        raise InputError(f"percentiles must lie within 0..100, got {levels.tolist()}")
+    return n_boot, _seed(seed), chunk_size, levels
+
+
+def _percentile_columns(table, values: np.ndarray, name: str, levels: np.ndarray) -> None:
+    """Adds the columns "<name>_p<level>" from `values` (n_samples, n_densities)."""
+    if values.shape[0]:
+        found = np.percentile(values, levels, axis=0)
+    else:
+        found = np.full((len(levels), values.shape[1]), np.nan)
+    for level, column in zip(levels, found):
+        table[f"{name}_p{level:g}"] = column
+
+
+def _bootstrap_job(result: FitResult, resampled: np.ndarray, n_boot: int) -> _chunks.BootstrapJob:
+    s, mode = result.settings, result.mode
+    weights = _engine_weights(s, result.data)
+    head = (resampled, n_boot, result.data.n_densities, _engine_arrays(result.data)[1], s["normalize_stw"])
+    bounds = (s["st_bounds"], s["co_bounds"])
+    if mode in ("independent", "shared-st"):
+        return _chunks.bootstrap_job("py_fit_bootstrap", *head, mode == "shared-st", False, *bounds,
+                                     s["n_u"], s["n_m"], s["co_penalty"], weights)
+    if mode in ("independent-exp", "shared-st-exp"):
+        shared_st = mode == "shared-st-exp"
+        return _chunks.bootstrap_job("py_fit_bootstrap_exp_perdensity", *head, shared_st, *bounds,
+                                     s["n_exp_bounds"], s["co_penalty"], weights, shared_st and s["fit_vmax"],
+                                     s["vmax_bounds"])
+    if mode == "shared-exp":
+        return _chunks.bootstrap_job("py_fit_bootstrap_exp", *head, *bounds, s["n_exp_bounds"], s["co_penalty"],
+                                     weights, result.warm_start(), s["fit_vmax"], s["vmax_bounds"])
+    return _chunks.bootstrap_job("py_fit_bootstrap_co", *head, *bounds, s["n_exp_bounds"], s["co_penalty"],
+                                 weights, result.warm_start())
+
+
+def bootstrap(
+    fit_result: FitResult,
+    n_boot: int = 100,
+    *,
+    seed: int | None = 0,
+    chunk_size: int | None = None,
+    progress: Callable[[int, int], None] | None = None,
+    keep_partial: bool = False,
+    percentiles=(2.5, 97.5),
+    client=None,
+) -> BootstrapResult:
+    """Bootstrap intervals of a fit: the molecules of every density bin are
+    resampled with replacement `n_boot` times (from `seed`) and each resample
+    is fitted as `fit_result` was (same mode and settings; shared-exp and
+    shared-co resamples start from the fit's optimum).
+
+    The samples run in chunks of `chunk_size` (default: about twenty chunks);
+    the results do not depend on it. `progress(done, n_boot)` is called after
+    each chunk. With `keep_partial`, Ctrl+C ends the run after the running chunk
+    and the finished samples are returned (``complete=False``); otherwise the
+    KeyboardInterrupt propagates. `client`: a Dask client to spread the chunks
+    over (needs ``velkora[dask]``).
+    """
+    if not isinstance(fit_result, FitResult):
+        raise InputError(f"fit_result must be a FitResult (from fit), not {type(fit_result).__name__}")
+    n_boot, seed, chunk_size, levels = _run_options(n_boot, seed, chunk_size, percentiles, minimum_boot=1)
+    data, s = fit_result.data, fit_result.settings
+    job = _bootstrap_job(fit_result, data.resample(n_boot, seed), n_boot)
+    _set_switches(s)
+    rows, n_done = _run_job(job, chunk_size, progress, keep_partial, client)
+
+    n = data.n_densities
+    if rows.shape[1] == 6:  # [sample, density, St, CoW, CoE, nll]: exponents and Vmax as set
+        st, cow, coe, nll = rows[:, 2:].T
+        n_u, n_m, vmax = (np.full(len(rows), s[name]) for name in ("n_u", "n_m", "vmax"))
+    else:  # [sample, density, St, n_U, n_M, CoW, CoE, nll, Vmax]
+        st, n_u, n_m, cow, coe, nll, vmax = rows[:, 2:].T
+    samples = pd.DataFrame({"sample": rows[:, 0].astype(np.int64),
+                            "density_bin": np.asarray(data.labels, dtype=object)[rows[:, 1].astype(np.int64)]})
+    for name, values in zip(_PARAMETERS, (st, cow, coe, n_u, n_m, vmax)):
+        samples[name] = values
+    samples["nll"] = nll
+
+    fitted_vmax = fit_result.mode in _VMAX_MODES and s["fit_vmax"]
+    intervals = pd.DataFrame(index=fit_result.table.index)
+    for name in _PARAMETERS[:6 if fitted_vmax else 5]:
+        intervals[name] = fit_result.table[name]
+        # Rows come sample by sample, density bins in order within each.
+        _percentile_columns(intervals, samples[name].to_numpy().reshape(n_done, n), name, levels)
+    return BootstrapResult(fit_result, n_boot, seed, n_done == n_boot, n_done, samples, intervals)
+
+
+# ---------------------------------------------------------------- profiles
+
+
+def profile_st(data: BinnedData, st_grid, **settings):
+    """Profile likelihood of a shared St: at every St of `st_grid` the CoW, CoE
+    of each density bin are refitted and the bins' nll summed with the weights.
+
+    Takes the settings of :func:`fit` (uses normalize_stw, co_bounds, n_u, n_m,
+    weights, vmax, raw_count). Returns a DataFrame with columns St, nll and
+    delta_nll (nll minus its minimum over the grid; 1.92 marks a 95 % interval).
+    """
+    data = _binned(data)
+    grid = _grid(st_grid, "st_grid", positive=True)
+    s = _settings(settings, data.n_densities)
+    fractions, edges = _engine_arrays(data)
+    _set_switches(s)
+    nll = velk_core.py_profile_shared_st(fractions, edges, s["normalize_stw"], grid, s["co_bounds"], s["n_u"],
+                                         s["n_m"], _engine_weights(s, data))
+    return pd.DataFrame({"St": grid, "nll": nll, "delta_nll": nll - nll.min()})
+
+
+def profile_co(data: BinnedData, shared_st: float, cow_grid, coe_grid, **settings):
+    """Profile likelihoods of CoW and CoE per density bin, St held at `shared_st`:
+    at every CoW of `cow_grid` the bin's CoE is refitted, and the other way round.
+    Both grids must have the same length.
+
+    Takes the settings of :func:`fit` (uses normalize_stw, co_bounds, n_u, n_m,
+    vmax, raw_count). Returns a long DataFrame with columns density_bin,
+    parameter ("CoW" or "CoE"), value, nll and delta_nll (nll minus its minimum
+    for that density bin and parameter).
+    """
+    data = _binned(data)
+    shared_st = _finite(shared_st, "shared_st", positive=True)
+    cow = _grid(cow_grid, "cow_grid", positive=True)
+    coe = _grid(coe_grid, "coe_grid", positive=True)
+    if cow.size != coe.size:
+        raise InputError(f"cow_grid and coe_grid must have the same length, not {cow.size} and {coe.size}")
+    s = _settings(settings, data.n_densities)
+    fractions, edges = _engine_arrays(data)
+    _set_switches(s)
+    profiles = velk_core.py_profile_shared_co(fractions, edges, s["normalize_stw"], shared_st, cow, coe,
+                                              s["co_bounds"], s["n_u"], s["n_m"])
+    parts = []
+    for name, grid, nll in zip(("CoW", "CoE"), (cow, coe), profiles):
+        for label, row in zip(data.labels, nll):
+            parts.append(pd.DataFrame({"density_bin": label, "parameter": name, "value": grid, "nll": row,
+                                       "delta_nll": row - row.min()}))
+    return pd.concat(parts, ignore_index=True)
+
+
+# ---------------------------------------------------------------- phase grid
+
+
+@dataclass
+class PhaseGrid:
+    """The steady state's character over a grid of log10 CoW (rows) x log10 CoE
+    (columns) at one St: ``bistability``, ``avg_meth`` (mean methylation
+    level), ``entropy`` and ``frac_inter`` (share of intermediate levels), each
+    of shape (len(log_cow), len(log_coe)). ``settings`` records the model
+    switches the grid was computed with."""
+
+    st: float
+    log_cow: np.ndarray
+    log_coe: np.ndarray
+    bistability: np.ndarray
+    avg_meth: np.ndarray
+    entropy: np.ndarray
+    frac_inter: np.ndarray
+    settings: dict[str, Any] = field(default_factory=dict)
+
+    def frame(self):
+        """The grid as a long DataFrame: one row per (log_cow, log_coe) point, CoE varying fastest."""
+        log_cow, log_coe = np.meshgrid(self.log_cow, self.log_coe, indexing="ij")
+        columns = {"log_cow": log_cow.ravel(), "log_coe": log_coe.ravel()}
+        for name in ("bistability", "avg_meth", "entropy", "frac_inter"):
+            columns[name] = getattr(self, name).ravel()
+        return pd.DataFrame(columns)
+
+
+def phase_grid(st: float, log_cow, log_coe, *, normalize_stw: bool = True, n_u: float = 2.0, n_m: float = 2.0,
+               vmax: float = math.inf, raw_count: bool = False) -> PhaseGrid:
+    """The phase diagram of the model at spontaneous rate `st` over the grids
+    `log_cow` x `log_coe` (log10 of CoW and CoE). The other arguments are the
+    model settings of :func:`fit`."""
+    st = _finite(st, "st", positive=True)
+    cow = _grid(log_cow, "log_cow")
+    coe = _grid(log_coe, "log_coe")
+    model = {"normalize_stw": normalize_stw, "n_u": n_u, "n_m": n_m, "vmax": vmax, "raw_count": raw_count}
+    s = _settings(model, 0)
+    _set_switches(s)
+    grids = velk_core.py_compute_phase_grids(st, s["normalize_stw"], cow, coe, s["n_u"], s["n_m"])
+    return PhaseGrid(st, cow, coe, *grids, settings={name: s[name] for name in model})
+
+
+# ---------------------------------------------------------------- drift
+
+
+@dataclass
+class DriftResult:
+    """Fits of the drift of the methylation distribution between ages.
+
+    ``table`` has one row per density bin (index "density_bin") with its edges,
+    molecule count at the youngest age, the fitted StE, StW and nll, and with a
+    bootstrap the percentile columns "StE_p2.5", ... . ``samples`` (None without
+    a bootstrap) is long: sample, density_bin, StE, StW, nll.
+    """
+
+    data: DriftData
+    table: pd.DataFrame
+    settings: dict[str, Any]
+    samples: pd.DataFrame | None = None
+    n_boot: int = 0
+    seed: int | None = 0
+    complete: bool = True
+    n_done: int = 0
+
+    def predict(self, ages=None) -> np.ndarray:
+        """The fitted model's fractions at `ages` (default: the data's ages), on the
+        data's age scale, starting from the youngest age's observed fractions.
+        Returns shape (n_densities, n_ages, n_meth_bins)."""
+        times = _grid(self.data.ages if ages is None else ages, "ages") - float(self.data.ages[0])
+        reference = self.data.by_age[0]
+        fractions, edges = _engine_arrays(reference)
+        return np.array([
+            velk_core.py_drift_predict(row.StE, row.StW, fractions[d], np.ascontiguousarray(times), edges)
+            for d, row in enumerate(self.table.itertuples())
+        ])
+
+
+def fit_drift(
+    data: DriftData,
+    *,
+    st_bounds=(1e-4, 1.0),
+    n_boot: int = 0,
+    seed: int | None = 0,
+    chunk_size: int | None = None,
+    progress: Callable[[int, int], None] | None = None,
+    keep_partial: bool = False,
+    percentiles=(2.5, 97.5),
+    client=None,
+) -> DriftResult:
+    """Fits the spontaneous rates (StE, StW) of every density bin to the change of
+    its methylation distribution with age: the youngest age is the starting
+    distribution, every later age is fitted at its time since then.
+
+    With `n_boot` > 0 the molecules of every age and density bin are resampled
+    and refitted; all density bins of a sample run in one job, so the chunks
+    (`chunk_size` samples each), `progress(done, n_boot)`, `keep_partial` and
+    `client` work as in :func:`bootstrap`.
+    """
+    if not all(hasattr(data, name) for name in ("ages", "by_age", "fit_times", "resample")):
+        raise InputError(f"data must be a DriftData (from bin_molecules_by_age), not {type(data).__name__}")
+    bounds = _bounds(st_bounds, "st_bounds", positive=True)
+    n_boot, seed, chunk_size, levels = _run_options(n_boot, seed, chunk_size, percentiles, minimum_boot=0)
+    reference, later = data.by_age[0], data.by_age[1:]
+    p0, edges = _engine_arrays(reference)
+    times = np.ascontiguousarray(data.fit_times, dtype=np.float64)
+    n, n_meth = reference.n_densities, reference.n_meth_bins
+    fits = np.array([
+        velk_core.py_fit_drift_one(p0[d], np.ascontiguousarray([b.fractions[d] for b in later], dtype=np.float64),
+                                   times, edges, bounds)
+        for d in range(n)
+    ])
+    table = _density_table(reference)
+    table["StE"], table["StW"], table["nll"] = fits.T
+    result = DriftResult(data, table, {"st_bounds": bounds})
+    if n_boot == 0:
+        return result
+
+    # One job of n_boot * n densities "samples", sample-major, so that its chunks
+    # hold whole bootstrap samples.
+    resampled = data.resample(n_boot, seed)  # (n_ages, n_boot, n, n_meth)
+    p0_per_boot = np.ascontiguousarray(resampled[0].reshape(n_boot * n, n_meth))
+    fit_per_boot = np.ascontiguousarray(resampled[1:].transpose(1, 2, 0, 3).reshape(-1, n_meth))
+    job = _chunks.bootstrap_job("py_fit_drift_bootstrap", p0_per_boot, fit_per_boot, n_boot * n, len(later),
+                                times, edges, bounds)
+    per_chunk = chunk_size or _chunks.plan_chunks(n_boot)[0][1]
+    report = None if progress is None else (lambda done, _total: progress(done // n, n_boot))
+    rows, done = _run_job(job, per_chunk * n, report, keep_partial, client)
+    n_done = done // n
+    rows = rows[: n_done * n]
+
+    index = np.arange(n_done * n)
+    labels = np.asarray(reference.labels, dtype=object)
+    samples = pd.DataFrame({"sample": index // n, "density_bin": labels[index % n],
+                            "StE": rows[:, 0], "StW": rows[:, 1], "nll": rows[:, 2]})
+    for name in ("StE", "StW"):
+        _percentile_columns(table, samples[name].to_numpy().reshape(n_done, n), name, levels)
+    result.samples, result.n_boot, result.seed, result.complete, result.n_done = (
+        samples, n_boot, seed, n_done == n_boot, n_done)
+    return result

@@ -1,0 +1,234 @@
+"""The fitting front door: fits per mode, bootstraps by chunks, profiles, phase grid, drift, input errors."""
+
+import json
+import math
+from dataclasses import dataclass
+
+import numpy as np
+import pytest
+
+pd = pytest.importorskip("pandas")
+
+from velkora import InputError, data as data_module, fitting, velk_core  # noqa: E402
+from velkora.data import BinnedData  # noqa: E402
+
+EDGES = np.linspace(0.0, 1.0, 11)
+TRUTH = ((0.3, 1.0, 4.0), (0.3, 2.0, 3.0))  # (St, CoW, CoE) per density bin, StW = 1
+NARROW = {"st_bounds": (0.1, 1.0), "co_bounds": (0.5, 10.0), "n_exp_bounds": (1.5, 2.5)}
+COLUMNS = ["density_lo", "density_hi", "n_molecules", "St", "CoW", "CoE", "n_U", "n_M", "Vmax", "nll"]
+SAMPLE_COLUMNS = ["sample", "density_bin", "St", "CoW", "CoE", "n_U", "n_M", "Vmax", "nll"]
+
+
+def binned(truth=TRUTH, molecules=10_000):
+    """Exact model fractions of each density bin, with `molecules` molecules behind each."""
+    fractions = np.array([velk_core.py_compute_model_fracs(st, 1.0, cow, coe, EDGES) for st, cow, coe in truth])
+    fractions /= fractions.sum(axis=1, keepdims=True)
+    density_edges = np.linspace(0.01, 0.01 * (len(truth) + 1), len(truth) + 1)
+    return BinnedData(fractions, np.round(fractions * molecules).astype(np.int64), density_edges, EDGES)
+
+
+@dataclass(frozen=True)
+class DriftStandIn:
+    """TODO(lead): minimal stand-in for velkora.data.DriftData while that is not in this branch;
+    the tests use the real class as soon as it exists."""
+
+    ages: np.ndarray
+    by_age: tuple
+
+    @property
+    def fit_times(self):
+        return self.ages[1:] - self.ages[0]
+
+    def resample(self, n_boot, seed):
+        rng = np.random.default_rng(seed)
+        return np.array([[[rng.multinomial(n, f) / n for n, f in zip(b.n_molecules, b.fractions)]
+                          for _ in range(n_boot)] for b in self.by_age])
+
+
+DriftData = getattr(data_module, "DriftData", DriftStandIn)
+
+
+@pytest.fixture(scope="module")
+def data():
+    return binned()
+
+
+@pytest.mark.parametrize("mode", ["independent", "shared-st"])
+def test_fit_recovers_the_rates_of_exact_fractions(data, mode):
+    result = fitting.fit(data, mode, st_bounds=(0.05, 2.0), co_bounds=(0.1, 30.0))
+    np.testing.assert_allclose(result.table[["St", "CoW", "CoE"]].to_numpy(), TRUTH, rtol=2e-3)
+    weights = data.weights if mode == "shared-st" else np.ones(2)
+    assert result.total_nll == pytest.approx(np.dot(result.table["nll"], weights))
+    if mode == "shared-st":
+        assert result.shared["St"] == pytest.approx(0.3, rel=1e-3)
+
+
+def test_model_fractions_reproduce_the_fitted_data(data):
+    pytest.importorskip("velkora.model")  # TODO(lead): runs once model.py is merged
+    result = fitting.fit(data, "shared-st", st_bounds=(0.05, 2.0), co_bounds=(0.1, 30.0))
+    np.testing.assert_allclose(result.model_fractions(), data.fractions, atol=1e-4)
+
+
+# mode, extra settings, shared names, whether n_U/n_M are the fixed settings
+LAYOUTS = [
+    ("independent", {}, [], True),
+    ("independent-exp", {}, [], False),
+    ("shared-st", {}, ["St"], True),
+    ("shared-exp", {"fit_vmax": True, "vmax_bounds": (1.0, 1e4)}, ["St", "n_U", "n_M", "Vmax"], False),
+    ("shared-st-exp", {}, ["St"], False),
+    ("shared-co", {}, ["St", "CoW", "CoE"], False),
+]
+
+
+@pytest.mark.parametrize(("mode", "extra", "shared", "fixed_exponents"), LAYOUTS, ids=[c[0] for c in LAYOUTS])
+def test_tables_per_mode(data, mode, extra, shared, fixed_exponents):
+    result = fitting.fit(data, mode, n_u=2.5, n_m=2.5, **NARROW, **extra)
+    table = result.table
+    assert list(table.columns) == COLUMNS
+    assert table.index.name == "density_bin" and list(table.index) == ["[0.01, 0.02)", "[0.02, 0.03]"]
+    assert sorted(result.shared) == sorted(shared)
+    for name, value in result.shared.items():
+        assert (table[name] == value).all()
+    assert ((table[["n_U", "n_M"]] == 2.5).all().all()) == fixed_exponents
+    assert json.loads(json.dumps(result.settings))["st_bounds"] == [0.1, 1.0]
+    assert (result.warm_start() is not None) == (mode in ("shared-exp", "shared-co"))
+
+    boot = fitting.bootstrap(result, 2, percentiles=(5, 50))
+    assert list(boot.samples.columns) == SAMPLE_COLUMNS and len(boot.samples) == 4
+    assert list(boot.samples["density_bin"]) == list(table.index) * 2
+    parameters = ["St", "CoW", "CoE", "n_U", "n_M"] + (["Vmax"] if "Vmax" in shared else [])
+    assert list(boot.intervals.columns) == [f"{p}{s}" for p in parameters for s in ("", "_p5", "_p50")]
+    assert (boot.complete, boot.n_done) == (True, 2)
+
+
+@pytest.fixture(scope="module")
+def independent_fit():
+    # The shared-St fits draw unseeded streams, so only the seeded modes repeat bit for bit.
+    return fitting.fit(binned(molecules=2000), st_bounds=(0.05, 2.0), co_bounds=(0.1, 30.0))
+
+
+def test_bootstrap_samples_do_not_depend_on_the_chunks(independent_fit):
+    calls = []
+    whole = fitting.bootstrap(independent_fit, 5, seed=3, chunk_size=5).samples
+    for chunk_size in (None, 1, 2):
+        chunked = fitting.bootstrap(independent_fit, 5, seed=3, chunk_size=chunk_size,
+                                    progress=lambda done, total: calls.append((chunk_size, done, total)))
+        pd.testing.assert_frame_equal(chunked.samples, whole)
+    assert [c[1:] for c in calls if c[0] == 2] == [(2, 5), (4, 5), (5, 5)]
+    other = fitting.bootstrap(independent_fit, 5, seed=4).samples
+    assert not np.array_equal(other["St"], whole["St"])
+
+
+def test_intervals_are_percentiles_per_density_bin(independent_fit):
+    boot = fitting.bootstrap(independent_fit, 6, percentiles=(10, 90))
+    for label, group in boot.samples.groupby("density_bin"):
+        for name in ("CoW", "CoE"):
+            expected = np.percentile(group[name], [10, 90])
+            np.testing.assert_allclose(boot.intervals.loc[label, [f"{name}_p10", f"{name}_p90"]], expected)
+            assert boot.intervals.loc[label, name] == independent_fit.table.loc[label, name]
+
+
+def interrupt_after_first_chunk(done, total):
+    raise KeyboardInterrupt
+
+
+def test_ctrl_c_between_chunks_keeps_the_finished_samples(independent_fit):
+    whole = fitting.bootstrap(independent_fit, 4).samples
+    partial = fitting.bootstrap(independent_fit, 4, chunk_size=2, keep_partial=True,
+                                progress=interrupt_after_first_chunk)
+    assert (partial.complete, partial.n_done, partial.n_boot) == (False, 2, 4)
+    pd.testing.assert_frame_equal(partial.samples, whole.iloc[:4])
+    with pytest.raises(KeyboardInterrupt):
+        fitting.bootstrap(independent_fit, 4, chunk_size=2, progress=interrupt_after_first_chunk)
+
+
+def test_profiles_are_lowest_at_the_truth(data):
+    st = fitting.profile_st(data, [0.1, 0.3, 0.9], co_bounds=(0.1, 30.0))
+    assert list(st.columns) == ["St", "nll", "delta_nll"]
+    assert st.loc[st["delta_nll"].idxmin(), "St"] == 0.3 and st["delta_nll"].min() == 0.0
+
+    grid = [0.5, 1.0, 2.0, 3.0, 4.0, 8.0]
+    co = fitting.profile_co(data, 0.3, grid, grid, co_bounds=(0.1, 30.0))
+    assert list(co.columns) == ["density_bin", "parameter", "value", "nll", "delta_nll"] and len(co) == 24
+    best = co.loc[co.groupby(["density_bin", "parameter"])["delta_nll"].idxmin()]
+    assert (best["delta_nll"] == 0).all()
+    assert best.set_index(["density_bin", "parameter"])["value"].to_dict() == {
+        ("[0.01, 0.02)", "CoE"): 4.0, ("[0.01, 0.02)", "CoW"): 1.0,
+        ("[0.02, 0.03]", "CoE"): 3.0, ("[0.02, 0.03]", "CoW"): 2.0}
+
+
+def test_phase_grid_sets_its_own_switches():
+    log_cow, log_coe = np.linspace(-1, 2, 4), np.linspace(-1, 2, 3)
+    plain = fitting.phase_grid(0.3, log_cow, log_coe)
+    assert plain.bistability.shape == (4, 3) and len(plain.frame()) == 12
+    assert plain.frame().iloc[1][["log_cow", "log_coe"]].tolist() == [-1.0, 0.5]
+    raw = fitting.phase_grid(0.3, log_cow, log_coe, raw_count=True, vmax=50.0)
+    assert not np.allclose(raw.avg_meth, plain.avg_meth)
+    np.testing.assert_array_equal(fitting.phase_grid(0.3, log_cow, log_coe).avg_meth, plain.avg_meth)
+
+
+@pytest.fixture(scope="module")
+def drift_data():
+    ages = np.array([10.0, 20.0, 40.0])
+    young = binned(molecules=5000)
+    later = [velk_core.py_drift_predict(0.02, 0.01, f, ages[1:] - ages[0], EDGES) for f in young.fractions]
+    by_age = [young] + [BinnedData(np.ascontiguousarray([p[k] for p in later]), young.counts, young.density_edges,
+                                   EDGES) for k in range(2)]
+    return DriftData(ages, tuple(by_age))
+
+
+def test_drift_fit_recovers_the_rates_and_predicts_the_ages(drift_data):
+    result = fitting.fit_drift(drift_data)
+    assert list(result.table.columns) == ["density_lo", "density_hi", "n_molecules", "StE", "StW", "nll"]
+    np.testing.assert_allclose(result.table[["StE", "StW"]], [[0.02, 0.01]] * 2, rtol=1e-2)
+    predicted = result.predict()
+    assert predicted.shape == (2, 3, 10)
+    np.testing.assert_allclose(predicted[:, 2], drift_data.by_age[2].fractions, atol=1e-4)
+
+
+def test_drift_bootstrap_by_chunks_and_interrupted(drift_data):
+    whole = fitting.fit_drift(drift_data, n_boot=3, seed=1)
+    assert list(whole.table.columns[-4:]) == ["StE_p2.5", "StE_p97.5", "StW_p2.5", "StW_p97.5"]
+    assert list(whole.samples["sample"]) == [0, 0, 1, 1, 2, 2] and whole.complete
+    chunked = fitting.fit_drift(drift_data, n_boot=3, seed=1, chunk_size=1)
+    pd.testing.assert_frame_equal(chunked.samples, whole.samples)
+    partial = fitting.fit_drift(drift_data, n_boot=3, seed=1, chunk_size=2, keep_partial=True,
+                                progress=interrupt_after_first_chunk)
+    assert (partial.n_done, partial.complete) == (2, False)
+    pd.testing.assert_frame_equal(partial.samples, whole.samples.iloc[:4])
+
+
+@pytest.mark.parametrize(("call", "message"), [
+    (lambda d: fitting.fit(d, "shared"), r"unknown mode 'shared'; the modes are independent, .*shared-co"),
+    (lambda d: fitting.fit(d, st_bounds=(0.0, 1.0)), r"st_bounds .*0 < lo <= hi.*\(0, 1\)"),
+    (lambda d: fitting.fit(d, co_bounds=(5.0, 1.0)), "co_bounds"),
+    (lambda d: fitting.fit(d, vmax_bounds=(1.0, math.inf)), "vmax_bounds"),
+    (lambda d: fitting.fit(d, n_exp_bounds=(math.nan, 2.0)), "n_exp_bounds"),
+    (lambda d: fitting.fit(d, st_bounds=(0.1, 1.0, 2.0)), "st_bounds"),
+    (lambda d: fitting.fit(d, st_bounds="low"), "st_bounds"),
+    (lambda d: fitting.fit(d, weights=[1.0]), "weights has 1 values but the data have 2 density bins"),
+    (lambda d: fitting.fit(d, weights=[1.0, math.nan]), "weights"),
+    (lambda d: fitting.fit(d, weights=[1.0, -1.0]), "weights must be non-negative"),
+    (lambda d: fitting.fit(d, weights="cells"), "weights"),
+    (lambda d: fitting.fit(d, vmax=0.0), "vmax must be positive"),
+    (lambda d: fitting.fit(d, n_u=math.inf), "n_u must be finite"),
+    (lambda d: fitting.fit(d, normalize_stw="yes"), "normalize_stw"),
+    (lambda d: fitting.fit(d, stw_bounds=(0.1, 1.0)), "unknown setting 'stw_bounds'"),
+    (lambda d: fitting.fit(d.fractions), "BinnedData"),
+    (lambda d: fitting.profile_st(d, [0.1, -1.0]), r"st_grid: 1 values .* position 1: -1"),
+    (lambda d: fitting.profile_co(d, 0.3, [1.0, 2.0], [1.0]), "same length"),
+    (lambda d: fitting.phase_grid(0.0, [0.0], [0.0]), "st must be positive"),
+    (lambda d: fitting.fit_drift(d), "DriftData"),
+])
+def test_bad_input_names_the_argument(data, call, message):
+    with pytest.raises(InputError, match=message):
+        call(data)
+
+
+@pytest.mark.parametrize(("options", "message"), [
+    ({"n_boot": 0}, "n_boot"), ({"chunk_size": 0}, "chunk_size"), ({"seed": -1}, "seed"),
+    ({"percentiles": (2.5, 101.0)}, "percentiles"),
+])
+def test_bad_bootstrap_options_name_the_argument(independent_fit, options, message):
+    with pytest.raises(InputError, match=message):
+        fitting.bootstrap(independent_fit, **options)
