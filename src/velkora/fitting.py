@@ -23,19 +23,17 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Callable
+from typing import Any, Callable
 
 import numpy as np
 
 from . import _chunks, velk_core
 from ._errors import InputError
 from ._optional import require
-from .data import BinnedData
+from .data import BinnedData, DriftData
+from .model import model_fractions
 
 pd = require("pandas")
-
-if TYPE_CHECKING:
-    from .data import DriftData
 
 MODES = ("independent", "independent-exp", "shared-st", "shared-exp", "shared-st-exp", "shared-co")
 
@@ -233,7 +231,6 @@ class FitResult:
 
     def model_fractions(self) -> np.ndarray:
         """The fitted model's fractions per density bin, shape (n_densities, n_meth_bins)."""
-        from .model import model_fractions  # noqa: PLC0415 - only the fitted curves need the model
 
         s = self.settings
         return np.array([
@@ -346,39 +343,11 @@ class BootstrapResult:
     intervals: pd.DataFrame
 
 
-class _StopBetweenChunks:
-    """A bootstrap job that ends the run at its next chunk once Ctrl+C has
-    hit the progress callback, which runs between chunks: so that a run
-    keeping its partial results keeps them whichever moment Ctrl+C comes."""
-
-    def __init__(self, job: _chunks.BootstrapJob):
-        self.job = job
-        self.stop_requested = False
-        self.n_boot = job.n_boot
-        self.n_columns = job.n_columns
-
-    def run(self, start: int, stop: int) -> np.ndarray:
-        if self.stop_requested:
-            raise KeyboardInterrupt
-        return self.job.run(start, stop)
-
-    def reporting_to(self, progress: Callable[[int, int], None]) -> Callable[[int, int], None]:
-        def report(done: int, total: int) -> None:
-            try:
-                progress(done, total)
-            except KeyboardInterrupt:
-                self.stop_requested = True
-        return report
-
-
 def _run_job(job, chunk_size, progress, keep_partial, client) -> tuple[np.ndarray, int]:
     if client is not None:
         from . import cluster  # noqa: PLC0415 - Dask is an optional extra
 
         return cluster.run_job(job, client=client, chunk_size=chunk_size)
-    if progress is not None and keep_partial:
-        job = _StopBetweenChunks(job)
-        progress = job.reporting_to(progress)
     return _chunks.run_local(job, chunk_size, progress, keep_partial)
 
 
@@ -623,7 +592,7 @@ def fit_drift(
     (`chunk_size` samples each), `progress(done, n_boot)`, `keep_partial` and
     `client` work as in :func:`bootstrap`.
     """
-    if not all(hasattr(data, name) for name in ("ages", "by_age", "fit_times", "resample")):
+    if not isinstance(data, DriftData):
         raise InputError(f"data must be a DriftData (from bin_molecules_by_age), not {type(data).__name__}")
     bounds = _bounds(st_bounds, "st_bounds", positive=True)
     n_boot, seed, chunk_size, levels = _run_options(n_boot, seed, chunk_size, percentiles, minimum_boot=0)
