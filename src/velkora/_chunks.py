@@ -41,12 +41,16 @@ class BootstrapJob:
     """One bootstrap call of the module, ready to be run whole or by chunks.
 
     Holds only the function's name, NumPy arrays and plain values, so it
-    pickles to another process (a Dask worker) as it is.
+    pickles to another process (a Dask worker) as it is. `switches` are the
+    module's process-wide settings the run needs (``mm_vmax``, ``raw_count``):
+    every chunk sets them before its call, so that a worker process fits with
+    the same ones as the process that planned the run.
     """
 
     function: str
     args: tuple[Any, ...]
     kwargs: dict[str, Any] = field(default_factory=dict)
+    switches: dict[str, Any] = field(default_factory=dict)
 
     @property
     def n_boot(self) -> int:
@@ -72,16 +76,21 @@ class BootstrapJob:
             per_sample = self._rows_per_sample(source)
             args[position] = np.ascontiguousarray(self.args[position][start * per_sample : stop * per_sample])
         args[n_boot_position] = stop - start
+        if "mm_vmax" in self.switches:
+            velk_core.py_set_mm_vmax(self.switches["mm_vmax"])
+        if "raw_count" in self.switches:
+            velk_core.py_set_raw_count(self.switches["raw_count"])
         return getattr(velk_core, self.function)(*args, **self.kwargs, sample_offset=start)
 
 
-def bootstrap_job(function: str, *args: Any, **kwargs: Any) -> BootstrapJob:
+def bootstrap_job(function: str, *args: Any, switches: dict[str, Any] | None = None, **kwargs: Any) -> BootstrapJob:
     """Binds the arguments of one of the module's bootstrap functions.
 
     `function` is its name ("py_fit_bootstrap", "py_fit_bootstrap_exp",
     "py_fit_bootstrap_exp_perdensity", "py_fit_bootstrap_co" or
     "py_fit_drift_bootstrap"); the arguments are those of the function, by
-    position or keyword, without `sample_offset`. Nothing is validated here:
+    position or keyword, without `sample_offset`; `switches` as in
+    :class:`BootstrapJob`. Nothing is validated here:
     the module checks the arguments when a chunk runs.
     """
     if function not in _LAYOUTS:
@@ -99,7 +108,7 @@ def bootstrap_job(function: str, *args: Any, **kwargs: Any) -> BootstrapJob:
         raise TypeError(f"{function}() missing required argument '{missing[0]}'")
     positional = tuple(bound.arguments[name] for name in names[:head])
     rest = {name: value for name, value in bound.arguments.items() if names.index(name) >= head}
-    return BootstrapJob(function, positional, rest)
+    return BootstrapJob(function, positional, rest, dict(switches or {}))
 
 
 def plan_chunks(n_boot: int, chunk_size: int | None = None) -> list[tuple[int, int]]:

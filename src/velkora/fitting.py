@@ -21,6 +21,7 @@ StW otherwise (StE = 1).
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, field
 from typing import Any, Callable
@@ -189,6 +190,10 @@ def _engine_weights(settings: dict[str, Any], data: BinnedData) -> np.ndarray | 
 def _engine_arrays(data: BinnedData) -> tuple[np.ndarray, np.ndarray]:
     return (np.ascontiguousarray(data.fractions, dtype=np.float64),
             np.ascontiguousarray(data.meth_edges, dtype=np.float64))
+
+
+def _switches(settings: dict[str, Any]) -> dict[str, Any]:
+    return {"mm_vmax": settings["vmax"], "raw_count": settings["raw_count"]}
 
 
 def _set_switches(settings: dict[str, Any]) -> None:
@@ -375,18 +380,19 @@ def _bootstrap_job(result: FitResult, resampled: np.ndarray, n_boot: int) -> _ch
     weights = _engine_weights(s, result.data)
     head = (resampled, n_boot, result.data.n_densities, _engine_arrays(result.data)[1], s["normalize_stw"])
     bounds = (s["st_bounds"], s["co_bounds"])
+    job = functools.partial(_chunks.bootstrap_job, switches=_switches(s))
     if mode in ("independent", "shared-st"):
-        return _chunks.bootstrap_job("py_fit_bootstrap", *head, mode == "shared-st", False, *bounds,
+        return job("py_fit_bootstrap", *head, mode == "shared-st", False, *bounds,
                                      s["n_u"], s["n_m"], s["co_penalty"], weights)
     if mode in ("independent-exp", "shared-st-exp"):
         shared_st = mode == "shared-st-exp"
-        return _chunks.bootstrap_job("py_fit_bootstrap_exp_perdensity", *head, shared_st, *bounds,
+        return job("py_fit_bootstrap_exp_perdensity", *head, shared_st, *bounds,
                                      s["n_exp_bounds"], s["co_penalty"], weights, shared_st and s["fit_vmax"],
                                      s["vmax_bounds"])
     if mode == "shared-exp":
-        return _chunks.bootstrap_job("py_fit_bootstrap_exp", *head, *bounds, s["n_exp_bounds"], s["co_penalty"],
+        return job("py_fit_bootstrap_exp", *head, *bounds, s["n_exp_bounds"], s["co_penalty"],
                                      weights, result.warm_start(), s["fit_vmax"], s["vmax_bounds"])
-    return _chunks.bootstrap_job("py_fit_bootstrap_co", *head, *bounds, s["n_exp_bounds"], s["co_penalty"],
+    return job("py_fit_bootstrap_co", *head, *bounds, s["n_exp_bounds"], s["co_penalty"],
                                  weights, result.warm_start())
 
 
@@ -418,7 +424,6 @@ def bootstrap(
     n_boot, seed, chunk_size, levels = _run_options(n_boot, seed, chunk_size, percentiles, minimum_boot=1)
     data, s = fit_result.data, fit_result.settings
     job = _bootstrap_job(fit_result, data.resample(n_boot, seed), n_boot)
-    _set_switches(s)
     rows, n_done = _run_job(job, chunk_size, progress, keep_partial, client)
 
     n = data.n_densities
