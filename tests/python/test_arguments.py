@@ -234,16 +234,37 @@ def test_accepted_values_of_each_kind(name, parameter, value):
     call_with(name, parameter, value)
 
 
-def test_boolean_error_says_it_cannot_be_converted():
-    with pytest.raises(TypeError, match="boolean"):
-        velk_core.py_set_raw_count(1)
+def fit_shared_exp_with(**overrides):
+    args = dict((p, v) for p, _, v in SIGNATURES["py_fit_shared_exp"])
+    return velk_core.py_fit_shared_exp(**{**args, **overrides})
 
 
-def test_array_errors_say_what_was_given():
-    with pytest.raises(TypeError, match="list"):
-        velk_core.py_compute_model_fracs(0.5, 1.0, 2.0, 2.0, [0.0, 1.0])
-    with pytest.raises(TypeError, match="int64"):
-        velk_core.py_compute_model_fracs(0.5, 1.0, 2.0, 2.0, np.array([0, 1]))
+@pytest.mark.parametrize(
+    "call,error,pattern",
+    [
+        (lambda: velk_core.py_set_raw_count(1), TypeError, "boolean"),
+        (lambda: call_with("py_compute_model_fracs", "meth_bin_edges", [0.0, 1.0]), TypeError, "list"),
+        (lambda: call_with("py_compute_model_fracs", "meth_bin_edges", np.array([0, 1])), TypeError, "int64"),
+        (lambda: call_with("py_fit_shared_st", "co_bounds", [0.5, 2.0]), TypeError, "^argument 'co_bounds': .*tuple"),
+        (
+            lambda: fit_shared_exp_with(vmax_bounds=(0.1, 1.0, 10.0)),
+            TypeError,
+            "^argument 'vmax_bounds': .*length 2, got a tuple of length 3",
+        ),
+        # Conversion errors come before contiguity errors.
+        (
+            lambda: velk_core.py_compute_nll(np.repeat([0.5, 2.0, 3.0], 2)[::2], OBSERVED, EDGES, 1),
+            TypeError,
+            "normalize_stw",
+        ),
+        # Counts convert by the index protocol.
+        (lambda: call_with("py_fit_bootstrap", "n_boot", -1), OverflowError, "^argument 'n_boot': "),
+        (lambda: call_with("py_fit_bootstrap", "n_boot", 2**64), OverflowError, "^argument 'n_boot': "),
+    ],
+)
+def test_error_messages_say_what_was_wrong(call, error, pattern):
+    with pytest.raises(error, match=pattern):
+        call()
 
 
 @pytest.mark.parametrize("name", sorted(SIGNATURES))
@@ -275,21 +296,6 @@ def test_call_shape_errors_name_the_function(name):
         function(*values, **{params[0][0]: values[0]})
 
 
-def test_bounds_pairs_must_be_two_tuples():
-    head = [v for _, _, v in SHARED_HEAD]
-    with pytest.raises(TypeError, match="^argument 'co_bounds': .*tuple"):
-        velk_core.py_fit_shared_st(*head[:4], [0.5, 2.0])
-    with pytest.raises(TypeError, match="^argument 'vmax_bounds': .*length 2, got a tuple of length 3"):
-        velk_core.py_fit_shared_exp(*head, (1.0, 3.0), vmax_bounds=(0.1, 1.0, 10.0))
-
-
-def test_strided_rows_are_refused_before_any_work():
-    strided = np.zeros((2, 20))[:, ::2]
-    head = [strided] + [v for _, _, v in SHARED_HEAD[1:]]
-    with pytest.raises(RuntimeError, match="NotContiguousError"):
-        velk_core.py_fit_shared_co(*head, (1.0, 3.0))
-
-
 def test_optional_arguments_take_their_defaults():
     cow = np.array([0.0, 1.0])
     coe = np.array([0.5])
@@ -316,35 +322,17 @@ def test_strided_views_are_refused_before_any_work(name, parameter):
         call_with(name, parameter, strided)
 
 
-def test_conversion_errors_come_before_contiguity_errors():
-    strided = np.repeat(np.array([0.5, 2.0, 3.0]), 2)[::2]
-    with pytest.raises(TypeError, match="normalize_stw"):
-        velk_core.py_compute_nll(strided, OBSERVED, EDGES, 1)
-
-
-def test_array_subclasses_and_readonly_arrays_are_accepted():
+def test_array_subclasses_and_readonly_arrays_are_accepted_and_inputs_never_written():
     class Tagged(np.ndarray):
         pass
 
-    edges = EDGES.copy().view(Tagged)
     frozen = EDGES.copy()
     frozen.flags.writeable = False
     expected = velk_core.py_compute_model_fracs(0.5, 1.0, 2.0, 2.0, EDGES)
-    np.testing.assert_array_equal(velk_core.py_compute_model_fracs(0.5, 1.0, 2.0, 2.0, edges), expected)
-    np.testing.assert_array_equal(velk_core.py_compute_model_fracs(0.5, 1.0, 2.0, 2.0, frozen), expected)
-
-
-def test_inputs_are_never_written():
-    edges = EDGES.copy()
-    observed = OBSERVED.copy()
-    params = np.array([0.5, 2.0, 3.0])
+    for edges in (EDGES.copy().view(Tagged), frozen):
+        np.testing.assert_array_equal(velk_core.py_compute_model_fracs(0.5, 1.0, 2.0, 2.0, edges), expected)
+    edges, observed, params = EDGES.copy(), OBSERVED.copy(), np.array([0.5, 2.0, 3.0])
     velk_core.py_compute_nll(params, observed, edges, True)
     np.testing.assert_array_equal(edges, EDGES)
     np.testing.assert_array_equal(observed, OBSERVED)
     np.testing.assert_array_equal(params, [0.5, 2.0, 3.0])
-
-
-@pytest.mark.parametrize("value,error", [(-1, OverflowError), (2**64, OverflowError), (2.0, TypeError)])
-def test_counts_convert_by_the_index_protocol(value, error):
-    with pytest.raises(error, match="^argument 'n_boot': "):
-        call_with("py_fit_bootstrap", "n_boot", value)
