@@ -89,15 +89,6 @@ def test_no_samples_and_too_few_rows(boot, call, width):
         call(boot, 4)
 
 
-def test_counts_are_non_negative_integers(boot):
-    with pytest.raises(OverflowError, match="argument 'n_boot'"):
-        velk_core.py_fit_bootstrap(boot, -1, 2, EDGES, True, False, False, ST, CO)
-    with pytest.raises(TypeError, match="argument 'n_densities'"):
-        velk_core.py_fit_bootstrap(boot, 3, 2.0, EDGES, True, False, False, ST, CO)
-    with pytest.raises(TypeError, match="argument 'warm_start': expected a tuple of length 4"):
-        velk_core.py_fit_bootstrap_exp(boot, 1, 2, EDGES, True, ST, CO, N_EXP, warm_start=(0.5, 2.0, 2.0))
-
-
 def test_exp_perdensity_independent_branch(boot):
     rows = velk_core.py_fit_bootstrap_exp_perdensity(boot, 3, 2, EDGES, True, False, ST, CO, N_EXP, fit_vmax=True)
     assert_layout(rows, 3, 2, 9)
@@ -113,21 +104,16 @@ def test_exp_perdensity_independent_branch(boot):
     assert np.all(capped[:, 8] == 7.0)
 
 
-def test_shared_exponent_bootstrap_with_a_warm_start():
-    boot = stacked(2)
-    rows = velk_core.py_fit_bootstrap_exp(boot, 2, 2, EDGES, True, ST, CO, N_EXP, warm_start=(0.5, 2.0, 2.0, 1.0))
+@pytest.mark.parametrize(
+    "name,warm_start,shared_columns",
+    [("py_fit_bootstrap_exp", (0.5, 2.0, 2.0, 1.0), (2, 3, 4, 8)), ("py_fit_bootstrap_co", (0.5, 2.0, 1.5), (2, 5, 6, 8))],
+)
+def test_global_bootstraps_with_a_warm_start_share_their_globals_per_sample(name, warm_start, shared_columns):
+    rows = getattr(velk_core, name)(stacked(2), 2, 2, EDGES, True, ST, CO, N_EXP, warm_start=warm_start)
     assert_layout(rows, 2, 2, 9)
-    for column in (2, 3, 4, 8):
+    for column in shared_columns:
         assert per_sample_constant(rows, column, 2)
     assert np.all(np.isinf(rows[:, 8]))
-
-
-def test_global_co_bootstrap_with_a_warm_start():
-    boot = stacked(2)
-    rows = velk_core.py_fit_bootstrap_co(boot, 2, 2, EDGES, True, ST, CO, N_EXP, warm_start=(0.5, 2.0, 1.5))
-    assert_layout(rows, 2, 2, 9)
-    for column in (2, 5, 6, 8):
-        assert per_sample_constant(rows, column, 2)
 
 
 DRIFT_AGES = np.array([1.0, 3.0])
@@ -179,28 +165,6 @@ def test_sample_offset_numbers_the_samples_and_is_keyword_only(boot):
         velk_core.py_fit_drift_bootstrap(*drift_stack(1), 1, 2, DRIFT_AGES, EDGES, (1e-3, 1.0), sample_offset=2**53)
 
 
-def test_seeded_modes_do_not_depend_on_the_thread_count():
-    code = """
-        import numpy as np
-        from velkora import velk_core
-        e = np.linspace(0.0, 1.0, 11)
-        m = [velk_core.py_compute_model_fracs(0.5, 1.0, c, 2.0, e) for c in (1.0, 3.0)]
-        rng = np.random.default_rng(3)
-        boot = np.array([rng.multinomial(2000, x / x.sum()) / 2000 for _ in range(3) for x in m])
-        a = velk_core.py_fit_bootstrap(boot, 3, 2, e, True, False, False, (0.01, 10.0), (0.01, 100.0))
-        b = velk_core.py_fit_bootstrap(boot, 3, 2, e, True, False, True, (0.01, 10.0), (0.01, 100.0))
-        c = velk_core.py_fit_bootstrap_exp_perdensity(boot, 3, 2, e, True, False, (0.01, 10.0), (0.01, 100.0),
-                                                      (1.0, 3.0))
-        print(np.concatenate([a.ravel(), b.ravel(), c.ravel()]).tobytes().hex())
-        """
-    outputs = set()
-    for threads in ("1", "2"):
-        result = run_python(code, env={"RAYON_NUM_THREADS": threads})
-        assert result.returncode == 0, result.stderr
-        outputs.add(result.stdout)
-    assert len(outputs) == 1
-
-
 INTERRUPTED = """
     import os, signal, threading, time
     import numpy as np
@@ -216,7 +180,8 @@ INTERRUPTED = """
         print("finished")
     except KeyboardInterrupt as error:
         print("KeyboardInterrupt:", error)
-    print("next call rows:", len(call(boot[:2], 1)))
+    call(boot[:2], 1)
+    print("next call works")
     try:
         os.kill(os.getpid(), signal.SIGINT)
         time.sleep(5)
@@ -239,6 +204,11 @@ BOOTSTRAP_CALLS = {
         "vc.py_fit_bootstrap_co(b, n, 2, e, True, (0.01, 10.0), (0.01, 100.0), (1.0, 3.0))",
         40,
     ),
+    # Two fitted ages per sample: the age-0 rows double as the fitted rows.
+    "py_fit_drift_bootstrap": (
+        "vc.py_fit_drift_bootstrap(np.ascontiguousarray(b[::2]), b, n, 2, np.array([3.0, 9.0]), e, (1e-4, 1.0))",
+        20000,
+    ),
 }
 
 
@@ -249,5 +219,5 @@ def test_ctrl_c_stops_the_bootstrap_and_python_handling_comes_back(name):
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0] == "KeyboardInterrupt: Interrupted by Ctrl+C"
-    assert lines[1] == "next call rows: 2"
+    assert lines[1] == "next call works"
     assert lines[2] == "Python Ctrl+C works"

@@ -1,18 +1,10 @@
-"""The drift model: propagation accuracy, fits, bootstrap and Ctrl+C."""
-
-import signal
-import subprocess
-import sys
-import textwrap
-import time
+"""The drift model: propagation accuracy, fits and bootstrap."""
 
 import numpy as np
 import pytest
 from scipy.linalg import expm
 
 from velkora import velk_core
-
-from conftest import run_python
 
 # One bin per macrostate: bin k = [(k - 0.5)/70, (k + 0.5)/70) holds level k/70
 # alone, so binned outputs are the propagated distribution itself (floored).
@@ -118,84 +110,3 @@ def test_demo_recovers_its_rates(capsys):
     ste, stw, _ = drift_demo()
     assert ste == pytest.approx(TRUE_STE, rel=0.1) and stw == pytest.approx(TRUE_STW, rel=0.1)
     assert "predicted vs observed" in capsys.readouterr().out
-
-
-REPRODUCIBLE = """
-import numpy as np
-from velkora import velk_core
-rng = np.random.default_rng(3)
-edges = np.linspace(0.0, 1.0, 11)
-ages = np.array([3.0, 9.0])
-p0 = rng.dirichlet(np.ones(10), size=5)
-observed = rng.dirichlet(np.ones(10) * 5, size=10)
-first = velk_core.py_fit_drift_bootstrap(p0, observed, 5, 2, ages, edges, (1e-4, 1.0))
-second = velk_core.py_fit_drift_bootstrap(p0, observed, 5, 2, ages, edges, (1e-4, 1.0))
-assert first.tobytes() == second.tobytes()
-# Row b depends only on sample b: the first three samples alone give the same rows.
-alone = velk_core.py_fit_drift_bootstrap(p0[:3], observed[:6], 3, 2, ages, edges, (1e-4, 1.0))
-assert alone.tobytes() == first[:3].tobytes()
-print(first.tobytes().hex())
-"""
-
-
-def test_bootstrap_is_reproducible_across_runs_and_thread_counts():
-    outputs = []
-    for threads in ("1", "2"):
-        result = run_python(REPRODUCIBLE, env={"RAYON_NUM_THREADS": threads})
-        assert result.returncode == 0, result.stderr
-        outputs.append(result.stdout.strip())
-    assert outputs[0] == outputs[1] and len(outputs[0]) == 5 * 3 * 16
-
-
-CTRL_C = """
-import time
-import numpy as np
-from velkora import velk_core
-edges = np.linspace(0.0, 1.0, 11)
-ages = np.array([3.0, 9.0])
-rng = np.random.default_rng(1)
-n = 20000
-p0 = rng.dirichlet(np.ones(10), size=n)
-observed = rng.dirichlet(np.ones(10), size=2 * n)
-print("fitting", flush=True)
-try:
-    velk_core.py_fit_drift_bootstrap(p0, observed, n, 2, ages, edges, (1e-4, 1.0))
-    print("finished", flush=True)
-except KeyboardInterrupt as interrupt:
-    print("KeyboardInterrupt:", interrupt, flush=True)
-again = velk_core.py_fit_drift_bootstrap(p0[:2], observed[:4], 2, 2, ages, edges, (1e-4, 1.0))
-print("second call:", again.shape, bool(np.isfinite(again).all()), flush=True)
-print("sleeping", flush=True)
-try:
-    time.sleep(120)
-    print("slept", flush=True)
-except KeyboardInterrupt:
-    print("Python's KeyboardInterrupt", flush=True)
-"""
-
-
-def test_ctrl_c_interrupts_the_bootstrap_and_hands_sigint_back():
-    child = subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent(CTRL_C)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
-    try:
-        assert child.stdout.readline().strip() == "fitting"
-        time.sleep(1.0)  # well inside the call: it would run for minutes
-        child.send_signal(signal.SIGINT)
-        lines = []
-        while not lines or lines[-1] != "sleeping":
-            line = child.stdout.readline()
-            assert line, child.stderr.read()
-            lines.append(line.strip())
-        time.sleep(0.3)
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=120)
-    finally:
-        if child.poll() is None:
-            child.kill()
-    assert lines[:2] == ["KeyboardInterrupt: Interrupted by Ctrl+C", "second call: (2, 3) True"], err
-    assert out.strip() == "Python's KeyboardInterrupt", err
-    assert child.returncode == 0

@@ -88,18 +88,8 @@ def test_empty_input_gives_empty_results():
 def test_fortran_ordered_input_gives_the_rows_the_caller_sees(rows):
     c_order = velk_core.py_fit_all_densities(rows, EDGES, True, ST_BOUNDS, CO_BOUNDS)
     f_order = velk_core.py_fit_all_densities(np.asfortranarray(rows), EDGES, True, ST_BOUNDS, CO_BOUNDS)
+    assert np.asfortranarray(rows).flags.f_contiguous
     np.testing.assert_array_equal(c_order[0], f_order[0])
-    transposed = np.ascontiguousarray(rows.T).T  # Fortran-ordered view of the same rows
-    assert transposed.flags.f_contiguous and not transposed.flags.c_contiguous
-    np.testing.assert_array_equal(
-        velk_core.py_fit_all_densities(transposed, EDGES, True, ST_BOUNDS, CO_BOUNDS)[0], c_order[0]
-    )
-
-
-def test_strided_2d_input_is_refused(rows):
-    wide = np.repeat(rows, 2, axis=1)[:, ::2]
-    with pytest.raises(RuntimeError, match="NotContiguousError"):
-        velk_core.py_fit_all_densities(wide, EDGES, True, ST_BOUNDS, CO_BOUNDS)
 
 
 @pytest.mark.parametrize(
@@ -119,13 +109,6 @@ def test_bad_bounds_are_runtime_errors(rows, st_bounds, co_bounds, pattern):
         velk_core.py_fit_one_density(rows[0], EDGES, True, st_bounds, co_bounds)
 
 
-def test_bounds_must_be_tuples_of_two(rows):
-    with pytest.raises(TypeError, match="argument 'st_bounds'"):
-        velk_core.py_fit_one_density(rows[0], EDGES, True, [0.01, 10.0], CO_BOUNDS)
-    with pytest.raises(TypeError, match="argument 'co_bounds': expected a tuple of length 2, got a tuple of length 3"):
-        velk_core.py_fit_one_density(rows[0], EDGES, True, ST_BOUNDS, (0.1, 1.0, 10.0))
-
-
 def test_one_density_fit_matches_the_batch_up_to_its_entropy_seed(rows):
     result = velk_core.py_fit_one_density(rows[0], EDGES, True, ST_BOUNDS, CO_BOUNDS)
     assert isinstance(result, tuple) and len(result) == 4
@@ -140,25 +123,6 @@ def test_fits_read_the_run_wide_ceiling(rows):
     velk_core.py_set_mm_vmax(0.5)
     capped = velk_core.py_fit_all_densities(rows[:1], EDGES, True, ST_BOUNDS, CO_BOUNDS)
     assert not np.array_equal(free[1], capped[1])
-
-
-def test_results_do_not_depend_on_the_thread_count():
-    code = """
-        import numpy as np
-        from velkora import velk_core
-        e = np.linspace(0.0, 1.0, 11)
-        rows = np.array([velk_core.py_compute_model_fracs(0.2 + 0.1 * i, 1.0, 1.0 + i, 3.0 - 0.3 * i, e)
-                         for i in range(6)])
-        a = velk_core.py_fit_all_densities(rows, e, True, (0.01, 10.0), (0.01, 100.0))
-        b = velk_core.py_fit_all_densities_exp(rows, e, False, (0.01, 10.0), (0.01, 100.0), (1.0, 3.0))
-        print(np.concatenate([a[0].ravel(), a[1], b[0].ravel(), b[1]]).tobytes().hex())
-        """
-    outputs = set()
-    for threads in ("1", "2", "3"):
-        result = run_python(code, env={"RAYON_NUM_THREADS": threads})
-        assert result.returncode == 0, result.stderr
-        outputs.add(result.stdout)
-    assert len(outputs) == 1
 
 
 def test_fitting_works_in_forked_children():

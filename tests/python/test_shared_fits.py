@@ -173,33 +173,39 @@ def test_functions_without_a_log_write_nothing_to_stderr():
 
 
 # ---------------------------------------------------------------------------
-# Determinism of the seeded fits, across runs and thread counts.
+# Determinism of every seeded fit, across runs and thread counts.
 
 SEEDED_FITS = """
 import numpy as np
 from velkora import velk_core as vc
-edges = np.linspace(0.0, 1.0, 11)
-obs = np.array([vc.py_compute_model_fracs(0.3, 1.0, w, e, edges) for w, e in [(2.0, 1.0), (1.0, 2.0)]])
+e = np.linspace(0.0, 1.0, 11)
+obs = np.array([vc.py_compute_model_fracs(0.3, 1.0, w, c, e) for w, c in [(2.0, 1.0), (1.0, 2.0)]])
+rng = np.random.default_rng(3)
+boot = np.array([rng.multinomial(2000, x / x.sum()) / 2000 for _ in range(3) for x in obs])
+p0, later = rng.dirichlet(np.ones(10), size=5), rng.dirichlet(np.ones(10) * 5, size=10)
+st, co, n, wide = (0.1, 1.0), (0.5, 5.0), (1.5, 2.5), ((0.01, 10.0), (0.01, 100.0))
 results = [
-    vc.py_fit_shared_exp(obs, edges, True, (0.1, 1.0), (0.5, 5.0), (1.5, 2.5)),
-    vc.py_fit_shared_st_exp_perdensity(obs, edges, True, (0.1, 1.0), (0.5, 5.0), (1.5, 2.5),
-                                       fit_vmax=True, vmax_bounds=(1.0, 100.0)),
-    vc.py_fit_shared_co(obs, edges, True, (0.2, 0.5), (1.0, 3.0), (1.5, 2.5)),
+    vc.py_fit_all_densities(obs, e, True, st, co),
+    vc.py_fit_all_densities_exp(obs, e, False, st, co, n),
+    vc.py_fit_shared_exp(obs, e, True, st, co, n),
+    vc.py_fit_shared_st_exp_perdensity(obs, e, True, st, co, n, fit_vmax=True, vmax_bounds=(1.0, 100.0)),
+    vc.py_fit_shared_co(obs, e, True, (0.2, 0.5), (1.0, 3.0), n),
+    vc.py_fit_bootstrap(boot, 3, 2, e, True, False, False, *wide),
+    vc.py_fit_bootstrap(boot, 3, 2, e, True, False, True, *wide),
+    vc.py_fit_bootstrap_exp_perdensity(boot, 3, 2, e, True, False, *wide, (1.0, 3.0)),
+    vc.py_fit_drift_bootstrap(p0, later, 5, 2, np.array([3.0, 9.0]), e, (1e-4, 1.0)),
 ]
-def flat(item):
-    return [float(v).hex() for v in np.ravel(item)]
-print([[flat(item) for item in result] for result in results])
+print([[float(v).hex() for item in result for v in np.ravel(item)] for result in results])
 """
 
 
 def test_seeded_fits_repeat_bit_for_bit_across_runs_and_thread_counts():
-    outputs = []
-    for threads in ("1", "2"):
+    outputs = set()
+    for threads in ("1", "3"):
         result = run_python(SEEDED_FITS, env={"RAYON_NUM_THREADS": threads})
         assert result.returncode == 0, result.stderr
-        outputs.append(result.stdout)
-    # Two separate runs with different thread counts give the same bits.
-    assert outputs[0] == outputs[1]
+        outputs.add(result.stdout)
+    assert len(outputs) == 1
 
 
 # ---------------------------------------------------------------------------
@@ -273,15 +279,6 @@ def test_global_co_penalty_acts_once_on_the_shared_rates(capfd, co_penalty):
         penalty = 0.0
     # The final pass reproduces the best evaluation; the log shows 6 decimals.
     assert float(best.group(2)) == pytest.approx(weights @ nlls + penalty, abs=6e-7)
-
-
-def test_negative_penalty_rewards_shared_rates_below_one(capfd):
-    obs = two_densities()[:1]
-    args = (obs, EDGES, True, (0.2, 0.5), (0.3, 3.0), (1.5, 2.5))
-    free = velk_core.py_fit_shared_co(*args)
-    rewarded = velk_core.py_fit_shared_co(*args, co_penalty=-5.0)
-    assert rewarded[1] * rewarded[2] < free[1] * free[2]
-    assert rewarded[1] < 1.0 and rewarded[2] < 1.0
 
 
 # ---------------------------------------------------------------------------
