@@ -1,5 +1,6 @@
 """Argument conversion of every exported function, kind by kind."""
 
+import inspect
 import math
 from collections import namedtuple
 
@@ -10,144 +11,68 @@ from velkora import velk_core
 
 EDGES = np.linspace(0.0, 1.0, 11)
 OBSERVED = np.full(10, 0.1)
-# No densities: the shared fits then do no per-density work, finish at once and
-# give the same result on every call.
+# No densities and no samples: the shared fits and the bootstraps finish at
+# once and give the same result on every call.
 NO_DENSITIES = np.zeros((0, 10))
-WEIGHTS = np.ones(3)
+GRID = np.array([1.0, 2.0])
 
-SHARED_HEAD = [
-    ("observed_fracs_2d", "array2", NO_DENSITIES),
-    ("meth_bin_edges", "array1", EDGES),
-    ("normalize_stw", "bool", True),
-    ("st_bounds", "bounds", (0.1, 1.0)),
-    ("co_bounds", "bounds", (0.5, 2.0)),
-]
-SHARED_EXP_TAIL = [
-    ("n_exp_bounds", "bounds", (1.0, 3.0)),
-    ("co_penalty", "float", 0.0),
-    ("weights", "optional1", WEIGHTS),
-    ("fit_vmax", "bool", False),
-    ("vmax_bounds", "bounds", (0.1, 10.0)),
-]
+# parameter -> (kind, valid value), wherever the parameter appears.
+PARAMETERS = {
+    "enabled": ("bool", False),
+    "vmax": ("float", math.inf),
+    "params": ("array1", np.array([0.5, 2.0, 3.0])),
+    "observed_fracs": ("array1", OBSERVED),
+    "meth_bin_edges": ("array1", EDGES),
+    "normalize_stw": ("bool", True),
+    **{name: ("float", value) for name, value in [("ste", 0.5), ("stw", 1.0), ("cow", 2.0), ("coe", 3.0)]},
+    "observed_fracs_2d": ("array2", NO_DENSITIES),
+    "bootstrap_fracs": ("array2", NO_DENSITIES),
+    "st_bounds": ("bounds", (0.1, 1.0)),
+    "co_bounds": ("bounds", (0.5, 2.0)),
+    "n_exp_bounds": ("bounds", (1.0, 3.0)),
+    "vmax_bounds": ("bounds", (0.1, 10.0)),
+    "n_u": ("float", 2.0),
+    "n_m": ("float", 2.0),
+    "co_penalty": ("float", 0.0),
+    "weights": ("optional1", np.ones(3)),
+    "fit_vmax": ("bool", False),
+    "fix_st": ("bool", False),
+    "shared_st": ("bool", False),
+    "n_boot": ("count", 0),
+    "n_densities": ("count", 2),
+    "n_fit_ages": ("count", 2),
+    "st_grid": ("array1", np.array([0.5, 0.7])),
+    "cow_grid": ("array1", GRID),
+    "coe_grid": ("array1", GRID),
+    "st_free": ("float", 1.0),
+    "log_cow_grid": ("array1", np.linspace(-1.0, 1.0, 3)),
+    "log_coe_grid": ("array1", np.linspace(-1.0, 1.0, 2)),
+    "p0_observed": ("array1", OBSERVED),
+    "fit_observed_2d": ("array2", np.tile(OBSERVED, (2, 1))),
+    "fit_ages": ("array1", GRID),
+    "ages": ("array1", np.array([0.0, 1.0, 5.0])),
+    "p0_per_boot": ("array2", np.tile(OBSERVED, (2, 1))),
+    "fit_observed_per_boot": ("array2", np.tile(OBSERVED, (4, 1))),
+}
+OVERRIDES = {
+    "py_profile_shared_co": {"shared_st": ("float", 0.5)},
+    "py_fit_bootstrap_exp": {"warm_start": ("warm4", (0.5, 2.0, 2.0, 1.0))},
+    "py_fit_bootstrap_co": {"warm_start": ("warm3", (0.5, 2.0, 2.0))},
+    "py_fit_bootstrap_exp_perdensity": {"shared_st": ("bool", True)},
+    "py_fit_drift_bootstrap": {"n_boot": ("count", 2)},
+}
 
-# No samples: the bootstraps return at once, whatever the densities.
-BOOT_HEAD = [
-    ("bootstrap_fracs", "array2", NO_DENSITIES),
-    ("n_boot", "count", 0),
-    ("n_densities", "count", 2),
-    ("meth_bin_edges", "array1", EDGES),
-    ("normalize_stw", "bool", True),
-]
+
+def positional_parameters(name):
+    # The names and their order are pinned by the golden text signatures.
+    signature = inspect.signature(getattr(velk_core, name))
+    return [p for p, v in signature.parameters.items() if v.kind is not v.KEYWORD_ONLY]
+
 
 # name -> [(parameter, kind, valid value)], in signature order.
 SIGNATURES = {
-    "py_set_raw_count": [("enabled", "bool", False)],
-    "py_set_mm_vmax": [("vmax", "float", math.inf)],
-    "py_compute_nll": [
-        ("params", "array1", np.array([0.5, 2.0, 3.0])),
-        ("observed_fracs", "array1", OBSERVED),
-        ("meth_bin_edges", "array1", EDGES),
-        ("normalize_stw", "bool", True),
-    ],
-    "py_compute_model_fracs": [
-        ("ste", "float", 0.5),
-        ("stw", "float", 1.0),
-        ("cow", "float", 2.0),
-        ("coe", "float", 3.0),
-        ("meth_bin_edges", "array1", EDGES),
-    ],
-    "py_fit_shared_st": SHARED_HEAD
-    + [
-        ("n_u", "float", 2.0),
-        ("n_m", "float", 2.0),
-        ("co_penalty", "float", 0.0),
-        ("weights", "optional1", WEIGHTS),
-    ],
-    "py_fit_shared_exp": SHARED_HEAD + SHARED_EXP_TAIL,
-    "py_fit_shared_st_exp_perdensity": SHARED_HEAD + SHARED_EXP_TAIL,
-    "py_fit_shared_co": SHARED_HEAD + SHARED_EXP_TAIL[:3],
-    "py_fit_one_density": [
-        ("observed_fracs", "array1", OBSERVED),
-        ("meth_bin_edges", "array1", EDGES),
-        ("normalize_stw", "bool", True),
-        ("st_bounds", "bounds", (0.1, 1.0)),
-        ("co_bounds", "bounds", (0.1, 10.0)),
-        ("n_u", "float", 2.0),
-        ("n_m", "float", 2.0),
-        ("co_penalty", "float", 0.0),
-    ],
-    "py_fit_all_densities": SHARED_HEAD
-    + [("n_u", "float", 2.0), ("n_m", "float", 2.0), ("co_penalty", "float", 0.0)],
-    "py_fit_all_densities_exp": SHARED_HEAD + SHARED_EXP_TAIL[:2],
-    "py_profile_shared_st": SHARED_HEAD[:3]
-    + [
-        ("st_grid", "array1", np.array([0.5, 0.7])),
-        ("co_bounds", "bounds", (0.1, 10.0)),
-        ("n_u", "float", 2.0),
-        ("n_m", "float", 2.0),
-        ("weights", "optional1", WEIGHTS),
-    ],
-    "py_profile_shared_co": SHARED_HEAD[:3]
-    + [
-        ("shared_st", "float", 0.5),
-        ("cow_grid", "array1", np.array([1.0, 2.0])),
-        ("coe_grid", "array1", np.array([1.0, 2.0])),
-        ("co_bounds", "bounds", (0.1, 10.0)),
-        ("n_u", "float", 2.0),
-        ("n_m", "float", 2.0),
-    ],
-    "py_fit_bootstrap": BOOT_HEAD
-    + [
-        ("shared_st", "bool", False),
-        ("fix_st", "bool", False),
-        ("st_bounds", "bounds", (0.1, 1.0)),
-        ("co_bounds", "bounds", (0.5, 2.0)),
-        ("n_u", "float", 2.0),
-        ("n_m", "float", 2.0),
-        ("co_penalty", "float", 0.0),
-        ("weights", "optional1", WEIGHTS),
-    ],
-    "py_fit_bootstrap_exp": BOOT_HEAD
-    + SHARED_HEAD[3:]
-    + SHARED_EXP_TAIL[:3]
-    + [("warm_start", "warm4", (0.5, 2.0, 2.0, 1.0))]
-    + SHARED_EXP_TAIL[3:],
-    "py_fit_bootstrap_exp_perdensity": BOOT_HEAD + [("shared_st", "bool", True)] + SHARED_HEAD[3:] + SHARED_EXP_TAIL,
-    "py_fit_bootstrap_co": BOOT_HEAD
-    + SHARED_HEAD[3:]
-    + SHARED_EXP_TAIL[:3]
-    + [("warm_start", "warm3", (0.5, 2.0, 2.0))],
-    "py_compute_phase_grids": [
-        ("st_free", "float", 1.0),
-        ("normalize_stw", "bool", True),
-        ("log_cow_grid", "array1", np.linspace(-1.0, 1.0, 3)),
-        ("log_coe_grid", "array1", np.linspace(-1.0, 1.0, 2)),
-        ("n_u", "float", 2.0),
-        ("n_m", "float", 2.0),
-    ],
-    "py_fit_drift_one": [
-        ("p0_observed", "array1", OBSERVED),
-        ("fit_observed_2d", "array2", np.tile(OBSERVED, (2, 1))),
-        ("fit_ages", "array1", np.array([1.0, 2.0])),
-        ("meth_bin_edges", "array1", EDGES),
-        ("st_bounds", "bounds", (1e-3, 1.0)),
-    ],
-    "py_fit_drift_bootstrap": [
-        ("p0_per_boot", "array2", np.tile(OBSERVED, (2, 1))),
-        ("fit_observed_per_boot", "array2", np.tile(OBSERVED, (4, 1))),
-        ("n_boot", "count", 2),
-        ("n_fit_ages", "count", 2),
-        ("fit_ages", "array1", np.array([1.0, 2.0])),
-        ("meth_bin_edges", "array1", EDGES),
-        ("st_bounds", "bounds", (1e-3, 1.0)),
-    ],
-    "py_drift_predict": [
-        ("ste", "float", 0.1),
-        ("stw", "float", 0.2),
-        ("p0_observed", "array1", OBSERVED),
-        ("ages", "array1", np.array([0.0, 1.0, 5.0])),
-        ("meth_bin_edges", "array1", EDGES),
-    ],
+    name: [(p, *{**PARAMETERS, **OVERRIDES.get(name, {})}[p]) for p in positional_parameters(name)]
+    for name in velk_core.__all__
 }
 
 
