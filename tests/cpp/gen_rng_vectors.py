@@ -105,15 +105,8 @@ def main():
     print("// raw all-zero key, stream 0")
     print("first u64: 0x%016x" % zero.next_u64())
 
-    seeds = [0, 1, 42, 0xFFFFFFFFFFFFFFFF]
-    print("\n// seed_from_u64: key words")
-    for s in seeds:
-        key = pcg32_key(s)
-        words = [int.from_bytes(key[4 * i:4 * i + 4], "little") for i in range(8)]
-        print("{0x%xULL, {%s}}," % (s, ", ".join("0x%08xu" % w for w in words)))
-
     print("\n// seed_from_u64: first five u64")
-    for s in seeds:
+    for s in [0, 1, 42, 0xFFFFFFFFFFFFFFFF]:
         st = Stream(pcg32_key(s))
         print("{0x%xULL, {%s}}," % (s, ", ".join("0x%016xULL" % st.next_u64() for _ in range(5))))
 

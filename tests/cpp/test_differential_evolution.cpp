@@ -35,17 +35,6 @@ std::string error_text(auto&& call) {
   return "no error";
 }
 
-TEST(DifferentialEvolutionSeeding, SameSeedGivesBitIdenticalRuns) {
-  const Bounds box[] = {{-2.0, 2.0}, {-1.0, 3.0}, {0.0, 1.0}};
-  const auto first = differential_evolution(shifted_sphere, box, 42);
-  const auto second = differential_evolution(shifted_sphere, box, 42);
-  EXPECT_EQ(first.x, second.x);
-  EXPECT_EQ(first.value, second.value);
-  for (std::size_t j = 0; j < 3; ++j) {
-    EXPECT_NEAR(first.x[j], 0.1 * static_cast<double>(j + 1), 1e-3);
-  }
-}
-
 // Piecewise objective with kinks, so that runs take many different paths.
 // Must match rugged() in gen_de_vectors.py operation for operation.
 double rugged(std::span<const double> x) {
@@ -67,7 +56,8 @@ struct ReferenceRun {
 
 TEST(DifferentialEvolutionSeeding, MatchesIndependentModelBitForBit) {
   // From tests/cpp/gen_de_vectors.py: every draw, comparison and rounding of
-  // the evolution and the polish has to agree for these to match.
+  // the evolution and the polish has to agree for these to match, so they also
+  // pin that one seed always gives the same run.
   const ReferenceRun runs[] = {
       {1, 0x0ULL, 656, {0x1.0000000487152p-2}, 0x1.00000000addccp-1},
       {2, 0x1ULL, 2625, {0x1.0000000076bc7p-2, 0x1.0000000c5098ap-1}, 0x1.00000003c396dp-1},
@@ -135,15 +125,12 @@ TEST(DifferentialEvolutionBounds, TrialsNeverLeaveTheBox) {
   EXPECT_NEAR(result.x[2], 2.5, 1e-6);
 }
 
-TEST(DifferentialEvolutionBounds, InvertedBoundsShowBothEnds) {
-  const Bounds box[] = {{0.0, 1.0}, {3.0, 1.0}};
-  EXPECT_EQ(error_text([&] { differential_evolution(shifted_sphere, box, 1); }),
+TEST(DifferentialEvolutionBounds, InvertedOrNaNBoundsShowBothEnds) {
+  const Bounds inverted[] = {{0.0, 1.0}, {3.0, 1.0}};
+  const Bounds nan[] = {{std::nan(""), 1.0}};
+  EXPECT_EQ(error_text([&] { differential_evolution(shifted_sphere, inverted, 1); }),
             "invalid bounds: lower bound 3 exceeds upper bound 1");
-}
-
-TEST(DifferentialEvolutionBounds, NaNBoundShowsBothEnds) {
-  const Bounds box[] = {{std::nan(""), 1.0}};
-  EXPECT_EQ(error_text([&] { differential_evolution(shifted_sphere, box, 1); }),
+  EXPECT_EQ(error_text([&] { differential_evolution(shifted_sphere, nan, 1); }),
             "invalid bounds (lo=nan, hi=1): a bound is NaN");
 }
 

@@ -88,53 +88,6 @@ std::vector<long double> binomial_reference(long double StE, long double StW, lo
   return result;
 }
 
-// exp(tQ) P0 from the dense generator: Taylor series of tQ / 2^k, then k
-// squarings, in long double. Slow but independent of the closed form.
-std::vector<long double> dense_reference(double StE, double StW, double t, const Distribution& P0) {
-  const RowMatrix Q = velk::build_q(StE, StW);
-  using Matrix = std::vector<long double>;
-  constexpr int n = 71;
-  long double norm = 0.0L;
-  for (int j = 0; j < n; ++j) {
-    long double column = 0.0L;
-    for (int i = 0; i < n; ++i) column += std::fabs(static_cast<long double>(Q(i, j)) * t);
-    norm = std::fmax(norm, column);
-  }
-  int squarings = 0;
-  while (norm > 0.05L) {
-    norm /= 2;
-    ++squarings;
-  }
-  const long double scale = std::ldexp(static_cast<long double>(t), -squarings);
-  Matrix A(n * n);
-  for (int i = 0; i < n * n; ++i) A[i] = Q.values()[i] * scale;
-  auto multiply = [&](const Matrix& X, const Matrix& Y) {
-    Matrix Z(n * n, 0.0L);
-    for (int i = 0; i < n; ++i)
-      for (int k = 0; k < n; ++k) {
-        const long double x = X[i * n + k];
-        if (x == 0.0L) continue;
-        for (int j = 0; j < n; ++j) Z[i * n + j] += x * Y[k * n + j];
-      }
-    return Z;
-  };
-  Matrix E(n * n, 0.0L);
-  Matrix term(n * n, 0.0L);
-  for (int i = 0; i < n; ++i) E[i * n + i] = term[i * n + i] = 1.0L;
-  for (int order = 1; order <= 20; ++order) {
-    term = multiply(term, A);
-    for (int i = 0; i < n * n; ++i) {
-      term[i] /= order;
-      E[i] += term[i];
-    }
-  }
-  for (int k = 0; k < squarings; ++k) E = multiply(E, E);
-  std::vector<long double> result(n, 0.0L);
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j < n; ++j) result[i] += E[i * n + j] * P0[j];
-  return result;
-}
-
 double total(const Distribution& p) {
   double sum = 0.0;
   for (const double v : p) sum += v;
@@ -166,22 +119,6 @@ TEST(DriftPropagation, MatchesBinomialConvolutionAcrossExtremes) {
         expect_close(ours, binomial_reference(StE, StW, t, P0), 1e-14, 1e-11, "sweep");
         EXPECT_NEAR(total(ours), 1.0, 1e-13);
       }
-}
-
-TEST(DriftPropagation, MatchesDenseGeneratorExponential) {
-  // Ties build_q to the closed form, including s = 0 with non-zero rates and
-  // negative ages, which the closed form evaluates as they are.
-  // Signed cases can cancel, so they are held to the absolute bound only.
-  struct Case {
-    double StE, StW, t, relative;
-  };
-  const Case cases[] = {{0.3, 0.1, 2.0, 1e-9},    {0.0, 0.4, 1.5, 1e-9},   {0.25, 0.0, 3.0, 1e-9},
-                        {1e-4, 2e-4, 50.0, 1e-9}, {-0.05, 0.05, 0.2, 0.0}, {0.2, 0.3, -0.1, 0.0}};
-  const Distribution P0 = random_p0(3);
-  for (const Case& c : cases) {
-    const Distribution ours = velk::propagate_to_age(c.StE, c.StW, P0, c.t);
-    expect_close(ours, dense_reference(c.StE, c.StW, c.t, P0), 1e-13, c.relative, "dense");
-  }
 }
 
 TEST(DriftPropagation, AgeZeroAndZeroRatesReturnP0Exactly) {

@@ -43,25 +43,6 @@ TEST(LogFormat, PaddedIntegers) {
   EXPECT_EQ(padded(1, 80).size(), 80u);
 }
 
-TEST(LogFormat, EvaluationLinesOfTheSharedFits) {
-  // Global St/CoW/CoE fit.
-  const std::string co_line = "  [" + padded(7, 3) + "] St=" + fixed(0.012345, 4) +
-                              " CoW=" + fixed(12.5, 4) + " CoE=" + fixed(0.5, 4) +
-                              "  total NLL=" + fixed(1234.5678912, 6) + "\n";
-  EXPECT_EQ(co_line, "  [  7] St=0.0123 CoW=12.5000 CoE=0.5000  total NLL=1234.567891\n");
-
-  // Shared-exponent fit.
-  const double st = 0.5;
-  const std::string exp_line = "  [" + padded(1234, 3) + "] St=" + fixed(st, 4) +
-                               " (logSt=" + signed_fixed(std::log10(st), 3) + ")  n_U=" +
-                               fixed(2.0, 3) + "  n_M=" + fixed(1.25, 3) +
-                               "  Vmax=" + fixed(std::numeric_limits<double>::infinity(), 4) +
-                               "  total NLL=" + fixed(0.25, 6) + "\n";
-  EXPECT_EQ(exp_line,
-            "  [1234] St=0.5000 (logSt=-0.301)  n_U=2.000  n_M=1.250  Vmax=inf"
-            "  total NLL=0.250000\n");
-}
-
 TEST(LogWrite, WholeLineReachesStandardError) {
   testing::internal::CaptureStderr();
   velk::write_stderr_line("--- best start: 2 with NLL=1.000000 ---\n");

@@ -81,27 +81,20 @@ std::vector<SweepCase> wide_sweep(std::size_t count, std::uint32_t seed) {
 }
 
 TEST(SteadyStateSolve, StructuredSolveMatchesDenseReferenceBitForBit) {
-  int mismatches = 0;
-  for (const SweepCase& s : wide_sweep(4000, 7)) {
-    const TransitionRates rates = rates_for(s.StE, s.StW, s.CoW, s.CoE, s.n_U, s.n_M, s.Vmax, s.raw);
-    const Distribution dense = velk::solve_steady_state_dense(rates);
-    const Distribution fast = velk::solve_steady_state_structured(rates);
-    if (!same_bits(dense, fast)) ++mismatches;
-  }
-  EXPECT_EQ(mismatches, 0);
-}
-
-TEST(SteadyStateSolve, StructuredSolveMatchesDenseAtSkewedAndSymmetricCorners) {
+  // A wide random sweep, then skewed and symmetric corners.
+  std::vector<SweepCase> cases = wide_sweep(4000, 7);
   const double corner[] = {1e-6, 1e-3, 1.0, 1e3, 1e6};
   for (double StE : corner)
     for (double CoW : corner)
       for (double CoE : corner)
-        for (bool raw : {false, true}) {
-          const TransitionRates rates = rates_for(StE, 1.0, CoW, CoE, 2.0, 2.0, kInf, raw);
-          EXPECT_TRUE(same_bits(velk::solve_steady_state_dense(rates),
-                                velk::solve_steady_state_structured(rates)))
-              << StE << " " << CoW << " " << CoE << " raw=" << raw;
-        }
+        for (bool raw : {false, true}) cases.push_back({StE, 1.0, CoW, CoE, 2.0, 2.0, kInf, raw});
+  int mismatches = 0;
+  for (const SweepCase& s : cases) {
+    const TransitionRates rates = rates_for(s.StE, s.StW, s.CoW, s.CoE, s.n_U, s.n_M, s.Vmax, s.raw);
+    if (!same_bits(velk::solve_steady_state_dense(rates), velk::solve_steady_state_structured(rates)))
+      ++mismatches;
+  }
+  EXPECT_EQ(mismatches, 0);
 }
 
 TEST(SteadyStateSolve, AgreesWithDetailedBalanceEverywhere) {
@@ -142,8 +135,16 @@ TEST(SteadyStateSolve, StronglyBistableSymmetricParametersGiveSymmetricModes) {
                                              "safeguard test lost its teeth";
 }
 
-TEST(SteadyStateSolve, ExtremeBistabilityStaysAProbabilityDistribution) {
-  // The reference LU returns negative entries and entries above 1 here.
+TEST(SteadyStateSolve, SymmetricParametersGiveMirroredProbabilityDistributions) {
+  for (bool raw : {false, true}) {
+    velk::set_raw_count(raw);
+    for (double Vmax : {kInf, 0.5, 50.0}) {
+      const Distribution p = velk::solve_steady_state(0.7, 0.7, 3.0, 3.0, 1.5, 1.5, Vmax);
+      for (int m = 0; m < 71; ++m) EXPECT_NEAR(p[m], p[70 - m], 1e-13) << raw << " " << Vmax;
+    }
+  }
+  velk::set_raw_count(false);
+  // Extreme bistability: the reference LU returns negative entries and entries above 1 here.
   const Distribution p = velk::solve_steady_state(1.0, 1.0, 1000.0, 1000.0, 2.0, 2.0, kInf);
   double total = 0.0;
   for (int m = 0; m < 71; ++m) {
@@ -153,17 +154,6 @@ TEST(SteadyStateSolve, ExtremeBistabilityStaysAProbabilityDistribution) {
     total += p[m];
   }
   EXPECT_NEAR(total, 1.0, 1e-12);
-}
-
-TEST(SteadyStateSolve, SymmetricParametersGiveMirroredDistributions) {
-  for (bool raw : {false, true}) {
-    velk::set_raw_count(raw);
-    for (double Vmax : {kInf, 0.5, 50.0}) {
-      const Distribution p = velk::solve_steady_state(0.7, 0.7, 3.0, 3.0, 1.5, 1.5, Vmax);
-      for (int m = 0; m < 71; ++m) EXPECT_NEAR(p[m], p[70 - m], 1e-13) << raw << " " << Vmax;
-    }
-  }
-  velk::set_raw_count(false);
 }
 
 TEST(SteadyStateSolve, NoCooperationGivesTheBinomialDistribution) {
@@ -259,13 +249,6 @@ TEST(Binning, HalfwayEdgeSplitsAt35AndClosesTheLastBin) {
   EXPECT_DOUBLE_EQ(q[1], 0.75);
 }
 
-TEST(Binning, LevelsOutsideTheEdgesAreDroppedAndTheRestRenormalised) {
-  const double edges[] = {0.1, 0.9};
-  const std::vector<double> q = velk::bin_probabilities(point_mass_spread(), edges);
-  ASSERT_EQ(q.size(), 1u);
-  EXPECT_DOUBLE_EQ(q[0], 1.0);
-}
-
 TEST(Binning, EmptyBinsGetTheFloorBeforeRenormalisation) {
   const double edges[] = {0.0, 0.001, 0.002, 1.0};
   const std::vector<double> q = velk::bin_probabilities(point_mass_spread(), edges);
@@ -275,18 +258,20 @@ TEST(Binning, EmptyBinsGetTheFloorBeforeRenormalisation) {
   EXPECT_GT(q[1], 0.0);
 }
 
-TEST(Binning, SingleEdgeGivesNoBinsAndNoEdgesIsAnError) {
-  const double one_edge[] = {0.5};
-  EXPECT_TRUE(velk::bin_probabilities(point_mass_spread(), one_edge).empty());
-  EXPECT_THROW(velk::bin_probabilities(point_mass_spread(), std::span<const double>{}),
-               std::invalid_argument);
-}
-
-TEST(Binning, NanEdgesMatchNothing) {
-  const double edges[] = {0.0, kNaN, 1.0};
-  const std::vector<double> q = velk::bin_probabilities(point_mass_spread(), edges);
+TEST(Binning, OddEdges) {
+  const Distribution uniform = point_mass_spread();
+  // Levels outside the edges are dropped and the rest renormalised.
+  const double inner[] = {0.1, 0.9};
+  EXPECT_EQ(velk::bin_probabilities(uniform, inner), std::vector<double>{1.0});
+  // NaN edges match nothing: both bins hold only the floor.
+  const double nan_edge[] = {0.0, kNaN, 1.0};
+  const std::vector<double> q = velk::bin_probabilities(uniform, nan_edge);
   ASSERT_EQ(q.size(), 2u);
-  EXPECT_NEAR(q[0], 1e-8 / (2e-8), 1e-12);  // both bins hold only the floor
+  EXPECT_NEAR(q[0], 1e-8 / (2e-8), 1e-12);
+  // A single edge gives no bins; no edges at all is an error.
+  const double one_edge[] = {0.5};
+  EXPECT_TRUE(velk::bin_probabilities(uniform, one_edge).empty());
+  EXPECT_THROW(velk::bin_probabilities(uniform, std::span<const double>{}), std::invalid_argument);
 }
 
 TEST(Likelihood, OneBinScoresZeroAndMismatchedLengthsScoreTheOverlap) {

@@ -39,6 +39,9 @@ def expm_cases():
             ages = [t for t in AGES if np.abs(t * generator(ste, stw)).sum(axis=0).max() <= 1e4]
             if ages:
                 yield pytest.param(ste, stw, ages, id=f"StE={ste:g}-StW={stw:g}")
+    # Signed rates and ages, which the closed form evaluates as they are.
+    yield pytest.param(-0.05, 0.05, [0.2], id="signed-rates")
+    yield pytest.param(0.2, 0.3, [-0.1], id="negative-age")
 
 
 @pytest.mark.parametrize("ste,stw,ages", list(expm_cases()))

@@ -1,7 +1,6 @@
 """Shared-parameter fits: logs, determinism, weights, layouts, errors, Ctrl+C."""
 
 import math
-import os
 import re
 import signal
 import subprocess
@@ -154,22 +153,14 @@ def test_shared_exp_log_of_a_real_fit(capfd):
     assert int(best.group(1)) == first_best and float(best.group(2)) == min(converged)
 
 
-def test_functions_without_a_log_write_nothing_to_stderr():
-    result = run_python(
-        """
-        import numpy as np
-        from velkora import velk_core as vc
-        edges = np.linspace(0.0, 1.0, 11)
-        obs = np.array([vc.py_compute_model_fracs(0.3, 1.0, 2.0, 1.0, edges)])
-        vc.py_fit_shared_st(obs, edges, True, (0.1, 1.0), (0.5, 5.0))
-        vc.py_fit_shared_st_exp_perdensity(obs, edges, True, (0.1, 1.0), (0.5, 5.0), (1.5, 2.5),
-                                           fit_vmax=True, vmax_bounds=(1.0, 100.0))
-        print("done")
-        """
+def test_functions_without_a_log_write_nothing(capfd):
+    obs = two_densities()[:1]
+    capfd.readouterr()
+    velk_core.py_fit_shared_st(obs, EDGES, True, ST_BOUNDS, (0.5, 5.0))
+    velk_core.py_fit_shared_st_exp_perdensity(
+        obs, EDGES, True, ST_BOUNDS, (0.5, 5.0), (1.5, 2.5), fit_vmax=True, vmax_bounds=(1.0, 100.0)
     )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout == "done\n"
-    assert result.stderr == ""
+    assert capfd.readouterr() == ("", "")
 
 
 # ---------------------------------------------------------------------------
@@ -323,27 +314,31 @@ def test_equal_positive_st_bounds_stay_allowed():
     assert st == pytest.approx(0.5, rel=1e-15)
 
 
+def nan_weighted(fit):
+    return lambda: fit(two_densities()[:1], EDGES, True, (0.2, 0.5), (1.0, 3.0), (1.5, 2.5), weights=np.array([math.nan]))
+
+
 @pytest.mark.parametrize(
-    "call",
+    "call,pattern",
     [
-        lambda: velk_core.py_fit_shared_exp(NO_DENSITIES, EDGES, True, ST_BOUNDS, CO_BOUNDS, (3.0, 1.0)),
-        lambda: velk_core.py_fit_shared_exp(NO_DENSITIES, EDGES, True, (1.0, math.nan), CO_BOUNDS, N_BOUNDS),
-        lambda: velk_core.py_fit_shared_co(NO_DENSITIES, EDGES, True, ST_BOUNDS, (2.0, 0.5), N_BOUNDS),
-        lambda: velk_core.py_fit_shared_st_exp_perdensity(
-            NO_DENSITIES, EDGES, True, ST_BOUNDS, CO_BOUNDS, N_BOUNDS, fit_vmax=True, vmax_bounds=(10.0, 1.0)
+        (lambda: velk_core.py_fit_shared_exp(NO_DENSITIES, EDGES, True, ST_BOUNDS, CO_BOUNDS, (3.0, 1.0)), "invalid bounds"),
+        (lambda: velk_core.py_fit_shared_exp(NO_DENSITIES, EDGES, True, (1.0, math.nan), CO_BOUNDS, N_BOUNDS), "invalid bounds"),
+        (lambda: velk_core.py_fit_shared_co(NO_DENSITIES, EDGES, True, ST_BOUNDS, (2.0, 0.5), N_BOUNDS), "invalid bounds"),
+        (
+            lambda: velk_core.py_fit_shared_st_exp_perdensity(
+                NO_DENSITIES, EDGES, True, ST_BOUNDS, CO_BOUNDS, N_BOUNDS, fit_vmax=True, vmax_bounds=(10.0, 1.0)
+            ),
+            "invalid bounds",
         ),
+        # A NaN outer objective fails the simplex.
+        (nan_weighted(velk_core.py_fit_shared_exp), "no order"),
+        (nan_weighted(velk_core.py_fit_shared_co), "no order"),
     ],
-    ids=["inverted-exponents", "nan-st", "inverted-co", "inverted-vmax"],
+    ids=["inverted-exponents", "nan-st", "inverted-co", "inverted-vmax", "nan-exp", "nan-co"],
 )
-def test_inverted_or_nan_outer_bounds_fail_on_first_clamp(call):
-    with pytest.raises(RuntimeError, match="invalid bounds"):
+def test_bad_outer_bounds_fail_on_first_clamp_and_nan_objectives_on_the_simplex(call, pattern):
+    with pytest.raises(RuntimeError, match=pattern):
         call()
-
-
-def test_nan_outer_objective_fails_the_simplex():
-    for fit in (velk_core.py_fit_shared_exp, velk_core.py_fit_shared_co):
-        with pytest.raises(RuntimeError, match="no order"):
-            fit(two_densities()[:1], EDGES, True, (0.2, 0.5), (1.0, 3.0), (1.5, 2.5), weights=np.array([math.nan]))
 
 
 # ---------------------------------------------------------------------------
