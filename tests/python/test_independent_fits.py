@@ -22,8 +22,13 @@ def rows():
     return synthetic_rows()
 
 
-def test_fits_reach_the_likelihood_of_the_generating_parameters(rows):
-    fitps, nlls = velk_core.py_fit_all_densities(rows, EDGES, True, ST_BOUNDS, CO_BOUNDS)
+@pytest.fixture(scope="module")
+def fitted(rows):
+    return velk_core.py_fit_all_densities(rows, EDGES, True, ST_BOUNDS, CO_BOUNDS)
+
+
+def test_fits_reach_the_likelihood_of_the_generating_parameters(rows, fitted):
+    fitps, nlls = fitted
     assert fitps.shape == (3, 3) and nlls.shape == (3,)
     for i, (st, cw, ce) in enumerate(TRUE):
         at_truth = velk_core.py_compute_nll(np.array([st, cw, ce]), rows[i], EDGES, True)
@@ -34,8 +39,8 @@ def test_fits_reach_the_likelihood_of_the_generating_parameters(rows):
     np.testing.assert_allclose(fitps[0], TRUE[0], rtol=2e-2)
 
 
-def test_rows_are_seeded_by_index_and_independent_of_each_other(rows):
-    fitps, nlls = velk_core.py_fit_all_densities(rows, EDGES, True, ST_BOUNDS, CO_BOUNDS)
+def test_rows_are_seeded_by_index_and_independent_of_each_other(rows, fitted):
+    fitps, nlls = fitted
     again = velk_core.py_fit_all_densities(rows, EDGES, True, ST_BOUNDS, CO_BOUNDS)
     np.testing.assert_array_equal(again[0], fitps)
     np.testing.assert_array_equal(again[1], nlls)
@@ -51,8 +56,8 @@ def test_the_row_nll_is_the_unpenalised_model_nll_at_the_fitted_point(rows):
             assert nlls[i] == velk_core.py_compute_nll(fitps[i], rows[i], EDGES, False)
 
 
-def test_positive_penalty_pulls_the_cooperative_rates_down(rows):
-    free, _ = velk_core.py_fit_all_densities(rows, EDGES, True, ST_BOUNDS, CO_BOUNDS)
+def test_positive_penalty_pulls_the_cooperative_rates_down(rows, fitted):
+    free = fitted[0]
     penalised, _ = velk_core.py_fit_all_densities(rows, EDGES, True, ST_BOUNDS, CO_BOUNDS, co_penalty=1.0)
     assert np.all(penalised[:, 1] + penalised[:, 2] < free[:, 1] + free[:, 2])
 
@@ -85,8 +90,8 @@ def test_empty_input_gives_empty_results():
     assert fitps.shape == (0, 5) and nlls.shape == (0,)
 
 
-def test_fortran_ordered_input_gives_the_rows_the_caller_sees(rows):
-    c_order = velk_core.py_fit_all_densities(rows, EDGES, True, ST_BOUNDS, CO_BOUNDS)
+def test_fortran_ordered_input_gives_the_rows_the_caller_sees(rows, fitted):
+    c_order = fitted
     f_order = velk_core.py_fit_all_densities(np.asfortranarray(rows), EDGES, True, ST_BOUNDS, CO_BOUNDS)
     assert np.asfortranarray(rows).flags.f_contiguous
     np.testing.assert_array_equal(c_order[0], f_order[0])

@@ -39,12 +39,6 @@ def test_st_profile_needs_a_weight_per_density(rows):
         velk_core.py_profile_shared_st(rows, EDGES, True, np.array([0.5]), CO_BOUNDS, weights=np.ones(1))
 
 
-def test_st_profile_empty_grid_and_no_densities(rows):
-    assert velk_core.py_profile_shared_st(rows, EDGES, True, np.array([]), CO_BOUNDS).shape == (0,)
-    none = velk_core.py_profile_shared_st(np.zeros((0, 20)), EDGES, True, np.array([0.1, 1.0]), CO_BOUNDS)
-    np.testing.assert_array_equal(none, [0.0, 0.0])
-
-
 def test_rate_profiles_are_lowest_at_each_densitys_truth(rows):
     cow_grid = np.array([0.5, 1.0, 2.0, 4.0])
     coe_grid = np.array([1.0, 2.0, 3.0])
@@ -57,6 +51,9 @@ def test_rate_profiles_are_lowest_at_each_densitys_truth(rows):
         assert cow_nll[d, [2, 1][d]] == pytest.approx(at_truth, abs=1e-6)
 
 
-def test_rate_profiles_with_empty_grids(rows):
+def test_profiles_with_empty_grids_or_no_densities(rows):
+    assert velk_core.py_profile_shared_st(rows, EDGES, True, np.array([]), CO_BOUNDS).shape == (0,)
+    none = velk_core.py_profile_shared_st(np.zeros((0, 20)), EDGES, True, np.array([0.1, 1.0]), CO_BOUNDS)
+    np.testing.assert_array_equal(none, [0.0, 0.0])
     cow_nll, coe_nll = velk_core.py_profile_shared_co(rows, EDGES, True, 0.5, np.array([]), np.array([1.0]), CO_BOUNDS)
     assert cow_nll.shape == (2, 0) and coe_nll.shape == (2, 1)
