@@ -138,7 +138,7 @@ TEST(Parallel, NestedThreeLevels) {
     }
     sequential += per_sample;
   }
-  for (std::size_t threads : {1U, 4U}) {
+  for (std::size_t threads : {1U, 3U, 8U}) {
     finishes_within(120s, [&] {
       velk::ThreadPool pool(threads);
       EXPECT_EQ(nested_fit(pool), sequential) << threads << " threads";
@@ -153,21 +153,6 @@ TEST(Parallel, NestedThreeLevels) {
     }
     for (auto& caller : callers) EXPECT_EQ(caller.get(), sequential);
   });
-}
-
-TEST(Parallel, SameResultsForAnyThreadCount) {
-  auto sum_of_fits = [](auto&& map) {
-    double total = -0.0;
-    for (double v : map(1000, fit_value)) total += v;  // after the join, in index order
-    return total;
-  };
-  velk::ThreadPool one(1);
-  const double reference = sum_of_fits([&](std::size_t n, auto f) { return one.map(n, f); });
-  for (std::size_t threads : {3U, 8U}) {
-    velk::ThreadPool pool(threads);
-    EXPECT_EQ(sum_of_fits([&](std::size_t n, auto f) { return pool.map(n, f); }), reference);
-  }
-  EXPECT_EQ(sum_of_fits([](std::size_t n, auto f) { return velk::parallel_map(n, f); }), reference);
 }
 
 TEST(Parallel, LowestFailingIndexWinsAndLaterItemsAreSkipped) {
