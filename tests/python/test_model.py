@@ -32,14 +32,6 @@ def test_model_fractions_match_numpy_solve(edges, ste, stw, cow, coe):
     assert got.dtype == np.float64 and got.shape == (10,)
 
 
-def test_strongly_bistable_parameters_split_the_mass_evenly():
-    # The plain LU of the normalised generator gives 0.10 / 0.90 here.
-    edges = np.array([0.0, 0.2, 0.8, 1.0])
-    fr = velk_core.py_compute_model_fracs(0.01, 0.01, 10.0, 10.0, edges)
-    assert fr[0] == pytest.approx(0.5, abs=1e-6)
-    assert fr[2] == pytest.approx(0.5, abs=1e-6)
-
-
 def test_fourth_and_later_params_are_ignored_and_exponents_are_two(edges, observed):
     base = velk_core.py_compute_nll(np.array([0.5, 2.0, 3.0]), observed, edges, True)
     longer = velk_core.py_compute_nll(np.array([0.5, 2.0, 3.0, 7.0, 9.0]), observed, edges, True)
@@ -104,12 +96,6 @@ def test_finite_positive_ceilings_saturate_both_entry_points_others_leave_drives
         np.testing.assert_allclose(
             fr, ref.bin_probabilities(ref.steady_state_exact(0.5, 1.0, 2.0, 3.0, vmax=vmax), edges), rtol=1e-9
         )
-
-
-def test_all_rates_zero_give_the_uniform_distribution():
-    edges = np.array([0.0, 0.5, 1.0])
-    fr = velk_core.py_compute_model_fracs(0.0, 0.0, 0.0, 0.0, edges)
-    np.testing.assert_allclose(fr, [35 / 71, 36 / 71], rtol=1e-14)
 
 
 def test_nan_parameters_give_nan_not_an_error(edges, observed):
