@@ -6,9 +6,10 @@
     velkora synthetic molecules.csv
 
 Every command writes its tables as CSV, a ``<command>_settings.json``
-recording how they were made (strict JSON; infinities as "inf"), and PNG figures (unless ``--no-figures``) into ``--out``. Exit
-status: 0 done, 1 a fit failed, 2 bad input or usage, 130 stopped by Ctrl+C
-(with what was finished saved).
+recording how they were made (strict JSON; infinities as "inf") and PNG
+figures (unless ``--no-figures``) into ``--out``. Exit status: 0 done, 1 a fit
+failed, 2 bad input or usage, 130 stopped by Ctrl+C (with what was finished
+saved).
 """
 
 from __future__ import annotations
@@ -174,7 +175,8 @@ def build_parser() -> argparse.ArgumentParser:
                        help="log10 CoW range (default -2 3, or around the fitted points)")
     phase.add_argument("--log-coe", type=float, nargs=2, metavar=("LO", "HI"),
                        help="log10 CoE range (default -2 3, or around the fitted points)")
-    phase.add_argument("--points", type=int, default=61, metavar="N", help="grid points per axis (default: %(default)s)")
+    phase.add_argument("--points", type=int, default=61, metavar="N",
+                       help="grid points per axis (default: %(default)s)")
     phase.add_argument("--quantity", choices=("bistability", "avg_meth", "entropy", "frac_inter"),
                        default="bistability", help="what the figure shows (default: %(default)s)")
     _add_model(phase)
@@ -188,7 +190,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "drift_settings.json, "
                     "drift_samples.csv (with --n-boot) and drift.png.")
     drift.add_argument("molecules", help="per-molecule table with an age column")
-    drift.add_argument("--age-column", default="age", metavar="NAME", help="age of each molecule (default: %(default)s)")
+    drift.add_argument("--age-column", default="age", metavar="NAME",
+                       help="age of each molecule (default: %(default)s)")
     _add_columns(drift)
     _add_bins(drift)
     drift.add_argument("--st-bounds", type=float, nargs=2, metavar=("LO", "HI"),
