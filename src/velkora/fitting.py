@@ -580,6 +580,7 @@ def fit_drift(
     data: DriftData,
     *,
     st_bounds=(1e-4, 1.0),
+    restarts: int = 8,
     n_boot: int = 0,
     seed: int | None = 0,
     chunk_size: int | None = None,
@@ -592,42 +593,57 @@ def fit_drift(
     its methylation distribution with age: the youngest age is the starting
     distribution, every later age is fitted at its time since then.
 
+    Rates so large that every later age sits at the equilibrium form a plateau
+    of the likelihood on which a single search can stop; every fit is
+    therefore the best of `restarts` seeded searches, so the results are
+    reproducible and do not hang on one search's luck.
+
     With `n_boot` > 0 the molecules of every age and density bin are resampled
-    and refitted; all density bins of a sample run in one job, so the chunks
-    (`chunk_size` samples each), `progress(done, n_boot)`, `keep_partial` and
-    `client` work as in :func:`bootstrap`.
+    and refitted (each with the same restarts); all density bins of a sample
+    run in one job, so the chunks (`chunk_size` samples each),
+    `progress(done, n_boot)`, `keep_partial` and `client` work as in
+    :func:`bootstrap`.
     """
     if not isinstance(data, DriftData):
         raise InputError(f"data must be a DriftData (from bin_molecules_by_age), not {type(data).__name__}")
     bounds = _bounds(st_bounds, "st_bounds", positive=True)
+    restarts = _count(restarts, "restarts", 1)
     n_boot, seed, chunk_size, levels = _run_options(n_boot, seed, chunk_size, percentiles, minimum_boot=0)
     reference, later = data.by_age[0], data.by_age[1:]
-    p0, edges = _engine_arrays(reference)
+    edges = _engine_arrays(reference)[1]
     times = np.ascontiguousarray(data.fit_times, dtype=np.float64)
     n, n_meth = reference.n_densities, reference.n_meth_bins
-    fits = np.array([
-        velk_core.py_fit_drift_one(p0[d], np.ascontiguousarray([b.fractions[d] for b in later], dtype=np.float64),
-                                   times, edges, bounds)
-        for d in range(n)
-    ])
+    # Drift "samples" of the engine: one per (data set, restart, density bin), in that order, so
+    # that the chunks of a job hold whole data sets and every search has its own seed.
+    per_set = restarts * n
+
+    def drift_job(p0, fit):  # p0: (n_sets, n, n_meth); fit: (n_sets, n, n_later, n_meth)
+        n_sets = len(p0)
+        p0 = np.broadcast_to(p0[:, None], (n_sets, restarts, n, n_meth)).reshape(-1, n_meth)
+        fit = np.broadcast_to(fit[:, None], (n_sets, restarts, *fit.shape[1:])).reshape(-1, n_meth)
+        return _chunks.bootstrap_job("py_fit_drift_bootstrap", np.ascontiguousarray(p0), np.ascontiguousarray(fit),
+                                     n_sets * per_set, len(later), times, edges, bounds)
+
+    def best(rows, n_sets):  # the lowest nll of every (data set, density bin) over its restarts
+        rows = rows.reshape(n_sets, restarts, n, 3)
+        pick = np.argmin(rows[..., 2], axis=1)  # the first restart among equals
+        return np.take_along_axis(rows, pick[:, None, :, None], axis=1)[:, 0]
+
+    observed = np.stack([b.fractions for b in later], axis=1)  # (n, n_later, n_meth)
+    fits = best(drift_job(reference.fractions[None], observed[None]).run(0, per_set), 1)[0]
     table = _density_table(reference)
     table["StE"], table["StW"], table["nll"] = fits.T
-    result = DriftResult(data, table, {"st_bounds": bounds})
+    result = DriftResult(data, table, {"st_bounds": bounds, "restarts": restarts})
     if n_boot == 0:
         return result
 
-    # One job of n_boot * n densities "samples", sample-major, so that its chunks
-    # hold whole bootstrap samples.
     resampled = data.resample(n_boot, seed)  # (n_ages, n_boot, n, n_meth)
-    p0_per_boot = np.ascontiguousarray(resampled[0].reshape(n_boot * n, n_meth))
-    fit_per_boot = np.ascontiguousarray(resampled[1:].transpose(1, 2, 0, 3).reshape(-1, n_meth))
-    job = _chunks.bootstrap_job("py_fit_drift_bootstrap", p0_per_boot, fit_per_boot, n_boot * n, len(later),
-                                times, edges, bounds)
+    job = drift_job(resampled[0], resampled[1:].transpose(1, 2, 0, 3))
     per_chunk = chunk_size or _chunks.plan_chunks(n_boot)[0][1]
-    report = None if progress is None else (lambda done, _total: progress(done // n, n_boot))
-    rows, done = _run_job(job, per_chunk * n, report, keep_partial, client)
-    n_done = done // n
-    rows = rows[: n_done * n]
+    report = None if progress is None else (lambda done, _total: progress(done // per_set, n_boot))
+    rows, done = _run_job(job, per_chunk * per_set, report, keep_partial, client)
+    n_done = done // per_set
+    rows = best(rows[: n_done * per_set], n_done).reshape(-1, 3)
 
     index = np.arange(n_done * n)
     labels = np.asarray(reference.labels, dtype=object)

@@ -105,11 +105,3 @@ def test_bootstrap_shapes_and_row_errors():
     # Resampled data scatter around the truth.
     np.testing.assert_allclose(fits[:, 0], 0.03, rtol=0.3)
     np.testing.assert_allclose(fits[:, 1], 0.01, rtol=0.3)
-
-
-def test_demo_recovers_its_rates(capsys):
-    from velkora._demo_drift import TRUE_STE, TRUE_STW, drift_demo
-
-    ste, stw, _ = drift_demo()
-    assert ste == pytest.approx(TRUE_STE, rel=0.1) and stw == pytest.approx(TRUE_STW, rel=0.1)
-    assert "predicted vs observed" in capsys.readouterr().out

@@ -160,6 +160,7 @@ def test_drift_fit_recovers_the_rates_and_predicts_the_ages(drift_data):
     result = fitting.fit_drift(drift_data)
     assert list(result.table.columns) == ["density_lo", "density_hi", "n_molecules", "StE", "StW", "nll"]
     np.testing.assert_allclose(result.table[["StE", "StW"]], [[0.02, 0.01]] * 2, rtol=1e-2)
+    pd.testing.assert_frame_equal(fitting.fit_drift(drift_data).table, result.table)  # seeded searches
     predicted = result.predict()
     assert predicted.shape == (2, 3, 10)
     np.testing.assert_allclose(predicted[:, 2], drift_data.by_age[2].fractions, atol=1e-4)
