@@ -352,7 +352,7 @@ def _run_job(job, chunk_size, progress, keep_partial, client) -> tuple[np.ndarra
     if client is not None:
         from . import cluster  # noqa: PLC0415 - Dask is an optional extra
 
-        return cluster.run_job(job, client=client, chunk_size=chunk_size)
+        return cluster.run_job(job, client=client, chunk_size=chunk_size, progress=progress, keep_partial=keep_partial)
     return _chunks.run_local(job, chunk_size, progress, keep_partial)
 
 
