@@ -24,8 +24,8 @@ from velkora import (
 )
 from velkora._chunks import BootstrapJob, bootstrap_job
 
-# Seeded modes not covered by the chunk tests of the local runs: shared St
-# with per-density exponents, and a run-wide Vmax the workers must be told.
+# The local chunk tests' runs, and shared St with per-density exponents: seeded
+# too, unlike the shared St of py_fit_bootstrap.
 RUNS = {
     **CHUNKED_RUNS,
     "exp per density, shared St": (
