@@ -119,8 +119,10 @@ def run_job(
     if retries < 0:
         raise ValueError(f"retries must be at least 0, not {retries}")
     chunks = _chunks.plan_chunks(job.n_boot, chunk_size)
+    if not chunks:
+        return np.empty((0, job.n_columns)), 0
     if client is None:
-        with _local_client(distributed, n_workers or min(os.cpu_count() or 1, max(len(chunks), 1))) as own:
+        with _local_client(distributed, n_workers or min(os.cpu_count() or 1, len(chunks))) as own:
             return _run_chunks(distributed, own, job, chunks, progress, keep_partial, retries)
     if n_workers is not None:
         raise ValueError("n_workers sizes the LocalCluster started without a client; it cannot resize a client")

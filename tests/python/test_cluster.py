@@ -198,6 +198,8 @@ def test_bad_options_and_missing_dask(client, boot, monkeypatch):
         cluster.run_job(job, client=client, n_workers=2)
     with pytest.raises(ValueError, match="retries"):
         cluster.run_job(job, client=client, retries=-1)
+    empty = bootstrap_on_cluster("py_fit_bootstrap", boot[:0], 0, 2, EDGES, True, False, False, ST, CO)
+    assert empty.shape == (0, 6)
     monkeypatch.setitem(sys.modules, "distributed", None)
     with pytest.raises(ImportError, match=r"velkora\[dask\]"):
         cluster.run_job(job, client=client)
