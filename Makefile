@@ -75,6 +75,7 @@ bench: install $(VENV)/.test-tools-ready
 	$(VPY) bench/bench_shared.py
 	$(VPY) bench/bench_bootstrap.py
 	$(VPY) bench/bench_drift.py
+	$(VPY) bench/bench_cluster.py
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -41,6 +41,7 @@ _LAZY = {
     "BootstrapResult": "fitting",
     "PhaseGrid": "fitting",
     "DriftResult": "fitting",
+    "bootstrap_on_cluster": "cluster",
 }
 
 __all__ = ["velk_core", "InputError", *_LAZY]

@@ -12,6 +12,7 @@ cluster, without changing a single number.
 
 from __future__ import annotations
 
+import dataclasses
 import inspect
 import math
 import os
@@ -44,13 +45,16 @@ class BootstrapJob:
     pickles to another process (a Dask worker) as it is. `switches` are the
     module's process-wide settings the run needs (``mm_vmax``, ``raw_count``):
     every chunk sets them before its call, so that a worker process fits with
-    the same ones as the process that planned the run.
+    the same ones as the process that planned the run. `sample_offset` is
+    the run-wide index of the job's first sample: 0 for a whole run, the
+    chunk's start for a :meth:`part` of one.
     """
 
     function: str
     args: tuple[Any, ...]
     kwargs: dict[str, Any] = field(default_factory=dict)
     switches: dict[str, Any] = field(default_factory=dict)
+    sample_offset: int = 0
 
     @property
     def n_boot(self) -> int:
@@ -66,8 +70,10 @@ class BootstrapJob:
         names = list(inspect.signature(getattr(velk_core, self.function)).parameters)
         return int(self.args[names.index(source)])
 
-    def run(self, start: int, stop: int) -> np.ndarray:
-        """The module's result rows for samples start .. stop - 1 of the run."""
+    def part(self, start: int, stop: int) -> BootstrapJob:
+        """Samples start .. stop - 1 as a job of their own, holding only their
+        rows of the stacked arrays (what a chunk ships to another process),
+        numbered and seeded as within this job."""
         if not 0 <= start <= stop <= self.n_boot:
             raise ValueError(f"chunk {start}..{stop} outside the run's {self.n_boot} samples")
         n_boot_position, stacked = _LAYOUTS[self.function]
@@ -76,12 +82,18 @@ class BootstrapJob:
             per_sample = self._rows_per_sample(source)
             args[position] = np.ascontiguousarray(self.args[position][start * per_sample : stop * per_sample])
         args[n_boot_position] = stop - start
+        # replace() keeps the class, so a subclass's run() still applies to its parts.
+        return dataclasses.replace(self, args=tuple(args), sample_offset=self.sample_offset + start)
+
+    def run(self, start: int = 0, stop: int | None = None) -> np.ndarray:
+        """The module's result rows for samples start .. stop - 1 of the job
+        (default: all of them)."""
+        part = self.part(start, self.n_boot if stop is None else stop)
         if "mm_vmax" in self.switches:
             velk_core.py_set_mm_vmax(self.switches["mm_vmax"])
         if "raw_count" in self.switches:
             velk_core.py_set_raw_count(self.switches["raw_count"])
-        return getattr(velk_core, self.function)(*args, **self.kwargs, sample_offset=start)
-
+        return getattr(velk_core, self.function)(*part.args, **self.kwargs, sample_offset=part.sample_offset)
 
 def bootstrap_job(function: str, *args: Any, switches: dict[str, Any] | None = None, **kwargs: Any) -> BootstrapJob:
     """Binds the arguments of one of the module's bootstrap functions.

@@ -352,7 +352,7 @@ def _run_job(job, chunk_size, progress, keep_partial, client) -> tuple[np.ndarra
     if client is not None:
         from . import cluster  # noqa: PLC0415 - Dask is an optional extra
 
-        return cluster.run_job(job, client=client, chunk_size=chunk_size)
+        return cluster.run_job(job, client=client, chunk_size=chunk_size, progress=progress, keep_partial=keep_partial)
     return _chunks.run_local(job, chunk_size, progress, keep_partial)
 
 
@@ -417,7 +417,10 @@ def bootstrap(
     each chunk. With `keep_partial`, Ctrl+C ends the run after the running chunk
     and the finished samples are returned (``complete=False``); otherwise the
     KeyboardInterrupt propagates. `client`: a Dask client to spread the chunks
-    over (needs ``velkora[dask]``).
+    over (needs ``velkora[dask]``), with the same samples as without it; set
+    ``RAYON_NUM_THREADS`` for its workers so that, per machine, worker
+    processes times engine threads stay within the CPUs (see
+    :mod:`velkora.cluster`).
     """
     if not isinstance(fit_result, FitResult):
         raise InputError(f"fit_result must be a FitResult (from fit), not {type(fit_result).__name__}")
