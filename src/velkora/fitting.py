@@ -383,17 +383,16 @@ def _bootstrap_job(result: FitResult, resampled: np.ndarray, n_boot: int) -> _ch
     job = functools.partial(_chunks.bootstrap_job, switches=_switches(s))
     if mode in ("independent", "shared-st"):
         return job("py_fit_bootstrap", *head, mode == "shared-st", False, *bounds,
-                                     s["n_u"], s["n_m"], s["co_penalty"], weights)
+                   s["n_u"], s["n_m"], s["co_penalty"], weights)
     if mode in ("independent-exp", "shared-st-exp"):
         shared_st = mode == "shared-st-exp"
         return job("py_fit_bootstrap_exp_perdensity", *head, shared_st, *bounds,
-                                     s["n_exp_bounds"], s["co_penalty"], weights, shared_st and s["fit_vmax"],
-                                     s["vmax_bounds"])
+                   s["n_exp_bounds"], s["co_penalty"], weights, shared_st and s["fit_vmax"], s["vmax_bounds"])
     if mode == "shared-exp":
         return job("py_fit_bootstrap_exp", *head, *bounds, s["n_exp_bounds"], s["co_penalty"],
-                                     weights, result.warm_start(), s["fit_vmax"], s["vmax_bounds"])
+                   weights, result.warm_start(), s["fit_vmax"], s["vmax_bounds"])
     return job("py_fit_bootstrap_co", *head, *bounds, s["n_exp_bounds"], s["co_penalty"],
-                                 weights, result.warm_start())
+               weights, result.warm_start())
 
 
 def bootstrap(
