@@ -40,6 +40,7 @@ _LAZY = {
     "FitResult": "fitting",
     "BootstrapResult": "fitting",
     "PhaseGrid": "fitting",
+    "ProfileResult": "fitting",
     "DriftResult": "fitting",
     "bootstrap_on_cluster": "cluster",
 }

@@ -21,7 +21,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from . import velk_core
+from . import _engine, velk_core
 
 # For each bootstrap function: the position of `n_boot` among its parameters,
 # and for every stacked array, its position and the parameter that gives its
@@ -85,15 +85,41 @@ class BootstrapJob:
         # replace() keeps the class, so a subclass's run() still applies to its parts.
         return dataclasses.replace(self, args=tuple(args), sample_offset=self.sample_offset + start)
 
+    def check(self) -> None:
+        """Checks the job's arguments as the module would check them on one
+        whole call, with the run's own numbers, without fitting anything: what
+        a cluster run does before it sends a chunk, so that a mistake is not
+        found on a worker, counted within a chunk."""
+        n_boot_position, stacked = _LAYOUTS[self.function]
+        n_boot = self.args[n_boot_position]
+        if isinstance(n_boot, bool) or not isinstance(n_boot, (int, np.integer)) or n_boot < 0:
+            raise TypeError(f"argument 'n_boot': expected a non-negative integer, not {n_boot!r}")
+        # Every argument but the stacks' lengths, checked by the module itself on no sample.
+        empty = list(self.args)
+        for position, _ in stacked:
+            array = self.args[position]
+            if isinstance(array, np.ndarray) and array.ndim == 2:
+                empty[position] = array[:0]
+        empty[n_boot_position] = 0
+        with _engine.switches(**self.switches):
+            getattr(velk_core, self.function)(*empty, **self.kwargs, sample_offset=self.sample_offset)
+        names = list(inspect.signature(getattr(velk_core, self.function)).parameters)
+        for position, source in stacked:
+            needed = n_boot * self._rows_per_sample(source)
+            if len(self.args[position]) != needed:
+                per_sample = f"n_boot * {source} = {n_boot} * {self._rows_per_sample(source)}" if source else "n_boot"
+                raise RuntimeError(f"{names[position]} has {len(self.args[position])} rows but {per_sample} "
+                                   f"= {needed} rows are needed")
+
     def run(self, start: int = 0, stop: int | None = None) -> np.ndarray:
         """The module's result rows for samples start .. stop - 1 of the job
         (default: all of them)."""
         part = self.part(start, self.n_boot if stop is None else stop)
-        if "mm_vmax" in self.switches:
-            velk_core.py_set_mm_vmax(self.switches["mm_vmax"])
-        if "raw_count" in self.switches:
-            velk_core.py_set_raw_count(self.switches["raw_count"])
-        return getattr(velk_core, self.function)(*part.args, **self.kwargs, sample_offset=part.sample_offset)
+        # The switches are process-wide: a worker (or a thread of this process)
+        # may have run another job with other ones, so every chunk sets all of
+        # them, under the engine's lock.
+        with _engine.switches(**self.switches):
+            return getattr(velk_core, self.function)(*part.args, **self.kwargs, sample_offset=part.sample_offset)
 
 def bootstrap_job(function: str, *args: Any, switches: dict[str, Any] | None = None, **kwargs: Any) -> BootstrapJob:
     """Binds the arguments of one of the module's bootstrap functions.

@@ -1,29 +1,36 @@
 """The ``velkora`` command: fits, phase diagrams and drift fits from the shell.
 
     velkora fit molecules.csv --mode shared-st --n-boot 100 --out results/
+    velkora fit --settings results/fit_settings.json --out rerun/
     velkora phase --st 0.5 --fits results/fits.csv --out results/
     velkora drift aged.parquet --age-column age --out drift/
     velkora synthetic molecules.csv
 
-Every command writes its tables as CSV, a ``<command>_settings.json``
-recording how they were made (strict JSON; infinities as "inf") and PNG
-figures (unless ``--no-figures``) into ``--out``. Exit status: 0 done, 1 a fit
-failed, 2 bad input or usage, 130 stopped by Ctrl+C (with what was finished
-saved).
+Every command checks all of its options before it starts, writes its tables
+as CSV, a ``<command>_settings.json`` recording how they were made (strict
+JSON; infinities as "inf") and PNG figures (unless ``--no-figures``), all
+into a temporary directory that is moved into ``--out`` at the end: a run
+that fails leaves ``--out`` as it was. Exit status: 0 done, 1 a fit failed,
+2 bad input or usage, 130 stopped by Ctrl+C (a bootstrap stopped that way
+keeps its finished samples, marked incomplete).
 """
 
 from __future__ import annotations
 
 import argparse
-import json
+import hashlib
 import math
+import os
+import shlex
 import sys
-import time
+import warnings
 from pathlib import Path
 
 import numpy as np
 
+from . import _output
 from ._errors import InputError
+from ._output import Progress, Terminal  # noqa: F401 - Progress is part of the command's toolkit
 
 EXIT_FAILED, EXIT_INPUT, EXIT_INTERRUPTED = 1, 2, 130
 
@@ -32,32 +39,58 @@ EXIT_FAILED, EXIT_INPUT, EXIT_INTERRUPTED = 1, 2, 130
 MODES = ("independent", "independent-exp", "shared-st", "shared-exp", "shared-st-exp", "shared-co")
 _SHARED_ST_MODES = ("shared-st", "shared-exp", "shared-st-exp", "shared-co")
 
+# Every file a command can write (what a rerun into the same directory replaces).
+_FIT_FILES = ("binned.csv", "fits.csv", "fit_settings.json", "fit.log", "fit.png", "bootstrap_samples.csv",
+              "bootstrap_intervals.csv", "bootstrap.png", "st_profile.csv", "st_profile_interval.csv",
+              "st_profile.png")
+_DRIFT_FILES = ("binned_by_age.csv", "drift.csv", "drift_settings.json", "drift.log", "drift_samples.csv",
+                "drift.png")
+_PHASE_FILES = ("phase.csv", "phase_settings.json", "phase.png")
+
+# Options that say how a run is shown or where it goes, not what it computes:
+# the ones a rerun from a settings file may change.
+_PRESENTATION = ("out", "quiet", "verbose", "no_figures", "settings")
+
 
 class _Interrupted(Exception):
-    """Ctrl+C after some results were saved; carries what to tell the user."""
+    """Ctrl+C; carries what to tell the user about what was kept."""
 
 
-class Progress:
-    """A one-line progress bar on standard error, redrawn in place on a
-    terminal and printed a line per update elsewhere (logs stay readable)."""
+class _Parser(argparse.ArgumentParser):
+    """Usage errors in one line, with the valid choices, instead of the whole usage."""
 
-    def __init__(self, label: str, stream=None, width: int = 30):
-        self.label, self.width = label, width
-        self.stream = sys.stderr if stream is None else stream
-        self.start = time.monotonic()
-        self.tty = bool(getattr(self.stream, "isatty", lambda: False)())
+    def error(self, message):
+        self.exit(EXIT_INPUT, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
-    def __call__(self, done: int, total: int) -> None:
-        filled = self.width * done // max(total, 1)
-        elapsed = time.monotonic() - self.start
-        left = f", {elapsed / done * (total - done):.0f} s left" if 0 < done < total else ""
-        line = f"{self.label} [{'#' * filled}{'.' * (self.width - filled)}] {done}/{total}  {elapsed:.0f} s{left}"
-        self.stream.write(("\r" + line + ("\n" if done >= total else "")) if self.tty else line + "\n")
-        self.stream.flush()
 
-    def stop(self) -> None:
-        if self.tty:
-            self.stream.write("\n")
+# ---------------------------------------------------------------- option types
+
+
+def _integer(minimum: int, *, zero: bool = False):
+    """An argparse type: an integer of at least `minimum` (or 0 when `zero`)."""
+
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected an integer, not {text!r}") from None
+        if value < minimum and not (zero and value == 0):
+            allowed = f"0 or at least {minimum}" if zero else f"at least {minimum}"
+            raise argparse.ArgumentTypeError(f"must be {allowed}, not {value}")
+        return value
+
+    return convert
+
+
+def _number(text: str) -> float:
+    """An argparse type: a float ("inf" allowed; NaN refused)."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, not {text!r}") from None
+    if math.isnan(value):
+        raise argparse.ArgumentTypeError("expected a number, not nan")
+    return value
 
 
 # ---------------------------------------------------------------- arguments
@@ -78,14 +111,14 @@ def _add_columns(parser) -> None:
 def _add_bins(parser) -> None:
     group = parser.add_argument_group("bins")
     density = group.add_mutually_exclusive_group()
-    density.add_argument("--density-bins", type=int, default=5, metavar="K",
+    density.add_argument("--density-bins", type=_integer(1), default=5, metavar="K",
                          help="K density bins holding about equal numbers of molecules (default: %(default)s)")
-    density.add_argument("--density-edges", type=float, nargs="+", metavar="EDGE",
+    density.add_argument("--density-edges", type=_number, nargs="+", metavar="EDGE",
                          help="ascending edges of the density bins, instead of --density-bins")
     meth = group.add_mutually_exclusive_group()
-    meth.add_argument("--meth-bins", type=int, default=20, metavar="N",
+    meth.add_argument("--meth-bins", type=_integer(1), default=20, metavar="N",
                       help="N equal methylation-level bins over 0..1 (default: %(default)s)")
-    meth.add_argument("--meth-edges", type=float, nargs="+", metavar="EDGE",
+    meth.add_argument("--meth-edges", type=_number, nargs="+", metavar="EDGE",
                       help="ascending methylation-level edges within 0..1, instead of --meth-bins")
 
 
@@ -93,37 +126,50 @@ def _add_model(parser) -> None:
     group = parser.add_argument_group("model")
     group.add_argument("--normalize-stw", action=argparse.BooleanOptionalAction, default=None,
                        help="StW = 1 and St is StE (default); --no-normalize-stw: StE = 1 and St is StW")
-    group.add_argument("--n-u", type=float, metavar="X", help="exponent n_U where not fitted (default 2)")
-    group.add_argument("--n-m", type=float, metavar="X", help="exponent n_M where not fitted (default 2)")
-    group.add_argument("--vmax", type=float, metavar="X",
+    group.add_argument("--n-u", type=_number, metavar="X", help="exponent n_U where not fitted (default 2)")
+    group.add_argument("--n-m", type=_number, metavar="X", help="exponent n_M where not fitted (default 2)")
+    group.add_argument("--vmax", type=_number, metavar="X",
                        help="fixed Michaelis-Menten ceiling of the cooperative drive (default: inf, none)")
     group.add_argument("--raw-count", action="store_true", default=None,
                        help="cooperative drive on raw site counts instead of fractions")
 
 
 def _add_run(parser, *, n_boot_help: str) -> None:
-    group = parser.add_argument_group("bootstrap")
-    group.add_argument("--n-boot", type=int, default=0, metavar="N", help=n_boot_help)
-    group.add_argument("--seed", type=int, default=0, help="seed of the resampling (default: %(default)s)")
-    group.add_argument("--chunk-size", type=int, metavar="N",
+    group = parser.add_argument_group("bootstrap and seeds")
+    group.add_argument("--n-boot", type=_integer(0), default=0, metavar="N", help=n_boot_help)
+    group.add_argument("--seed", type=_integer(0), default=0,
+                       help="seed of every random choice: the fit's searches and the resampling "
+                            "(default: %(default)s); the same seed gives the same results")
+    group.add_argument("--chunk-size", type=_integer(1), metavar="N",
                        help="bootstrap samples per chunk, between progress updates (default: about 20 chunks)")
-    group.add_argument("--percentiles", type=float, nargs="+", default=[2.5, 97.5], metavar="P",
+    group.add_argument("--percentiles", type=_number, nargs="+", default=[2.5, 97.5], metavar="P",
                        help="interval percentiles (default: 2.5 97.5)")
 
 
-def _add_output(parser) -> None:
+def _add_output(parser, *, log: bool = False) -> None:
     group = parser.add_argument_group("output")
     group.add_argument("--out", type=Path, default=Path("velkora-results"), metavar="DIR",
                        help="directory for the tables and figures, created if needed (default: %(default)s)")
     group.add_argument("--no-figures", action="store_true", help="write the tables only (no matplotlib needed)")
     group.add_argument("--quiet", action="store_true", help="no progress or summary on the terminal")
+    if log:
+        group.add_argument("--verbose", action="store_true",
+                           help="also show the optimiser's log lines (always written to the run's .log file)")
+
+
+def _add_rerun(parser, command: str) -> None:
+    parser.add_argument("--settings", type=Path, metavar="JSON",
+                        help=f"redo the run recorded in a {command}_settings.json, byte for byte; only the output "
+                             "options (--out, --no-figures, --quiet, --verbose) and the input file may be given "
+                             "with it")
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="velkora",
         description="Fits of a stochastic model of CpG methylation to per-molecule methylation tables.",
-        epilog="Exit status: 0 done, 1 a fit failed, 2 bad input, 130 stopped by Ctrl+C (finished results saved).",
+        epilog="Exit status: 0 done, 1 a fit failed, 2 bad input, 130 stopped by Ctrl+C (finished bootstrap "
+               "samples saved, marked incomplete).",
     )
     from . import __version__  # noqa: PLC0415
 
@@ -134,9 +180,10 @@ def build_parser() -> argparse.ArgumentParser:
         "fit", help="bin a molecule table and fit every density bin",
         description="Bins a per-molecule table (CSV, TSV or Parquet) by CpG density and methylation level, "
                     "fits the model in the chosen mode, and optionally bootstraps the fit (resampling molecules) "
-                    "and profiles the shared St. Writes binned.csv, fits.csv, fit_settings.json, "
-                    "bootstrap_samples.csv, bootstrap_intervals.csv, st_profile.csv and PNG figures.")
-    fit.add_argument("molecules", help="per-molecule table: .csv, .tsv, .txt, .parquet or .pq")
+                    "and profiles the shared St. Writes binned.csv, fits.csv, fit_settings.json, fit.log, "
+                    "bootstrap_samples.csv, bootstrap_intervals.csv, st_profile.csv, st_profile_interval.csv "
+                    "and PNG figures.")
+    fit.add_argument("molecules", nargs="?", help="per-molecule table: .csv, .tsv, .txt, .parquet or .pq")
     fit.add_argument("--mode", choices=MODES, default="independent",
                      help="which parameters the density bins share (default: %(default)s): "
                           "independent: own St, CoW, CoE; independent-exp: also own n_U, n_M; "
@@ -146,22 +193,25 @@ def build_parser() -> argparse.ArgumentParser:
     _add_bins(fit)
     _add_model(fit)
     search = fit.add_argument_group("search")
-    search.add_argument("--st-bounds", type=float, nargs=2, metavar=("LO", "HI"), help="St range (default 0.01 10)")
-    search.add_argument("--co-bounds", type=float, nargs=2, metavar=("LO", "HI"),
+    search.add_argument("--st-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
+                        help="St range (default 0.01 10)")
+    search.add_argument("--co-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
                         help="CoW, CoE range (default 0.01 100)")
-    search.add_argument("--n-exp-bounds", type=float, nargs=2, metavar=("LO", "HI"),
+    search.add_argument("--n-exp-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
                         help="range of fitted exponents (default 0.5 5)")
-    search.add_argument("--co-penalty", type=float, metavar="X", help="penalty on large CoW, CoE (default 0)")
+    search.add_argument("--co-penalty", type=_number, metavar="X", help="penalty on large CoW, CoE (default 0)")
     search.add_argument("--weights", choices=("molecules", "equal"),
                         help="weight of each density bin in the shared fits (default: molecules)")
     search.add_argument("--fit-vmax", action="store_true", default=None,
                         help="also fit a shared Vmax (shared-exp, shared-st-exp)")
-    search.add_argument("--vmax-bounds", type=float, nargs=2, metavar=("LO", "HI"),
+    search.add_argument("--vmax-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
                         help="Vmax range (default 0.001 1e6)")
     _add_run(fit, n_boot_help="bootstrap samples (default: 0, no bootstrap)")
-    fit.add_argument("--profile-st", type=int, default=0, metavar="N",
-                     help="profile likelihood of a shared St at N points around the fitted St (default: 0, none)")
-    _add_output(fit)
+    fit.add_argument("--profile-st", type=_integer(3, zero=True), default=0, metavar="N",
+                     help="profile likelihood of the shared St at N >= 3 points from St/2 to 2 St, with its 95 %% "
+                          "interval (default: 0, none; needs a mode with a shared St)")
+    _add_rerun(fit, "fit")
+    _add_output(fit, log=True)
     fit.set_defaults(run=_run_fit)
 
     phase = commands.add_parser(
@@ -169,14 +219,14 @@ def build_parser() -> argparse.ArgumentParser:
         description="Computes the bistability score, mean methylation, entropy and intermediate fraction of the "
                     "steady state over a log10 CoW x log10 CoE grid at one St. Writes phase.csv, phase_settings.json "
                     "and phase.png (with the fitted density bins of --fits marked on it).")
-    phase.add_argument("--st", type=float, help="spontaneous rate St (default: the shared St of --fits)")
+    phase.add_argument("--st", type=_number, help="spontaneous rate St (default: the shared St of --fits)")
     phase.add_argument("--fits", type=Path, metavar="CSV", help="a fits.csv of `velkora fit` to mark on the diagram")
-    phase.add_argument("--log-cow", type=float, nargs=2, metavar=("LO", "HI"),
+    phase.add_argument("--log-cow", type=_number, nargs=2, metavar=("LO", "HI"),
                        help="log10 CoW range (default -2 3, or around the fitted points)")
-    phase.add_argument("--log-coe", type=float, nargs=2, metavar=("LO", "HI"),
+    phase.add_argument("--log-coe", type=_number, nargs=2, metavar=("LO", "HI"),
                        help="log10 CoE range (default -2 3, or around the fitted points)")
-    phase.add_argument("--points", type=int, default=61, metavar="N",
-                       help="grid points per axis (default: %(default)s)")
+    phase.add_argument("--points", type=_integer(2), default=61, metavar="N",
+                       help="grid points per axis, at least 2 (default: %(default)s)")
     phase.add_argument("--quantity", choices=("bistability", "avg_meth", "entropy", "frac_inter"),
                        default="bistability", help="what the figure shows (default: %(default)s)")
     _add_model(phase)
@@ -187,16 +237,16 @@ def build_parser() -> argparse.ArgumentParser:
         "drift", help="fit the drift of the distributions over ages",
         description="Bins a per-molecule table with an age column, age by age, and fits every density bin's "
                     "StE, StW to the change from the youngest age. Writes binned_by_age.csv, drift.csv, "
-                    "drift_settings.json, "
-                    "drift_samples.csv (with --n-boot) and drift.png.")
-    drift.add_argument("molecules", help="per-molecule table with an age column")
+                    "drift_settings.json, drift_samples.csv (with --n-boot) and drift.png.")
+    drift.add_argument("molecules", nargs="?", help="per-molecule table with an age column")
     drift.add_argument("--age-column", default="age", metavar="NAME",
                        help="age of each molecule (default: %(default)s)")
     _add_columns(drift)
     _add_bins(drift)
-    drift.add_argument("--st-bounds", type=float, nargs=2, metavar=("LO", "HI"),
+    drift.add_argument("--st-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
                        help="range of StE and StW (default 1e-4 1)")
     _add_run(drift, n_boot_help="bootstrap samples (default: 0, no bootstrap)")
+    _add_rerun(drift, "drift")
     _add_output(drift)
     drift.set_defaults(run=_run_drift)
 
@@ -205,64 +255,17 @@ def build_parser() -> argparse.ArgumentParser:
         description="Writes a per-molecule table drawn from the model with known parameters (for trying the "
                     "other commands); the true parameters go to <out>.truth.csv.")
     synthetic.add_argument("out", type=Path, help="table to write: .csv or .parquet")
-    synthetic.add_argument("--molecules", type=int, default=5000, metavar="N",
+    synthetic.add_argument("--molecules", type=_integer(1), default=5000, metavar="N",
                            help="molecules per density bin (default: %(default)s)")
-    synthetic.add_argument("--shared-st", type=float, metavar="ST", help="one St for every density bin")
-    synthetic.add_argument("--ages", type=float, nargs="+", metavar="AGE",
+    synthetic.add_argument("--shared-st", type=_number, metavar="ST", help="one St for every density bin")
+    synthetic.add_argument("--ages", type=_number, nargs="+", metavar="AGE",
                            help="draw a drift time course at these ages (adds an age column)")
-    synthetic.add_argument("--seed", type=int, default=0, help="seed of the draws (default: %(default)s)")
+    synthetic.add_argument("--seed", type=_integer(0), default=0, help="seed of the draws (default: %(default)s)")
     synthetic.set_defaults(run=_run_synthetic)
     return parser
 
 
-# ---------------------------------------------------------------- output
-
-
-def _json_value(value):
-    """Settings as strict JSON: tuples as lists, non-finite floats as strings."""
-    if isinstance(value, (list, tuple)):
-        return [_json_value(v) for v in value]
-    if isinstance(value, dict):
-        return {k: _json_value(v) for k, v in value.items()}
-    if isinstance(value, (float, np.floating)) and not math.isfinite(value):
-        return str(float(value))
-    if isinstance(value, np.generic):
-        return value.item()
-    return value
-
-
-class _Writer:
-    def __init__(self, args):
-        self.out, self.quiet, self.figures = args.out, args.quiet, not args.no_figures
-        self.written: dict[Path, None] = {}  # in order, each file once
-        try:
-            self.out.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            raise InputError(f"cannot create the output directory {self.out}: {error.strerror}") from None
-        if self.figures:
-            from . import plot  # noqa: F401, PLC0415 - fail now, not after a long fit, without matplotlib
-
-    def table(self, name: str, frame, index: bool = True) -> None:
-        frame.to_csv(self.out / name, index=index)
-        self.written[self.out / name] = None
-
-    def json(self, name: str, content: dict) -> None:
-        path = self.out / name
-        path.write_text(json.dumps(_json_value(content), indent=2, allow_nan=False) + "\n")
-        self.written[path] = None
-
-    def figure(self, name: str, make) -> None:
-        if not self.figures:
-            return
-        make().savefig(self.out / name, dpi=120)
-        self.written[self.out / name] = None
-
-    def say(self, text: str) -> None:
-        if not self.quiet:
-            print(text)
-
-    def summary(self) -> None:
-        self.say("wrote " + ", ".join(str(p) for p in self.written))
+# ---------------------------------------------------------------- checks shared by the runs
 
 
 def _settings(args, names) -> dict:
@@ -275,7 +278,7 @@ def _settings(args, names) -> dict:
 
 
 _FIT_SETTINGS = ("normalize_stw", "st_bounds", "co_bounds", "n_exp_bounds", "n_u", "n_m", "co_penalty", "weights",
-                 "fit_vmax", "vmax_bounds", "vmax", "raw_count")
+                 "fit_vmax", "vmax_bounds", "vmax", "raw_count", "seed")
 _MODEL_SETTINGS = ("normalize_stw", "n_u", "n_m", "vmax", "raw_count")
 
 
@@ -287,63 +290,192 @@ def _bins(args):
     return density, meth, columns
 
 
-def _progress(args, label):
-    return None if args.quiet else Progress(label)
+def _as_options(check, *args, **kwargs):
+    """Runs one of the library's checks, naming the command-line option
+    (--st-bounds) where the library names its setting (st_bounds)."""
+    try:
+        return check(*args, **kwargs)
+    except InputError as error:
+        name, _, rest = str(error).partition(" ")
+        if name in (*_FIT_SETTINGS, "n_boot", "chunk_size", "percentiles") and rest:
+            raise InputError(f"--{name.replace('_', '-')} {rest}") from None
+        raise
 
 
-def _run_fit(args) -> None:
+def _check_run_options(args, *, minimum_boot: int = 0) -> None:
+    from . import fitting  # noqa: PLC0415
+
+    _as_options(fitting._run_options, args.n_boot, args.seed, args.chunk_size, args.percentiles,
+                minimum_boot=minimum_boot)
+
+
+def _sha256(path: Path) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as source:
+        for block in iter(lambda: source.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def _recorded_options(args) -> dict:
+    """The options that decide a run's results, for its settings file."""
+    return {name: value for name, value in vars(args).items()
+            if name not in (*_PRESENTATION, "run", "command", "molecules")}
+
+
+def _input_record(path: str) -> dict:
+    source = Path(path)
+    if not source.is_file():
+        raise InputError(f"molecules file not found: {source}")
+    return {"path": str(source), "absolute_path": str(source.absolute()), "sha256": _sha256(source)}
+
+
+def _header(args, argv, command: str) -> dict:
+    from . import __version__  # noqa: PLC0415
+
+    return {"command": command, "velkora_version": __version__, "command_line": shlex.join(["velkora", *argv]),
+            "input": _input_record(args.molecules), "options": _recorded_options(args)}
+
+
+def _load_rerun(args, parser_defaults: dict, command: str, terminal: Terminal) -> None:
+    """Fills `args` from the settings file of an earlier run (``--settings``)."""
+    import json  # noqa: PLC0415
+
+    from . import __version__  # noqa: PLC0415
+
+    path = args.settings
+    changed = [name for name, value in vars(args).items()
+               if name not in (*_PRESENTATION, "run", "command", "molecules") and value != parser_defaults.get(name)]
+    if changed:
+        option = "--" + changed[0].replace("_", "-")
+        raise InputError(f"{option} cannot be combined with --settings, which redoes the recorded run as it was")
+    try:
+        record = json.loads(Path(path).read_text())
+    except (OSError, ValueError) as error:
+        raise InputError(f"--settings {path}: cannot read it as JSON ({error})") from None
+    if not isinstance(record, dict) or record.get("command") != command or not isinstance(record.get("options"), dict):
+        raise InputError(f"--settings {path}: not a {command}_settings.json of `velkora {command}`")
+    unknown = [name for name in record["options"] if name not in parser_defaults]
+    if unknown:
+        raise InputError(f"--settings {path}: unknown option '{unknown[0]}' (written by another velkora version?)")
+    for name, value in record["options"].items():
+        setattr(args, name, value)
+    recorded = record.get("input", {})
+    if args.molecules is None:
+        args.molecules = recorded.get("absolute_path") or recorded.get("path")
+        if args.molecules is None:
+            raise InputError(f"--settings {path}: records no input file; give it on the command line")
+        if Path(args.molecules).is_file() and _sha256(Path(args.molecules)) != recorded.get("sha256"):
+            raise InputError(f"{args.molecules} has changed since the run recorded in {path} (its SHA-256 differs); "
+                             "give the file on the command line to fit it anyway")
+    elif Path(args.molecules).is_file() and _sha256(Path(args.molecules)) != recorded.get("sha256"):
+        terminal.line(f"velkora: warning: {args.molecules} is not the file of the recorded run (its SHA-256 differs)")
+    if record.get("velkora_version") != __version__:
+        terminal.line(f"velkora: warning: {path} was written by velkora {record.get('velkora_version')}, this is "
+                      f"{__version__}: the results may differ")
+
+
+def _say(args, text: str) -> None:
+    if not args.quiet:
+        print(text)
+
+
+def _summary(args, paths) -> None:
+    _say(args, "wrote " + ", ".join(str(p) for p in paths))
+
+
+# ---------------------------------------------------------------- fit
+
+
+def _run_fit(args, context) -> None:
+    if args.settings is not None:
+        _load_rerun(args, context.defaults, "fit", context.terminal)
+    if args.molecules is None:
+        raise InputError("give the molecule table to fit (or --settings of an earlier run)")
+
     import velkora as vk  # noqa: PLC0415
-    from . import plot  # noqa: PLC0415
+    from . import fitting, plot  # noqa: PLC0415
 
-    write = _Writer(args)
+    # Every option is checked before any work, so that a mistake costs nothing.
+    settings = _settings(args, _FIT_SETTINGS)
+    _as_options(fitting._settings, settings, 1)
+    _check_run_options(args)
+    if args.profile_st and args.mode not in _SHARED_ST_MODES:
+        raise InputError(f"--profile-st needs a mode with a shared St ({', '.join(_SHARED_ST_MODES)}), "
+                         f"not {args.mode}")
+    record = _header(args, context.argv, "fit")
+    out = _output.Output(args.out, _FIT_FILES, figures=not args.no_figures)
+    context.output = out
     density, meth, columns = _bins(args)
     data = vk.bin_molecules(args.molecules, density, meth, **columns)
-    write.table("binned.csv", data.frame())
-    write.say(f"binned {int(data.n_molecules.sum()):,} molecules into {data.n_densities} density bins x "
-              f"{data.n_meth_bins} methylation bins")
+    record["density_edges"], record["meth_edges"] = data.density_edges, data.meth_edges
+    out.table("binned.csv", data.frame())
+    _say(args, f"binned {int(data.n_molecules.sum()):,} molecules into {data.n_densities} density bins x "
+               f"{data.n_meth_bins} methylation bins")
+    log = out.path("fit.log")
+    log.write_text(record["command_line"] + "\n")
     try:
-        result = vk.fit(data, args.mode, **_settings(args, _FIT_SETTINGS))
+        with context.engine_log(log, f"fitting ({args.mode})"):
+            result = vk.fit(data, args.mode, **settings)
     except KeyboardInterrupt:
-        raise _Interrupted("stopped before the fit finished; binned.csv was written") from None
-    record = {"command": "fit", "molecules": str(args.molecules), "mode": result.mode, "settings": result.settings,
-              "shared": result.shared, "total_nll": result.total_nll}
-    write.table("fits.csv", result.table)
-    write.json("fit_settings.json", record)
-    write.figure("fit.png", lambda: plot.fit_figure(result))
-    write.say(result.table.to_string(max_cols=12))
+        raise _Interrupted("stopped before the fit finished; nothing was written") from None
+    record.update(mode=result.mode, settings=result.settings, shared=result.shared, total_nll=result.total_nll,
+                  complete=True)
+    out.table("fits.csv", result.table)
+    out.json("fit_settings.json", record)
+    out.figure("fit.png", lambda: plot.fit_figure(result))
+    _say(args, result.table.to_string(max_cols=12))
     if result.shared:
-        write.say("shared: " + ", ".join(f"{k} = {v:.6g}" for k, v in result.shared.items()))
+        _say(args, "shared: " + ", ".join(f"{k} = {v:.6g}" for k, v in result.shared.items()))
 
     if args.n_boot:
-        progress = _progress(args, "bootstrap")
+        progress = None if args.quiet else Progress("bootstrap", stream=context.terminal.stream)
         boot = vk.bootstrap(result, args.n_boot, seed=args.seed, chunk_size=args.chunk_size, progress=progress,
                             keep_partial=True, percentiles=args.percentiles)
         record["bootstrap"] = {"n_boot": boot.n_boot, "seed": boot.seed, "n_done": boot.n_done,
                                "complete": boot.complete, "percentiles": args.percentiles}
-        write.json("fit_settings.json", record)
         if boot.n_done:
-            write.table("bootstrap_samples.csv", boot.samples, index=False)
-            write.table("bootstrap_intervals.csv", boot.intervals)
-            write.figure("bootstrap.png", lambda: plot.bootstrap_figure(boot))
+            out.table("bootstrap_samples.csv", boot.samples, index=False)
+            out.table("bootstrap_intervals.csv", boot.intervals)
         if not boot.complete:
             if progress is not None:
                 progress.stop()
-            raise _Interrupted(f"stopped: {boot.n_done} of {boot.n_boot} bootstrap samples finished and saved")
+            record["complete"] = False
+            out.json("fit_settings.json", record)
+            out.commit()
+            raise _Interrupted(f"stopped: {boot.n_done} of {boot.n_boot} bootstrap samples finished and saved "
+                               "(marked incomplete in fit_settings.json)")
+        out.figure("bootstrap.png", lambda: plot.bootstrap_figure(boot))
+        out.json("fit_settings.json", record)
 
     if args.profile_st:
-        if result.mode not in _SHARED_ST_MODES:
-            raise InputError(f"--profile-st needs a mode with a shared St ({', '.join(_SHARED_ST_MODES)}), "
-                             f"not {result.mode}")
         st = result.shared["St"]
         low, high = result.settings["st_bounds"]
         grid = np.geomspace(max(st / 2, low), min(st * 2, high), args.profile_st)
         try:
-            profile = vk.profile_st(data, grid, **_settings(args, _FIT_SETTINGS))
+            with context.engine_log(log, "St profile"):
+                profile = vk.profile_st(data, grid, **settings)
         except KeyboardInterrupt:
-            raise _Interrupted("stopped during the St profile; the fit (and bootstrap) were saved") from None
-        write.table("st_profile.csv", profile, index=False)
-        write.figure("st_profile.png", lambda: plot.profile_figure(profile, fitted_st=st))
-    write.summary()
+            record["complete"] = False
+            record["profile"] = {"points": args.profile_st, "complete": False}
+            out.json("fit_settings.json", record)
+            out.commit()
+            raise _Interrupted("stopped during the St profile; the fit (and bootstrap) were saved, the profile "
+                               "was not (marked incomplete in fit_settings.json)") from None
+        interval = profile.intervals.iloc[0]
+        record["profile"] = {"points": args.profile_st, "complete": True,
+                             "interval": {"St": interval["estimate"], "lo": interval["lo"], "hi": interval["hi"],
+                                          "threshold": interval["threshold"], "xtol": interval["xtol"]}}
+        out.table("st_profile.csv", profile.table, index=False)
+        out.table("st_profile_interval.csv", profile.intervals, index=False)
+        out.json("fit_settings.json", record)
+        out.figure("st_profile.png", lambda: plot.profile_figure(profile, fitted_st=st))
+        ends = [f"{v:.6g}" if math.isfinite(v) else "open" for v in (interval["lo"], interval["hi"])]
+        _say(args, f"95 % profile-likelihood interval of St: [{ends[0]}, {ends[1]}]")
+    _summary(args, out.commit())
+
+
+# ---------------------------------------------------------------- phase
 
 
 def _fits_table(path: Path):
@@ -359,12 +491,13 @@ def _fits_table(path: Path):
     return table
 
 
-def _run_phase(args) -> None:
+def _run_phase(args, context) -> None:
     import velkora as vk  # noqa: PLC0415
-    from . import plot  # noqa: PLC0415
+    from . import fitting, plot  # noqa: PLC0415
 
-    if args.points < 2:
-        raise InputError(f"--points must be at least 2, not {args.points}")
+    _as_options(fitting._settings, _settings(args, _MODEL_SETTINGS), 0)
+    if args.st is not None and not (math.isfinite(args.st) and args.st > 0):
+        raise InputError(f"--st must be positive and finite, not {args.st:g}")
     fits = _fits_table(args.fits) if args.fits is not None else None
     st = args.st
     if st is None:
@@ -372,54 +505,74 @@ def _run_phase(args) -> None:
             raise InputError("give --st, or --fits to take the St of a fit")
         st = float(fits["St"].median())
     ranges = []
-    for given, column in ((args.log_cow, "CoW"), (args.log_coe, "CoE")):
+    for given, column, option in ((args.log_cow, "CoW", "--log-cow"), (args.log_coe, "CoE", "--log-coe")):
         if given is not None:
+            if not (math.isfinite(given[0]) and math.isfinite(given[1]) and given[0] < given[1]):
+                raise InputError(f"{option} must be two finite numbers LO < HI, not {given[0]:g} {given[1]:g}")
             ranges.append(tuple(given))
         elif fits is not None:
             values = np.log10(fits[column].to_numpy())
             ranges.append((math.floor(values.min()) - 1.0, math.ceil(values.max()) + 1.0))
         else:
             ranges.append((-2.0, 3.0))
-    write = _Writer(args)
+    out = _output.Output(args.out, _PHASE_FILES, figures=not args.no_figures)
+    context.output = out
     grid = vk.phase_grid(st, np.linspace(*ranges[0], args.points), np.linspace(*ranges[1], args.points),
                          **_settings(args, _MODEL_SETTINGS))
-    write.table("phase.csv", grid.frame(), index=False)
-    write.json("phase_settings.json", {"command": "phase", "st": st, "log_cow": ranges[0], "log_coe": ranges[1],
-                                 "points": args.points, "fits": None if fits is None else str(args.fits),
-                                 "settings": grid.settings})
-    write.figure("phase.png", lambda: plot.phase_figure(grid, quantity=args.quantity, fits=fits))
-    write.say(f"St = {st:.6g}: bistable (score > 0.5) at {np.mean(grid.bistability > 0.5):.1%} of the grid")
-    write.summary()
+    out.table("phase.csv", grid.frame(), index=False)
+    out.json("phase_settings.json", {"command": "phase", "st": st, "log_cow": ranges[0], "log_coe": ranges[1],
+                                     "points": args.points, "fits": None if fits is None else str(args.fits),
+                                     "settings": grid.settings})
+    out.figure("phase.png", lambda: plot.phase_figure(grid, quantity=args.quantity, fits=fits))
+    _say(args, f"St = {st:.6g}: bistable (score > 0.5) at {np.mean(grid.bistability > 0.5):.1%} of the grid")
+    # The phase diagram goes beside a fit's files: only its own are replaced.
+    _summary(args, out.commit())
 
 
-def _run_drift(args) -> None:
+# ---------------------------------------------------------------- drift
+
+
+def _run_drift(args, context) -> None:
+    if args.settings is not None:
+        _load_rerun(args, context.defaults, "drift", context.terminal)
+    if args.molecules is None:
+        raise InputError("give the molecule table to fit (or --settings of an earlier run)")
+
     import velkora as vk  # noqa: PLC0415
-    from . import plot  # noqa: PLC0415
+    from . import fitting, plot  # noqa: PLC0415
 
-    write = _Writer(args)
+    options = {} if args.st_bounds is None else {"st_bounds": tuple(args.st_bounds)}
+    if options:
+        _as_options(fitting._bounds, options["st_bounds"], "st_bounds", positive=True)
+    _check_run_options(args)
+    record = _header(args, context.argv, "drift")
+    out = _output.Output(args.out, _DRIFT_FILES, figures=not args.no_figures)
+    context.output = out
     density, meth, columns = _bins(args)
     data = vk.bin_molecules_by_age(args.molecules, density, meth, age=args.age_column, **columns)
-    write.table("binned_by_age.csv", _drift_frame(data))
-    progress = _progress(args, "drift bootstrap") if args.n_boot else None
-    options = {} if args.st_bounds is None else {"st_bounds": tuple(args.st_bounds)}
+    record["ages"], record["density_edges"], record["meth_edges"] = data.ages, data.density_edges, data.meth_edges
+    out.table("binned_by_age.csv", _drift_frame(data))
+    progress = None if args.quiet or not args.n_boot else Progress("drift bootstrap", stream=context.terminal.stream)
     try:
         result = vk.fit_drift(data, n_boot=args.n_boot, seed=args.seed, chunk_size=args.chunk_size,
                               progress=progress, keep_partial=True, percentiles=args.percentiles, **options)
     except KeyboardInterrupt:
-        raise _Interrupted("stopped before the drift fit finished; binned_by_age.csv was written") from None
-    write.table("drift.csv", result.table)
-    write.json("drift_settings.json", {"command": "drift", "molecules": str(args.molecules), "ages": data.ages.tolist(),
-                                 "settings": result.settings, "n_boot": result.n_boot, "seed": result.seed,
-                                 "n_done": result.n_done, "complete": result.complete})
+        raise _Interrupted("stopped before the drift fit finished; nothing was written") from None
+    record.update(settings=result.settings, n_boot=result.n_boot, seed=result.seed, n_done=result.n_done,
+                  complete=result.complete)
+    out.table("drift.csv", result.table)
+    out.json("drift_settings.json", record)
     if result.samples is not None and result.n_done:
-        write.table("drift_samples.csv", result.samples, index=False)
-    write.figure("drift.png", lambda: plot.drift_figure(result))
-    write.say(result.table.to_string(max_cols=12))
+        out.table("drift_samples.csv", result.samples, index=False)
     if not result.complete:
         if progress is not None:
             progress.stop()
-        raise _Interrupted(f"stopped: {result.n_done} of {result.n_boot} bootstrap samples finished and saved")
-    write.summary()
+        out.commit()
+        raise _Interrupted(f"stopped: {result.n_done} of {result.n_boot} bootstrap samples finished and saved "
+                           "(marked incomplete in drift_settings.json)")
+    out.figure("drift.png", lambda: plot.drift_figure(result))
+    _say(args, result.table.to_string(max_cols=12))
+    _summary(args, out.commit())
 
 
 def _drift_frame(data):
@@ -430,13 +583,21 @@ def _drift_frame(data):
     return pd.concat(frames).reorder_levels(["age", "density_bin"])
 
 
-def _run_synthetic(args) -> None:
+# ---------------------------------------------------------------- synthetic
+
+
+def _run_synthetic(args, context) -> None:
     import pandas as pd  # noqa: PLC0415
 
     import velkora as vk  # noqa: PLC0415
 
-    if args.molecules < 1:
-        raise InputError(f"--molecules must be at least 1, not {args.molecules}")
+    suffix = args.out.suffix.lower()
+    if suffix not in (".csv", ".parquet", ".pq"):
+        raise InputError(f"{args.out}: write .csv or .parquet, not {suffix or 'no suffix'}")
+    if args.shared_st is not None and not (math.isfinite(args.shared_st) and args.shared_st > 0):
+        raise InputError(f"--shared-st must be positive and finite, not {args.shared_st:g}")
+    if args.ages is not None and (len(args.ages) < 2 or not all(math.isfinite(a) and a >= 0 for a in args.ages)):
+        raise InputError(f"--ages needs at least two finite ages >= 0, not {' '.join(f'{a:g}' for a in args.ages)}")
     if args.ages is not None:
         table = vk.synthetic_drift_molecules(0.02, 0.01, args.ages, molecules_per_density=args.molecules,
                                              seed=args.seed)
@@ -445,44 +606,78 @@ def _run_synthetic(args) -> None:
         table = vk.synthetic_molecules(molecules_per_density=args.molecules, seed=args.seed,
                                        shared_st=args.shared_st)
         truth = pd.DataFrame(table.attrs["truth"])
-    suffix = args.out.suffix.lower()
-    if suffix not in (".csv", ".parquet", ".pq"):
-        raise InputError(f"{args.out}: write .csv or .parquet, not {suffix or 'no suffix'}")
-    try:
-        args.out.parent.mkdir(parents=True, exist_ok=True)
-        if suffix == ".csv":
-            table.to_csv(args.out, index=False)
-        else:
-            table.to_parquet(args.out, index=False)
-        truth.to_csv(args.out.with_suffix(".truth.csv"), index=False)
-    except OSError as error:
-        raise InputError(f"cannot write {args.out}: {error.strerror}") from None
-    print(f"wrote {len(table):,} molecules to {args.out} and the true parameters to "
-          f"{args.out.with_suffix('.truth.csv')}")
+    truth_path = args.out.with_suffix(".truth.csv")
+    out = _output.Output(args.out.parent, (), figures=False)
+    context.output = out
+    if suffix == ".csv":
+        table.to_csv(out.path(args.out.name), index=False)
+    else:
+        table.to_parquet(out.path(args.out.name), index=False)
+    truth.to_csv(out.path(truth_path.name), index=False)
+    out.commit()
+    print(f"wrote {len(table):,} molecules to {args.out} and the true parameters to {truth_path}")
 
 
 # ---------------------------------------------------------------- main
 
 
+class _Context:
+    """What a command's run needs beyond its arguments: the command line, the
+    parser's defaults (for reruns), the terminal, the run's output (discarded
+    on failure) and the engine-log redirection."""
+
+    def __init__(self, argv, defaults, args):
+        self.argv, self.defaults, self.args = argv, defaults, args
+        self.terminal = Terminal()
+        self.output: _output.Output | None = None
+
+    def engine_log(self, path: Path, label: str):
+        return _output.engine_log(path, self.terminal, label, verbose=getattr(self.args, "verbose", False),
+                                  show_progress=not self.args.quiet)
+
+
+def _subcommand_defaults(parser: argparse.ArgumentParser, command: str) -> dict:
+    for action in parser._subparsers._group_actions:  # noqa: SLF001 - argparse keeps subparsers here
+        if command in action.choices:
+            sub = action.choices[command]
+            return {a.dest: a.default for a in sub._actions if a.dest != "help"}  # noqa: SLF001
+    return {}
+
+
 def main(argv=None) -> int:
     """Runs the ``velkora`` command; returns its exit status."""
+    argv = list(sys.argv[1:] if argv is None else argv)
     parser = build_parser()
-    args = parser.parse_args(argv)
     try:
-        args.run(args)
-    except _Interrupted as stop:
-        print(f"velkora: {stop}", file=sys.stderr)
-        return EXIT_INTERRUPTED
-    except KeyboardInterrupt:
-        print("velkora: stopped", file=sys.stderr)
-        return EXIT_INTERRUPTED
-    except (InputError, ImportError) as error:
-        print(f"velkora: error: {error}", file=sys.stderr)
-        return EXIT_INPUT
-    except RuntimeError as error:  # the module's refusal of a fit it cannot do
-        print(f"velkora: fit failed: {error}", file=sys.stderr)
-        return EXIT_FAILED
-    return 0
+        args = parser.parse_args(argv)
+    except SystemExit as stop:
+        return stop.code if isinstance(stop.code, int) else EXIT_INPUT
+    context = _Context(argv, _subcommand_defaults(parser, args.command), args)
+
+    def one_line_warning(message, category, filename, lineno, file=None, line=None):
+        context.terminal.line(f"velkora: warning: {message}")
+
+    status = 0
+    with warnings.catch_warnings():
+        warnings.showwarning = one_line_warning
+        try:
+            args.run(args, context)
+        except _Interrupted as stop:
+            context.terminal.line(f"velkora: {stop}")
+            status = EXIT_INTERRUPTED
+        except KeyboardInterrupt:
+            context.terminal.line("velkora: stopped; nothing was written")
+            status = EXIT_INTERRUPTED
+        except (InputError, ImportError) as error:
+            context.terminal.line(f"velkora: error: {error}")
+            status = EXIT_INPUT
+        except RuntimeError as error:  # the module's refusal of a fit it cannot do
+            context.terminal.line(f"velkora: fit failed: {error}")
+            status = EXIT_FAILED
+        finally:
+            if context.output is not None:
+                context.output.discard()
+    return status
 
 
 if __name__ == "__main__":

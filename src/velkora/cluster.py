@@ -37,8 +37,6 @@ samples, with the worker's error as its cause.
 
 from __future__ import annotations
 
-import dataclasses
-import math
 import os
 import socket
 import uuid
@@ -53,9 +51,6 @@ from . import _chunks
 from ._optional import require
 
 __all__ = ["bootstrap_on_cluster", "run_job"]
-
-# What the engine starts with, and what a job without switches runs with.
-_DEFAULT_SWITCHES = {"mm_vmax": math.inf, "raw_count": False}
 
 
 def bootstrap_on_cluster(
@@ -118,6 +113,7 @@ def run_job(
     distributed = require("distributed")
     if retries < 0:
         raise ValueError(f"retries must be at least 0, not {retries}")
+    job.check()
     chunks = _chunks.plan_chunks(job.n_boot, chunk_size)
     if not chunks:
         return np.empty((0, job.n_columns)), 0
@@ -157,9 +153,6 @@ def _run_part(part: _chunks.BootstrapJob) -> np.ndarray:
 
 
 def _run_chunks(distributed, client, job, chunks, progress, keep_partial, retries) -> tuple[np.ndarray, int]:
-    # The switches are process-wide and a worker keeps the last job's: every
-    # chunk sets all of them, to the engine's defaults where the job has none.
-    job = dataclasses.replace(job, switches={**_DEFAULT_SWITCHES, **job.switches})
     tag = uuid.uuid4().hex[:8]
     futures = [
         client.submit(_run_part, job.part(start, stop), pure=False, retries=retries,

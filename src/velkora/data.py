@@ -9,8 +9,10 @@ every fit of :mod:`velk_core` takes, with the molecule counts behind them.
 
 from __future__ import annotations
 
+import csv
 import os
 import warnings
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -25,6 +27,9 @@ LEVEL = "meth_level"
 METHYLATED = "n_methylated"
 TOTAL = "n_cpg"
 AGE = "age"
+
+# The table attribute in which read_molecules records the file a table came from.
+_SOURCE = "velkora_source"
 
 
 def _interval_labels(edges: np.ndarray) -> list[str]:
@@ -192,16 +197,19 @@ def read_molecules(source, **read_kwargs):
     if not path.is_file():
         raise InputError(f"molecules file not found: {path}")
     suffix = path.suffix.lower()
+    if suffix not in (".csv", ".txt", ".tsv", ".parquet", ".pq"):
+        raise InputError(f"molecules file {path}: unknown format {suffix!r} (use .csv, .tsv, .txt, .parquet or .pq)")
     try:
-        if suffix in (".csv", ".txt"):
-            return pd.read_csv(path, **read_kwargs)
-        if suffix == ".tsv":
-            return pd.read_csv(path, sep="\t", **read_kwargs)
         if suffix in (".parquet", ".pq"):
-            return pd.read_parquet(path, **read_kwargs)
+            table = pd.read_parquet(path, **read_kwargs)
+        else:
+            table = pd.read_csv(path, sep="\t" if suffix == ".tsv" else ",", **read_kwargs)
     except (ValueError, OSError) as error:  # malformed files, unreadable encodings
         raise InputError(f"cannot read {path}: {error}") from error
-    raise InputError(f"molecules file {path}: unknown format {suffix!r} (use .csv, .tsv, .txt, .parquet or .pq)")
+    # Where the rows came from, so that an error can point into the file.
+    table.attrs[_SOURCE] = {"path": str(path), "text": suffix not in (".parquet", ".pq"),
+                            "sep": "\t" if suffix == ".tsv" else ",", "plain": not read_kwargs}
+    return table
 
 
 def bin_molecules(
@@ -228,8 +236,10 @@ def bin_molecules(
     many); an empty density bin is an error, since it has nothing to fit.
     """
     table = read_molecules(molecules)
-    densities, levels = _density_and_level(table, density, level, methylated, total)
-    return _bin(table, densities, levels, _density_edges(density_edges, densities, density), _meth_edges(meth_edges))
+    with _naming_the_file(table):
+        densities, levels = _density_and_level(table, density, level, methylated, total)
+        return _bin(table, densities, levels, _density_edges(density_edges, densities, density),
+                    _meth_edges(meth_edges))
 
 
 def bin_molecules_by_age(
@@ -248,31 +258,77 @@ def bin_molecules_by_age(
     all ages together). Needs at least two ages; the youngest is the drift
     model's reference."""
     table = read_molecules(molecules)
-    densities, levels = _density_and_level(table, density, level, methylated, total)
-    ages = _numeric_column(table, age)
-    edges = _density_edges(density_edges, densities, density)
-    meth = _meth_edges(meth_edges)
-    unique = np.unique(ages)
-    if len(unique) < 2:
-        raise InputError(f"column '{age}': needs at least two distinct ages, found {len(unique)}")
-    by_age = []
-    for value in unique:
-        chosen = ages == value
-        try:
-            by_age.append(_bin(table[chosen], densities[chosen], levels[chosen], edges, meth))
-        except InputError as error:
-            raise InputError(f"age {value:g}: {error}") from None
+    with _naming_the_file(table):
+        densities, levels = _density_and_level(table, density, level, methylated, total)
+        ages = _numeric_column(table, age)
+        edges = _density_edges(density_edges, densities, density)
+        meth = _meth_edges(meth_edges)
+        unique = np.unique(ages)
+        if len(unique) < 2:
+            raise InputError(f"column '{age}': needs at least two distinct ages, found {len(unique)}")
+        by_age = []
+        for value in unique:
+            chosen = ages == value
+            try:
+                by_age.append(_bin(table[chosen], densities[chosen], levels[chosen], edges, meth))
+            except InputError as error:
+                raise InputError(f"age {value:g}: {error}") from None
     return DriftData(unique.astype(np.float64), tuple(by_age))
+
+
+@contextmanager
+def _naming_the_file(table):
+    """Puts the name of the file the table came from in front of every InputError."""
+    source = table.attrs.get(_SOURCE)
+    try:
+        yield
+    except InputError as error:
+        if source is None or str(error).startswith(source["path"]):
+            raise
+        raise InputError(f"{source['path']}: {error}") from None
+
+
+def _row_name(table, position: int) -> str:
+    """How a person finds row `position` of the table: the line of a text file
+    (1-based, the header line counted), the row position in a Parquet file, or
+    the index label of a DataFrame."""
+    source = table.attrs.get(_SOURCE)
+    if source is None:
+        return f"row {table.index[position]!r}"
+    if not source["text"]:
+        return f"row position {position} (counting from 0)"
+    line = _text_line(source["path"], source["sep"], position) if source["plain"] else None
+    return f"line {line}" if line is not None else f"data row {position + 1}"
+
+
+def _text_line(path: str, sep: str, position: int) -> int | None:
+    """The file line on which data row `position` starts, read as pandas reads
+    a plain CSV: blank lines skipped, the first line the header, quoted fields
+    possibly spanning lines."""
+    try:
+        with open(path, newline="", encoding="utf-8", errors="replace") as text:
+            reader = csv.reader(text, delimiter=sep)
+            row = -1  # the header
+            for fields in reader:
+                if not fields or fields == [""]:
+                    continue
+                if row == position:
+                    return reader.line_num - (sum(f.count("\n") for f in fields))
+                row += 1
+    except (OSError, csv.Error):
+        return None
+    return None
 
 
 def _bin(table, densities, levels, density_edges, meth_edges) -> BinnedData:
     if len(table) == 0:
-        raise InputError("the molecule table is empty")
+        raise InputError("the molecule table holds no molecules (no data rows)")
     d = _bin_index(densities, density_edges)
     outside = (d < 0) | (d >= len(density_edges) - 1)
     if outside.any():
+        source = table.attrs.get(_SOURCE)
         warnings.warn(
-            f"{int(outside.sum())} of {len(d)} molecules lie outside the density edges "
+            f"{source['path'] + ': ' if source else ''}{int(outside.sum())} of {len(d)} molecules lie outside the density edges "
             f"[{density_edges[0]:g}, {density_edges[-1]:g}] and are left out",
             UserWarning,
             stacklevel=3,
@@ -328,8 +384,9 @@ def _numeric_column(table, name: str) -> np.ndarray:
     try:
         values = column.to_numpy(dtype=np.float64)
     except (TypeError, ValueError):
-        bad = next(i for i, v in column.items() if not _is_number(v))
-        raise InputError(f"column '{name}': not numeric (row {bad!r}: {column[bad]!r})") from None
+        bad = next(k for k, v in enumerate(column.to_numpy()) if not _is_number(v))
+        raise InputError(
+            f"column '{name}': not numeric ({_row_name(table, bad)}: {column.iloc[bad]!r})") from None
     _check_range(table, name, values, ~np.isfinite(values), "missing or not finite (NaN/inf)")
     return values
 
@@ -348,7 +405,7 @@ def _check_range(table, name, values, bad, what, *more_bad) -> None:
     if bad.any():
         first = int(np.argmax(bad))
         raise InputError(
-            f"column '{name}': {int(bad.sum())} value(s) {what} (first at row {table.index[first]!r}: "
+            f"column '{name}': {int(bad.sum())} value(s) {what} (first at {_row_name(table, first)}: "
             f"{values[first]:g})"
         )
 

@@ -19,7 +19,7 @@ import numpy as np
 
 import velkora as vk
 
-from .cli import Progress
+from ._output import Progress, Terminal, engine_log
 
 DENSITY_EDGES = (0.0, 0.02, 0.04, 0.06, 0.08, 0.10)
 MOLECULES = 20000  # per density bin
@@ -71,12 +71,21 @@ def _fits(out: Path, plot) -> tuple:
 
     st = shared.shared["St"]
     profile = _timed("Profile likelihood of the shared St",
-                     lambda: vk.profile_st(data, np.geomspace(st / 1.6, st * 1.6, 15)))
-    inside = profile.loc[profile["delta_nll"] <= 1.92, "St"]
-    print(f"  95 % profile interval about [{inside.min():.3f}, {inside.max():.3f}] (grid of 15 points)\n")
+                     lambda: vk.profile_st(data, np.geomspace(st / 1.6, st * 1.6, 7)))
+    lo, hi = profile.interval
+    print(f"  95 % profile-likelihood interval of St: [{lo:.4f}, {hi:.4f}]\n")
     plot.profile_figure(profile, fitted_st=st).savefig(out / "st_profile.png", dpi=110)
 
-    exponents = _timed("Shared-exponent fit: one St, n_U, n_M for all bins", lambda: vk.fit(data, "shared-exp"))
+    # The shared-exponent fit logs every evaluation of its search: into a file, not onto the screen.
+    log = out / "shared_exp.log"
+    log.unlink(missing_ok=True)
+
+    def shared_exp():
+        with engine_log(log, Terminal(sys.stdout), "  shared-exponent fit"):
+            return vk.fit(data, "shared-exp")
+
+    exponents = _timed("Shared-exponent fit: one St, n_U, n_M for all bins (search log in shared_exp.log)",
+                       shared_exp)
     print("  " + ", ".join(f"{k} = {v:.3f}" for k, v in exponents.shared.items()) + f" (true St {SHARED_ST}, "
           "n_U = n_M = 2)\n")
     return shared

@@ -28,7 +28,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from . import _chunks, velk_core
+from . import _chunks, _engine, _interval, velk_core
 from ._errors import InputError
 from ._optional import require
 from .data import BinnedData, DriftData
@@ -56,6 +56,7 @@ DEFAULT_SETTINGS: dict[str, Any] = {
     "vmax_bounds": (0.001, 1e6),
     "vmax": math.inf,
     "raw_count": False,
+    "seed": 0,
 }
 
 _PARAMETERS = ("St", "CoW", "CoE", "n_U", "n_M", "Vmax")
@@ -163,6 +164,7 @@ def _settings(given: dict[str, Any], n_densities: int) -> dict[str, Any]:
         "vmax_bounds": _bounds(s["vmax_bounds"], "vmax_bounds", positive=True),
         "vmax": vmax,
         "raw_count": _flag(s["raw_count"], "raw_count"),
+        "seed": _seed(s["seed"]),
     }
 
 
@@ -193,15 +195,14 @@ def _engine_arrays(data: BinnedData) -> tuple[np.ndarray, np.ndarray]:
 
 
 def _switches(settings: dict[str, Any]) -> dict[str, Any]:
+    """The engine's run-wide switches for these settings, for :func:`velkora._engine.switches`."""
     return {"mm_vmax": settings["vmax"], "raw_count": settings["raw_count"]}
 
 
-def _set_switches(settings: dict[str, Any]) -> None:
-    """The engine keeps Vmax and the raw-count base as process-wide switches;
-    every call sets them from its own settings so that calls do not leak into
-    each other."""
-    velk_core.py_set_mm_vmax(settings["vmax"])
-    velk_core.py_set_raw_count(settings["raw_count"])
+def _seed_kwargs(settings: dict[str, Any]) -> dict[str, Any]:
+    """The engine's `seed` for the calls whose optimiser runs it would otherwise
+    seed from the operating system's entropy."""
+    return {}  # SEED-PENDING
 
 
 def _density_table(data: BinnedData):
@@ -272,9 +273,14 @@ def fit(data: BinnedData, mode: str = "independent", **settings) -> FitResult:
       Michaelis-Menten ceiling Vmax (shared-exp and shared-st-exp only).
     - ``vmax=inf``: the fixed ceiling on the cooperative drive (inf: none).
     - ``raw_count=False``: cooperative drive on raw site counts instead of fractions.
+    - ``seed=0``: seeds every optimiser run the engine would otherwise seed
+      from the operating system, so that the fit repeats exactly (None: fresh
+      seeds every run).
 
     Settings a mode does not use are checked and then ignored. The shared-exp
-    and shared-co fits log their progress on standard error.
+    and shared-co fits log their progress on standard error. The fit holds
+    the engine's process-wide lock (see :mod:`velkora._engine`): fits from
+    several threads run one after the other, each with its own settings.
     """
     data = _binned(data)
     mode = _mode(mode)
@@ -285,34 +291,34 @@ def fit(data: BinnedData, mode: str = "independent", **settings) -> FitResult:
     n = data.n_densities
     n_u, n_m, vmax = np.full(n, s["n_u"]), np.full(n, s["n_m"]), np.full(n, s["vmax"])
     shared: dict[str, float] = {}
-    _set_switches(s)
-    if mode == "independent":
-        fitps, nlls = velk_core.py_fit_all_densities(*head, s["n_u"], s["n_m"], s["co_penalty"])
-        st, cow, coe = fitps.T
-    elif mode == "independent-exp":
-        fitps, nlls = velk_core.py_fit_all_densities_exp(*head, s["n_exp_bounds"], s["co_penalty"])
-        st, n_u, n_m, cow, coe = fitps.T
-    elif mode == "shared-st":
-        shared_st, fitps, nlls = velk_core.py_fit_shared_st(*head, s["n_u"], s["n_m"], s["co_penalty"], weights)
-        st, cow, coe = fitps.T
-        shared = {"St": float(shared_st)}
-    elif mode == "shared-exp":
-        shared_st, shared_n_u, shared_n_m, shared_vmax, fitps, nlls = velk_core.py_fit_shared_exp(
-            *head, s["n_exp_bounds"], s["co_penalty"], weights, s["fit_vmax"], s["vmax_bounds"])
-        st, cow, coe = fitps.T
-        n_u[:], n_m[:], vmax[:] = shared_n_u, shared_n_m, shared_vmax
-        shared = {"St": float(shared_st), "n_U": float(shared_n_u), "n_M": float(shared_n_m)}
-    elif mode == "shared-st-exp":
-        shared_st, shared_vmax, fitps, nlls = velk_core.py_fit_shared_st_exp_perdensity(
-            *head, s["n_exp_bounds"], s["co_penalty"], weights, s["fit_vmax"], s["vmax_bounds"])
-        st, n_u, n_m, cow, coe = fitps.T
-        vmax[:] = shared_vmax
-        shared = {"St": float(shared_st)}
-    else:  # shared-co
-        shared_st, shared_cow, shared_coe, fitps, nlls = velk_core.py_fit_shared_co(
-            *head, s["n_exp_bounds"], s["co_penalty"], weights)
-        st, n_u, n_m, cow, coe = fitps.T
-        shared = {"St": float(shared_st), "CoW": float(shared_cow), "CoE": float(shared_coe)}
+    with _engine.switches(**_switches(s)):
+        if mode == "independent":
+            fitps, nlls = velk_core.py_fit_all_densities(*head, s["n_u"], s["n_m"], s["co_penalty"])
+            st, cow, coe = fitps.T
+        elif mode == "independent-exp":
+            fitps, nlls = velk_core.py_fit_all_densities_exp(*head, s["n_exp_bounds"], s["co_penalty"])
+            st, n_u, n_m, cow, coe = fitps.T
+        elif mode == "shared-st":
+            shared_st, fitps, nlls = velk_core.py_fit_shared_st(*head, s["n_u"], s["n_m"], s["co_penalty"], weights)
+            st, cow, coe = fitps.T
+            shared = {"St": float(shared_st)}
+        elif mode == "shared-exp":
+            shared_st, shared_n_u, shared_n_m, shared_vmax, fitps, nlls = velk_core.py_fit_shared_exp(
+                *head, s["n_exp_bounds"], s["co_penalty"], weights, s["fit_vmax"], s["vmax_bounds"])
+            st, cow, coe = fitps.T
+            n_u[:], n_m[:], vmax[:] = shared_n_u, shared_n_m, shared_vmax
+            shared = {"St": float(shared_st), "n_U": float(shared_n_u), "n_M": float(shared_n_m)}
+        elif mode == "shared-st-exp":
+            shared_st, shared_vmax, fitps, nlls = velk_core.py_fit_shared_st_exp_perdensity(
+                *head, s["n_exp_bounds"], s["co_penalty"], weights, s["fit_vmax"], s["vmax_bounds"])
+            st, n_u, n_m, cow, coe = fitps.T
+            vmax[:] = shared_vmax
+            shared = {"St": float(shared_st)}
+        else:  # shared-co
+            shared_st, shared_cow, shared_coe, fitps, nlls = velk_core.py_fit_shared_co(
+                *head, s["n_exp_bounds"], s["co_penalty"], weights)
+            st, n_u, n_m, cow, coe = fitps.T
+            shared = {"St": float(shared_st), "CoW": float(shared_cow), "CoE": float(shared_coe)}
     if mode in _VMAX_MODES and s["fit_vmax"]:
         shared["Vmax"] = float(vmax[0])
 
@@ -452,33 +458,100 @@ def bootstrap(
 # ---------------------------------------------------------------- profiles
 
 
-def profile_st(data: BinnedData, st_grid, **settings):
-    """Profile likelihood of a shared St: at every St of `st_grid` the CoW, CoE
-    of each density bin are refitted and the bins' nll summed with the weights.
+@dataclass
+class ProfileResult:
+    """A profile likelihood and the interval it gives.
 
-    Takes the settings of :func:`fit` (uses normalize_stw, co_bounds, n_u, n_m,
-    weights, vmax, raw_count). Returns a DataFrame with columns St, nll and
-    delta_nll (nll minus its minimum over the grid; 1.92 marks a 95 % interval).
+    ``table``: for :func:`profile_st` one row per St of the grid (columns St,
+    nll, delta_nll); for :func:`profile_co` one row per density bin,
+    parameter ("CoW" or "CoE") and grid value (columns density_bin,
+    parameter, value, nll, delta_nll). delta_nll is nll minus its minimum
+    over the grid (per density bin and parameter).
+
+    ``intervals``: the 95 % profile-likelihood interval of each profiled
+    parameter, one row per parameter (and density bin): where the profile is
+    lowest (``estimate``, found between the grid points, ``nll_min``), and
+    the values ``lo`` and ``hi`` where the negative log-likelihood of the
+    molecule counts has risen by 1.92 (half the 95 % quantile of chi-square
+    with one degree of freedom) above that minimum, found by root search to a
+    relative tolerance of ``xtol`` (1e-4). An end is NaN where the profile
+    stays below the threshold up to the search range's end (``st_bounds`` or
+    ``co_bounds``): the data do not bound the parameter on that side. The
+    intervals need molecule weights (``weights="molecules"``, the default),
+    which make the nll a log-likelihood; with other weights they are NaN.
+    """
+
+    table: pd.DataFrame
+    intervals: pd.DataFrame
+    settings: dict[str, Any]
+
+    @property
+    def interval(self) -> tuple[float, float]:
+        """(lo, hi) of the first interval: the St interval of :func:`profile_st`."""
+        row = self.intervals.iloc[0]
+        return float(row["lo"]), float(row["hi"])
+
+
+def _interval_row(interval: _interval.Interval, **labels) -> dict[str, Any]:
+    return {**labels, "estimate": interval.estimate, "lo": interval.lo, "hi": interval.hi,
+            "nll_min": interval.nll_min, "threshold": interval.threshold, "xtol": interval.xtol,
+            "evaluations": interval.evaluations}
+
+
+def _no_interval(**labels) -> dict[str, Any]:
+    nan = math.nan
+    return {**labels, "estimate": nan, "lo": nan, "hi": nan, "nll_min": nan,
+            "threshold": _interval.CHI2_1_95_HALF, "xtol": _interval.XTOL, "evaluations": 0}
+
+
+def profile_st(data: BinnedData, st_grid, *, interval: bool = True, **settings) -> ProfileResult:
+    """Profile likelihood of a shared St and its 95 % interval.
+
+    At every St of `st_grid` the CoW, CoE of each density bin are refitted
+    and the bins' nll summed with the weights. With `interval` (default), the
+    profile-likelihood interval of St is then found by refitting at further
+    St values between and beyond the grid points (within ``st_bounds``); see
+    :class:`ProfileResult`.
+
+    Takes the settings of :func:`fit` (uses normalize_stw, st_bounds,
+    co_bounds, n_u, n_m, weights, vmax, raw_count, seed). Results are
+    reproducible: every refit is seeded from `seed`.
     """
     data = _binned(data)
     grid = _grid(st_grid, "st_grid", positive=True)
     s = _settings(settings, data.n_densities)
     fractions, edges = _engine_arrays(data)
-    _set_switches(s)
-    nll = velk_core.py_profile_shared_st(fractions, edges, s["normalize_stw"], grid, s["co_bounds"], s["n_u"],
-                                         s["n_m"], _engine_weights(s, data))
-    return pd.DataFrame({"St": grid, "nll": nll, "delta_nll": nll - nll.min()})
+    weights = _engine_weights(s, data)
+
+    def evaluate(points: np.ndarray) -> np.ndarray:
+        return velk_core.py_profile_shared_st(fractions, edges, s["normalize_stw"], np.ascontiguousarray(points),
+                                              s["co_bounds"], s["n_u"], s["n_m"], weights, **_seed_kwargs(s))
+
+    with _engine.switches(**_switches(s)):
+        nll = evaluate(grid)
+        table = pd.DataFrame({"St": grid, "nll": nll, "delta_nll": nll - nll.min()})
+        if interval and s["weights"] == "molecules":
+            found = _interval.likelihood_interval(lambda st: evaluate(np.array([st]))[0], grid, nll, s["st_bounds"])
+            rows = [_interval_row(found, parameter="St")]
+        else:
+            rows = [_no_interval(parameter="St")]
+    return ProfileResult(table, pd.DataFrame(rows), s)
 
 
-def profile_co(data: BinnedData, shared_st: float, cow_grid, coe_grid, **settings):
-    """Profile likelihoods of CoW and CoE per density bin, St held at `shared_st`:
-    at every CoW of `cow_grid` the bin's CoE is refitted, and the other way round.
-    Both grids must have the same length.
+def profile_co(data: BinnedData, shared_st: float, cow_grid, coe_grid, *, interval: bool = True,
+               **settings) -> ProfileResult:
+    """Profile likelihoods of CoW and CoE per density bin, St held at `shared_st`,
+    and their 95 % intervals.
 
-    Takes the settings of :func:`fit` (uses normalize_stw, co_bounds, n_u, n_m,
-    vmax, raw_count). Returns a long DataFrame with columns density_bin,
-    parameter ("CoW" or "CoE"), value, nll and delta_nll (nll minus its minimum
-    for that density bin and parameter).
+    At every CoW of `cow_grid` the bin's CoE is refitted, and the other way
+    round; both grids must have the same length. With `interval` (default),
+    the profile-likelihood interval of CoW and of CoE of every density bin is
+    found by refitting at further values (within ``co_bounds``), on the
+    scale of the bin's molecule count (its nll times its molecules); see
+    :class:`ProfileResult`.
+
+    Takes the settings of :func:`fit` (uses normalize_stw, co_bounds, n_u,
+    n_m, vmax, raw_count, seed).
     """
     data = _binned(data)
     shared_st = _finite(shared_st, "shared_st", positive=True)
@@ -488,15 +561,34 @@ def profile_co(data: BinnedData, shared_st: float, cow_grid, coe_grid, **setting
         raise InputError(f"cow_grid and coe_grid must have the same length, not {cow.size} and {coe.size}")
     s = _settings(settings, data.n_densities)
     fractions, edges = _engine_arrays(data)
-    _set_switches(s)
-    profiles = velk_core.py_profile_shared_co(fractions, edges, s["normalize_stw"], shared_st, cow, coe,
-                                              s["co_bounds"], s["n_u"], s["n_m"])
-    parts = []
-    for name, grid, nll in zip(("CoW", "CoE"), (cow, coe), profiles):
-        for label, row in zip(data.labels, nll):
-            parts.append(pd.DataFrame({"density_bin": label, "parameter": name, "value": grid, "nll": row,
-                                       "delta_nll": row - row.min()}))
-    return pd.concat(parts, ignore_index=True)
+
+    def evaluate(rows: np.ndarray, cow_points: np.ndarray, coe_points: np.ndarray):
+        return velk_core.py_profile_shared_co(rows, edges, s["normalize_stw"], shared_st,
+                                              np.ascontiguousarray(cow_points), np.ascontiguousarray(coe_points),
+                                              s["co_bounds"], s["n_u"], s["n_m"], **_seed_kwargs(s))
+
+    parts, rows = [], []
+    with _engine.switches(**_switches(s)):
+        profiles = evaluate(fractions, cow, coe)
+        for p, (name, grid, nll) in enumerate(zip(("CoW", "CoE"), (cow, coe), profiles)):
+            for d, (label, row) in enumerate(zip(data.labels, nll)):
+                parts.append(pd.DataFrame({"density_bin": label, "parameter": name, "value": grid, "nll": row,
+                                           "delta_nll": row - row.min()}))
+                if not (interval and s["weights"] == "molecules"):
+                    rows.append(_no_interval(density_bin=label, parameter=name))
+                    continue
+                # One density bin's row alone, so that each refit fits only that bin; the
+                # per-molecule nll times the bin's molecules is its log-likelihood scale.
+                molecules = float(data.n_molecules[d])
+                single = np.ascontiguousarray(fractions[d:d + 1])
+
+                def scaled(value, p=p, single=single, molecules=molecules):
+                    point = np.array([value])
+                    return molecules * evaluate(single, point, point)[p][0, 0]
+
+                found = _interval.likelihood_interval(scaled, grid, molecules * row, s["co_bounds"])
+                rows.append(_interval_row(found, density_bin=label, parameter=name))
+    return ProfileResult(pd.concat(parts, ignore_index=True), pd.DataFrame(rows), s)
 
 
 # ---------------------------------------------------------------- phase grid
@@ -538,8 +630,8 @@ def phase_grid(st: float, log_cow, log_coe, *, normalize_stw: bool = True, n_u: 
     coe = _grid(log_coe, "log_coe")
     model = {"normalize_stw": normalize_stw, "n_u": n_u, "n_m": n_m, "vmax": vmax, "raw_count": raw_count}
     s = _settings(model, 0)
-    _set_switches(s)
-    grids = velk_core.py_compute_phase_grids(st, s["normalize_stw"], cow, coe, s["n_u"], s["n_m"])
+    with _engine.switches(**_switches(s)):
+        grids = velk_core.py_compute_phase_grids(st, s["normalize_stw"], cow, coe, s["n_u"], s["n_m"])
     return PhaseGrid(st, cow, coe, *grids, settings={name: s[name] for name in model})
 
 

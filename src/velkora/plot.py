@@ -109,15 +109,26 @@ def _interval_columns(intervals, name: str) -> tuple[str, str]:
 
 
 def profile_figure(profile, *, fitted_st: float | None = None) -> Figure:
-    """A profile likelihood (the DataFrame of :func:`velkora.profile_st`):
-    delta nll against St, with the 95 % threshold and, if given, the fitted St."""
+    """A profile likelihood of St (the :class:`~velkora.fitting.ProfileResult`
+    of :func:`velkora.profile_st`, or its table): delta nll against St, with
+    the 95 % threshold, the profile-likelihood interval shaded and, if given,
+    the fitted St."""
+    table = getattr(profile, "table", profile)
+    intervals = getattr(profile, "intervals", None)
     for column in ("St", "delta_nll"):
-        if column not in profile:
-            raise InputError(f"profile: missing column '{column}' (expected the table of profile_st)")
+        if column not in table:
+            raise InputError(f"profile: missing column '{column}' (expected the result of profile_st)")
     fig = Figure(figsize=(4.5, 3.2), layout="constrained")
     ax = fig.subplots()
-    ax.plot(profile["St"], profile["delta_nll"], marker="o", markersize=3, color="C0")
+    ax.plot(table["St"], table["delta_nll"], marker="o", markersize=3, color="C0", label="profile")
     ax.axhline(_DELTA_95, color="0.4", linestyle="--", linewidth=0.8, label="95 % (Δnll = 1.92)")
+    if intervals is not None and len(intervals):
+        lo, hi = float(intervals["lo"].iloc[0]), float(intervals["hi"].iloc[0])
+        if np.isfinite(lo) or np.isfinite(hi):
+            low_end = lo if np.isfinite(lo) else float(table["St"].min())
+            high_end = hi if np.isfinite(hi) else float(table["St"].max())
+            text = f"[{lo:.4g}, {hi:.4g}]".replace("nan", "open")
+            ax.axvspan(low_end, high_end, color="C0", alpha=0.12, linewidth=0, label=f"95 % interval {text}")
     if fitted_st is not None:
         ax.axvline(fitted_st, color="C3", linewidth=0.8, label=f"fitted St = {fitted_st:.4g}")
     ax.set_xscale("log")

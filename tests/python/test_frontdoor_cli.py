@@ -1,6 +1,8 @@
 """The velkora command and its figures: round trips from molecules to files, exit codes, messages, Ctrl+C."""
 
+import hashlib
 import json
+import math
 import subprocess
 import sys
 
@@ -59,6 +61,11 @@ def test_fit_recovers_the_truth_and_writes_tables_and_figures(molecules, tmp_pat
     assert len(samples) == 6 * 5
     np.testing.assert_allclose(samples[["St", "CoW", "CoE"]], expected[["St", "CoW", "CoE"]], rtol=1e-2)
     assert len(pd.read_csv(out / "st_profile.csv")) == 7
+    interval = pd.read_csv(out / "st_profile_interval.csv").iloc[0]
+    assert interval["lo"] < fits["St"].iloc[0] < interval["hi"]
+    assert record["profile"]["interval"]["lo"] == interval["lo"] and record["complete"] is True
+    assert record["options"]["density_edges"] == [0, 0.02, 0.04, 0.06, 0.08, 0.1]
+    assert record["input"]["sha256"] == hashlib.sha256(molecules.read_bytes()).hexdigest()
     for figure in ("fit", "bootstrap", "st_profile"):
         assert (out / f"{figure}.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
@@ -101,43 +108,130 @@ def test_ctrl_c_in_a_bootstrap_saves_the_finished_chunks(molecules, tmp_path, ca
     assert status == cli.EXIT_INTERRUPTED
     assert "stopped: 4 of 10 bootstrap samples finished and saved" in err
     assert pd.read_csv(tmp_path / "bootstrap_samples.csv")["sample"].unique().tolist() == [0, 1, 2, 3]
-    assert strict_json(tmp_path / "fit_settings.json")["bootstrap"]["complete"] is False
+    record = strict_json(tmp_path / "fit_settings.json")
+    assert record["bootstrap"]["complete"] is False and record["complete"] is False
     assert (tmp_path / "fits.csv").exists() and not (tmp_path / "bootstrap.png").exists()
 
 
 @pytest.mark.parametrize("argv, message", [
-    (["fit", "{bad}", *EDGES], "column 'meth_level'"),
+    (["fit", "{bad}", *EDGES], "bad.csv: column 'meth_level': 1 value(s) outside 0..1 (first at line 9: 1.5)"),
     (["fit", "{bad}", *EDGES, "--level-column", "nope", "--methylated-column", "nope"], "'nope'"),
     (["fit", "{dir}/missing.csv"], "not found"),
-    (["fit", "{molecules}", *EDGES, "--st-bounds", "1", "0.1"], "st_bounds"),
-    (["fit", "{molecules}", *EDGES, "--profile-st", "5"], "--profile-st needs a mode with a shared St"),
+    (["fit", "{header_only}", *EDGES], "header.csv: the molecule table holds no molecules"),
+    (["fit", "{molecules}", *EDGES, "--st-bounds", "1", "0.1"], "--st-bounds must be a pair"),
+    (["fit", "{molecules}", *EDGES, "--st-bounds", "5", "1"], "--st-bounds must be a pair"),
+    (["fit", "{molecules}", *EDGES, "--n-boot", "-2"], "argument --n-boot: must be at least 0, not -2"),
+    (["fit", "{molecules}", *EDGES, "--profile-st", "-3"], "argument --profile-st: must be 0 or at least 3"),
+    (["fit", "{molecules}", *EDGES, "--percentiles", "50", "101"], "--percentiles must lie within 0..100"),
+    (["fit", "{molecules}", *EDGES, "--mode", "independent", "--profile-st", "5", "--n-boot", "4"],
+     "--profile-st needs a mode with a shared St"),
+    (["fit", "{molecules}", "--mode", "shared"], "argument --mode: invalid choice: 'shared' (choose from"),
+    (["fit", "--settings", "{molecules}"], "cannot read it as JSON"),
+    (["fit"], "give the molecule table"),
     (["phase"], "give --st, or --fits"),
-    (["phase", "--st", "0.5", "--points", "1"], "--points must be at least 2"),
+    (["phase", "--st", "0.5", "--points", "1"], "argument --points: must be at least 2, not 1"),
     (["phase", "--fits", "{molecules}"], "missing column 'St'"),
+    (["drift", "{molecules}", *EDGES], "molecules.csv: missing column 'age'"),
     (["synthetic", "{dir}/table.xlsx"], "write .csv or .parquet"),
 ])
-def test_bad_input_exits_2_with_a_message_naming_it(molecules, tmp_path, capsys, argv, message):
+def test_bad_input_exits_2_with_one_line_and_leaves_the_output_as_it_was(molecules, tmp_path, capsys, argv,
+                                                                           message):
     bad = tmp_path / "bad.csv"
     table = pd.read_csv(molecules)
-    table.loc[7, "meth_level"] = 1.5
+    table.loc[7, "meth_level"] = 1.5  # data row 7: line 9 of the file, after the header
     table.drop(columns=["n_methylated"]).to_csv(bad, index=False)
-    names = {"bad": bad, "dir": tmp_path, "molecules": molecules}
-    out = [] if argv[0] == "synthetic" else ["--out", tmp_path / "out"]
-    status, _, err = run(capsys, *[a.format(**names) for a in argv], *out)
+    table.iloc[:0].to_csv(tmp_path / "header.csv", index=False)
+    names = {"bad": bad, "dir": tmp_path, "molecules": molecules, "header_only": tmp_path / "header.csv"}
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "fits.csv").write_text("an earlier run's\n")
+    status, stdout, err = run(capsys, *[a.format(**names) for a in argv],
+                              *([] if argv[0] == "synthetic" else ["--out", out]))
     assert status == cli.EXIT_INPUT
-    assert err.startswith("velkora: error: ") and message in err and "Traceback" not in err
+    assert message in err and err.count("\n") == 1 and "Traceback" not in err and "usage:" not in err
+    assert [p.name for p in out.iterdir()] == ["fits.csv"] and (out / "fits.csv").read_text() == "an earlier run's\n"
+    assert not list(tmp_path.glob(".*velkora-*")) and not (tmp_path / "table.xlsx").exists()
+
+
+def test_an_interrupted_or_failed_fit_writes_nothing(molecules, tmp_path, capsys, monkeypatch):
+    out = tmp_path / "out"
+
+    def stopped(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    def refused(*args, **kwargs):
+        raise RuntimeError("st_bounds: no search possible")
+
+    for replacement, expected in ((stopped, cli.EXIT_INTERRUPTED), (refused, cli.EXIT_FAILED)):
+        monkeypatch.setattr(velkora.velk_core, "py_fit_all_densities", replacement)
+        status, _, err = run(capsys, "fit", molecules, *EDGES, "--out", out)
+        assert status == expected and "Traceback" not in err
+        assert not out.exists() and not list(tmp_path.glob(".*velkora-*"))
+
+
+def test_a_rerun_from_the_settings_file_gives_the_same_bytes(molecules, tmp_path, capsys):
+    first, second = tmp_path / "first", tmp_path / "second"
+    argv = ["fit", molecules, "--mode", "shared-st", "--density-bins", "3", "--meth-edges", "0", "0.3", "0.7", "1",
+            "--co-bounds", "0.1", "30", "--n-boot", "3", "--seed", "4", "--profile-st", "3", "--no-figures"]
+    assert run(capsys, *argv, "--out", first, "--quiet")[0] == 0
+    status, _, err = run(capsys, "fit", "--settings", first / "fit_settings.json", "--out", second, "--quiet",
+                         "--no-figures")
+    assert status == 0 and err == ""
+    names = sorted(p.name for p in first.iterdir())
+    assert names == sorted(p.name for p in second.iterdir()) and "bootstrap_samples.csv" in names
+    for name in names:
+        if name not in ("fit_settings.json", "fit.log"):  # they record the command line
+            assert (first / name).read_bytes() == (second / name).read_bytes(), name
+    before, after = strict_json(first / "fit_settings.json"), strict_json(second / "fit_settings.json")
+    assert {**before, "command_line": None} == {**after, "command_line": None}
+
+    # Options a rerun cannot take, and an input that changed since.
+    status, _, err = run(capsys, "fit", "--settings", first / "fit_settings.json", "--seed", "5", "--out", second)
+    assert status == cli.EXIT_INPUT and "--seed cannot be combined with --settings" in err
+    changed = tmp_path / "changed.csv"
+    changed.write_bytes(molecules.read_bytes() + b"0.05,35,0.5,70\n")
+    record = strict_json(first / "fit_settings.json")
+    record["input"]["absolute_path"] = str(changed)
+    (tmp_path / "edited.json").write_text(json.dumps(record))
+    status, _, err = run(capsys, "fit", "--settings", tmp_path / "edited.json", "--out", second)
+    assert status == cli.EXIT_INPUT and "has changed since the run recorded" in err
+
+
+def test_messages_point_into_the_file(molecules, tmp_path, capsys):
+    table = pd.read_csv(molecules).iloc[:400]
+    table.loc[17, "cpg_density"] = math.nan
+    table.to_parquet(tmp_path / "bad.parquet", index=False)
+    status, _, err = run(capsys, "fit", tmp_path / "bad.parquet", *EDGES, "--out", tmp_path / "out")
+    assert status == cli.EXIT_INPUT
+    assert "bad.parquet: column 'cpg_density': 1 value(s) missing or not finite" in err
+    assert "row position 17 (counting from 0)" in err
+
+    # Molecules outside the density edges: one warning line, naming the file.
+    narrow = ["--density-edges", "0.02", "0.04", "0.06", "--meth-bins", "4", "--no-figures"]
+    status, _, err = run(capsys, "fit", molecules, *narrow, "--out", tmp_path / "out", "--quiet")
+    assert status == 0
+    warning = [line for line in err.splitlines() if "warning" in line]
+    assert len(warning) == 1 and warning[0].startswith(f"velkora: warning: {molecules}: ")
+    assert "molecules lie outside the density edges" in warning[0] and ".py" not in err
+
+
+def test_engine_log_lines_go_to_the_log_file(molecules, tmp_path, capfd):
+    argv = ["fit", str(molecules), "--mode", "shared-exp", "--density-bins", "2", "--meth-bins", "5", "--no-figures",
+            "--st-bounds", "0.2", "1", "--co-bounds", "0.3", "10", "--n-exp-bounds", "1.8", "2.2", "--quiet"]
+    assert cli.main([*argv, "--out", str(tmp_path / "quiet")]) == 0
+    log = (tmp_path / "quiet" / "fit.log").read_text()
+    assert "--- best start:" in log and "total NLL=" in log
+    assert capfd.readouterr().err == ""
+    assert cli.main([*argv, "--verbose", "--out", str(tmp_path / "verbose")]) == 0
+    assert "--- best start:" in capfd.readouterr().err
 
 
 def test_help_and_version_from_the_installed_command(capsys):
-    with pytest.raises(SystemExit) as stop:
-        cli.main(["fit", "--help"])
+    assert cli.main(["fit", "--help"]) == 0
     text = "".join(capsys.readouterr().out.split())  # help lines wrap, at hyphens too
-    assert stop.value.code == 0 and all(f"{mode}:" in text for mode in velkora.MODES)
+    assert all(f"{mode}:" in text for mode in velkora.MODES)
     done = subprocess.run([sys.executable, "-m", "velkora", "--version"], capture_output=True, text=True)
     assert done.returncode == 0 and done.stdout.strip() == f"velkora {velkora.__version__}"
-    with pytest.raises(SystemExit) as stop:
-        cli.main(["fit", "m.csv", "--mode", "shared"])
-    assert stop.value.code == 2 and "invalid choice: 'shared'" in capsys.readouterr().err
 
 
 def test_figures_refuse_what_they_cannot_draw():

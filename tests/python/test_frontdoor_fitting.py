@@ -121,19 +121,74 @@ def test_ctrl_c_between_chunks_keeps_the_finished_samples(independent_fit):
         fitting.bootstrap(independent_fit, 4, chunk_size=2, progress=interrupt_after_first_chunk)
 
 
-def test_profiles_are_lowest_at_the_truth(data):
+def test_profiles_are_lowest_at_the_truth_and_bound_it(data):
     st = fitting.profile_st(data, [0.1, 0.3, 0.9], co_bounds=(0.1, 30.0))
-    assert list(st.columns) == ["St", "nll", "delta_nll"]
-    assert st.loc[st["delta_nll"].idxmin(), "St"] == 0.3 and st["delta_nll"].min() == 0.0
+    assert list(st.table.columns) == ["St", "nll", "delta_nll"]
+    assert st.table.loc[st.table["delta_nll"].idxmin(), "St"] == 0.3 and st.table["delta_nll"].min() == 0.0
+    # The interval's ends are where the profile has risen by 1.92 above its minimum.
+    row = st.intervals.iloc[0]
+    assert row["lo"] < 0.3 < row["hi"] and row["estimate"] == pytest.approx(0.3, rel=1e-3)
+    ends = fitting.profile_st(data, [row["lo"], row["hi"]], co_bounds=(0.1, 30.0), interval=False).table["nll"]
+    np.testing.assert_allclose(ends - row["nll_min"], 1.9207294, atol=2e-3)
+    assert st.interval == (row["lo"], row["hi"])
 
     grid = [0.5, 1.0, 2.0, 3.0, 4.0, 8.0]
     co = fitting.profile_co(data, 0.3, grid, grid, co_bounds=(0.1, 30.0))
-    assert list(co.columns) == ["density_bin", "parameter", "value", "nll", "delta_nll"] and len(co) == 24
-    best = co.loc[co.groupby(["density_bin", "parameter"])["delta_nll"].idxmin()]
+    assert list(co.table.columns) == ["density_bin", "parameter", "value", "nll", "delta_nll"] and len(co.table) == 24
+    best = co.table.loc[co.table.groupby(["density_bin", "parameter"])["delta_nll"].idxmin()]
     assert (best["delta_nll"] == 0).all()
-    assert best.set_index(["density_bin", "parameter"])["value"].to_dict() == {
-        ("[0.01, 0.02)", "CoE"): 4.0, ("[0.01, 0.02)", "CoW"): 1.0,
-        ("[0.02, 0.03]", "CoE"): 3.0, ("[0.02, 0.03]", "CoW"): 2.0}
+    truth = {("[0.01, 0.02)", "CoE"): 4.0, ("[0.01, 0.02)", "CoW"): 1.0,
+             ("[0.02, 0.03]", "CoE"): 3.0, ("[0.02, 0.03]", "CoW"): 2.0}
+    assert best.set_index(["density_bin", "parameter"])["value"].to_dict() == truth
+    for row in co.intervals.itertuples():
+        assert row.lo < truth[row.density_bin, row.parameter] < row.hi
+
+    # Equal weights make the nll no log-likelihood: no interval rather than a wrong one.
+    assert st.intervals["lo"].notna().all()
+    equal = fitting.profile_st(data, [0.1, 0.3, 0.9], co_bounds=(0.1, 30.0), weights="equal")
+    assert equal.intervals[["estimate", "lo", "hi"]].isna().all(axis=None)
+
+
+@pytest.mark.parametrize(("grid", "expected"), [
+    ((0.35, 0.5, 0.7, 1.0, 1.4), (0.7, 0.5754106, 0.8515658)),  # minimum on a grid point
+    ((0.35, 0.4, 0.5), (0.7, 0.5754106, 0.8515658)),  # minimum beyond the grid's end
+    ((0.011, 0.02), (0.7, 0.5754106, 0.8515658)),  # far beyond it
+])
+def test_likelihood_interval_of_a_known_profile(grid, expected):
+    from velkora import _interval
+
+    def profile(x):  # nll rising by 50 (ln x - ln 0.7)^2: ends at 0.7 exp(-+sqrt(1.92 / 50))
+        return 50.0 * (math.log(x) - math.log(0.7)) ** 2 + 3.0
+
+    found = _interval.likelihood_interval(profile, grid, [profile(x) for x in grid], (0.01, 10.0))
+    np.testing.assert_allclose((found.estimate, found.lo, found.hi), expected, rtol=2e-4)
+    assert found.nll_min == pytest.approx(3.0, abs=1e-3)
+
+
+def test_likelihood_interval_is_open_where_the_profile_stays_low():
+    from velkora import _interval
+
+    def profile(x):  # falls towards large x: no upper end within the range
+        return 10.0 / x
+
+    found = _interval.likelihood_interval(profile, [1.0, 2.0], [10.0, 5.0], (0.01, 100.0))
+    assert math.isnan(found.hi) and found.estimate == pytest.approx(100.0)
+    assert found.lo == pytest.approx(10.0 / (0.1 + 1.9207294), rel=1e-4)
+    flat = _interval.likelihood_interval(lambda x: 1.0, [1.0, 2.0], [1.0, 1.0], (0.5, 4.0))
+    assert math.isnan(flat.lo) and math.isnan(flat.hi)
+
+
+def test_threads_with_different_settings_get_the_sequential_results(data):
+    """The engine's Vmax and raw-count switches are process-wide: fits in threads
+    must not run with each other's."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    settings = [{"vmax": 2.0}, {"vmax": math.inf}, {"raw_count": True}, {"vmax": 5.0, "raw_count": True}] * 3
+    sequential = [fitting.fit(data, "independent", **s).table for s in settings[:4]]
+    with ThreadPoolExecutor(4) as pool:
+        threaded = list(pool.map(lambda s: fitting.fit(data, "independent", **s).table, settings))
+    for k, table in enumerate(threaded):
+        pd.testing.assert_frame_equal(table, sequential[k % 4])
 
 
 def test_phase_grid_sets_its_own_switches():
