@@ -203,3 +203,22 @@ def test_bad_options_and_missing_dask(client, boot, monkeypatch):
     monkeypatch.setitem(sys.modules, "distributed", None)
     with pytest.raises(ImportError, match=r"velkora\[dask\]"):
         cluster.run_job(job, client=client)
+
+
+class NoSubmissions:
+    """A client that fails the test if anything reaches it."""
+
+    def __getattr__(self, name):
+        raise AssertionError(f"the client was used ({name}) before the job was checked")
+
+
+@pytest.mark.parametrize(("arguments", "error", "message"), [
+    # Whole-run numbers, not a chunk's: 5 rows for 3 samples of 2 densities.
+    (lambda b: (b[:5], 3, 2, EDGES, True, False, False, ST, CO), RuntimeError,
+     r"bootstrap_fracs has 5 rows but n_boot \* n_densities = 3 \* 2 = 6 rows are needed"),
+    (lambda b: (b.tolist(), 3, 2, EDGES, True, False, False, ST, CO), TypeError, "argument 'bootstrap_fracs'"),
+    (lambda b: (b, -1, 2, EDGES, True, False, False, ST, CO), TypeError, "argument 'n_boot'"),
+])
+def test_a_malformed_job_is_refused_before_any_chunk_is_sent(boot, arguments, error, message):
+    with pytest.raises(error, match=message):
+        bootstrap_on_cluster("py_fit_bootstrap", *arguments(boot), client=NoSubmissions())
