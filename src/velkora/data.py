@@ -27,6 +27,10 @@ LEVEL = "meth_level"
 METHYLATED = "n_methylated"
 TOTAL = "n_cpg"
 AGE = "age"
+CALLED = "n_called"
+
+# Sites per molecule in the model: deeper reads are observed at its resolution.
+NCPG = 70
 
 # The table attribute in which read_molecules records the file a table came from.
 _SOURCE = "velkora_source"
@@ -45,6 +49,13 @@ class BinnedData:
     ``fractions[d]`` are the observed fractions of density bin d, as the fits
     take them; ``counts`` the molecule counts they come from. Bins include
     their left edge; the last bin also its right edge.
+
+    ``depth_counts[d, n]`` (shape (n_densities, 71), or None when the table
+    gave no depths) counts the molecules of density bin d whose level was
+    read from n called CpG sites, n = 1 .. 70; reads with 70 or more called
+    sites count as 70, the model's resolution. The fits use it to score the
+    model as short reads observe it (see :func:`velkora.fit`'s
+    ``observation``).
     """
 
     fractions: np.ndarray
@@ -52,6 +63,21 @@ class BinnedData:
     density_edges: np.ndarray
     meth_edges: np.ndarray
     n_outside: int = 0
+    depth_counts: np.ndarray | None = None
+
+    @property
+    def short_reads(self) -> bool:
+        """Whether any molecule was read at fewer than the model's 70 sites."""
+        return self.depth_counts is not None and bool(self.depth_counts[:, :NCPG].any())
+
+    @property
+    def median_depth(self) -> float | None:
+        """The median number of called sites per molecule (None without depths)."""
+        if self.depth_counts is None:
+            return None
+        cumulative = np.cumsum(self.depth_counts.sum(axis=0))
+        # The depth of the middle molecule (the lower one of the two for an even count).
+        return float(np.searchsorted(cumulative, (cumulative[-1] + 1) // 2))
 
     @classmethod
     def from_fractions(cls, fractions, meth_edges, n_molecules=None, density_edges=None) -> "BinnedData":
@@ -221,6 +247,7 @@ def bin_molecules(
     level: str = LEVEL,
     methylated: str = METHYLATED,
     total: str = TOTAL,
+    depth: str | None = None,
 ) -> BinnedData:
     """Bins a per-molecule table by CpG density and methylation level.
 
@@ -234,12 +261,18 @@ def bin_molecules(
     Bins include their left edge, the last one also its right edge.
     Molecules outside the density edges are left out (a warning says how
     many); an empty density bin is an error, since it has nothing to fit.
+    depth: the column of called CpG sites per molecule, whose histogram per
+    density bin is kept (``depth_counts``); default: ``n_called`` when the
+    table has it, else the ``total`` column when the table has it, else none
+    (levels without counts: the fits then score the model at its own
+    resolution). For long reads, cut them into windows of 70 CpG sites.
     """
     table = read_molecules(molecules)
     with _naming_the_file(table):
         densities, levels = _density_and_level(table, density, level, methylated, total)
+        depths = _depths(table, depth, total)
         return _bin(table, densities, levels, _density_edges(density_edges, densities, density),
-                    _meth_edges(meth_edges))
+                    _meth_edges(meth_edges), depths)
 
 
 def bin_molecules_by_age(
@@ -252,6 +285,7 @@ def bin_molecules_by_age(
     level: str = LEVEL,
     methylated: str = METHYLATED,
     total: str = TOTAL,
+    depth: str | None = None,
 ) -> DriftData:
     """Bins a per-molecule table with an age column, age by age, into the same
     density and methylation bins (quantile density edges are computed over
@@ -260,6 +294,7 @@ def bin_molecules_by_age(
     table = read_molecules(molecules)
     with _naming_the_file(table):
         densities, levels = _density_and_level(table, density, level, methylated, total)
+        depths = _depths(table, depth, total)
         ages = _numeric_column(table, age)
         edges = _density_edges(density_edges, densities, density)
         meth = _meth_edges(meth_edges)
@@ -270,7 +305,8 @@ def bin_molecules_by_age(
         for value in unique:
             chosen = ages == value
             try:
-                by_age.append(_bin(table[chosen], densities[chosen], levels[chosen], edges, meth))
+                by_age.append(_bin(table[chosen], densities[chosen], levels[chosen], edges, meth,
+                                   None if depths is None else depths[chosen]))
             except InputError as error:
                 raise InputError(f"age {value:g}: {error}") from None
     return DriftData(unique.astype(np.float64), tuple(by_age))
@@ -320,7 +356,18 @@ def _text_line(path: str, sep: str, position: int) -> int | None:
     return None
 
 
-def _bin(table, densities, levels, density_edges, meth_edges) -> BinnedData:
+def _depths(table, depth: str | None, total: str) -> np.ndarray | None:
+    """Called sites per molecule, as whole numbers of at least 1, or None."""
+    if depth is None:
+        depth = CALLED if CALLED in table.columns else (total if total in table.columns else None)
+        if depth is None:
+            return None
+    values = _numeric_column(table, depth)
+    _check_range(table, depth, values, (values < 1) | (values != np.round(values)), "not a whole number >= 1")
+    return values
+
+
+def _bin(table, densities, levels, density_edges, meth_edges, depths=None) -> BinnedData:
     if len(table) == 0:
         raise InputError("the molecule table holds no molecules (no data rows)")
     d = _bin_index(densities, density_edges)
@@ -346,7 +393,12 @@ def _bin(table, densities, levels, density_edges, meth_edges) -> BinnedData:
             "choose other density edges or fewer quantile bins"
         )
     fractions = np.ascontiguousarray(counts / per_density[:, None])
-    return BinnedData(fractions, counts.astype(np.int64), density_edges, meth_edges, int(outside.sum()))
+    depth_counts = None
+    if depths is not None:
+        called = np.minimum(depths[inside], NCPG).astype(np.int64)
+        depth_counts = np.bincount(d[inside] * (NCPG + 1) + called, minlength=n_dens * (NCPG + 1))
+        depth_counts = depth_counts.reshape(n_dens, NCPG + 1)
+    return BinnedData(fractions, counts.astype(np.int64), density_edges, meth_edges, int(outside.sum()), depth_counts)
 
 
 def _bin_index(values: np.ndarray, edges: np.ndarray) -> np.ndarray:

@@ -240,3 +240,25 @@ def test_figures_refuse_what_they_cannot_draw():
         plot.phase_figure(grid, quantity="nll")
     with pytest.raises(velkora.InputError, match="missing column 'delta_nll'"):
         plot.profile_figure(pd.DataFrame({"St": [0.1]}))
+
+
+def test_a_long_fit_shows_its_progress_on_a_terminal(tmp_path):
+    import io
+    import os
+    import time
+
+    from velkora import _output
+
+    class Screen(io.StringIO):
+        def isatty(self):
+            return True
+
+    screen = Screen()
+    with _output.engine_log(tmp_path / "fit.log", _output.Terminal(screen), "fitting (shared-co)"):
+        os.write(2, b"--- Nelder-Mead start 2/7 from x0=(logSt=-0.500, logCoW=+0.000, logCoE=+0.000) ---\n")
+        os.write(2, b"  [ 12] St=0.3162 CoW=1.0000 CoE=1.0000  total NLL=38495.107162\n")
+        os.write(2, b"  [ 13] St=0.2985 CoW=1.0000 CoE=1.0000  total NLL=38946.847622\n")
+        time.sleep(1.1)
+    status = screen.getvalue().split("\r")[-1]
+    assert status.startswith("fitting (shared-co): 13 evaluations, best total NLL 38495.1, start 2/7, ")
+    assert "start 2/7" in (tmp_path / "fit.log").read_text()
