@@ -106,6 +106,9 @@ def _add_columns(parser) -> None:
                        help="methylated CpG count (default: %(default)s)")
     group.add_argument("--total-column", default="n_cpg", metavar="NAME",
                        help="CpG count read (default: %(default)s)")
+    group.add_argument("--depth-column", metavar="NAME",
+                       help="called CpG sites per molecule, for short reads (default: n_called if present, else "
+                            "the total column)")
 
 
 def _add_bins(parser) -> None:
@@ -206,6 +209,10 @@ def build_parser() -> argparse.ArgumentParser:
                         help="also fit a shared Vmax (shared-exp, shared-st-exp)")
     search.add_argument("--vmax-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
                         help="Vmax range (default 0.001 1e6)")
+    search.add_argument("--observation", choices=("auto", "binned", "sampled"),
+                        help="how reads observe the 70-site molecules: binned (whole molecules), sampled (reads "
+                             "that call only some sites, from each density bin's read-depth histogram) or auto "
+                             "(default: sampled when any molecule was read at fewer than 70 sites)")
     _add_run(fit, n_boot_help="bootstrap samples (default: 0, no bootstrap)")
     fit.add_argument("--profile-st", type=_integer(3, zero=True), default=0, metavar="N",
                      help="profile likelihood of the shared St at N >= 3 points from St/2 to 2 St, with its 95 %% "
@@ -278,7 +285,7 @@ def _settings(args, names) -> dict:
 
 
 _FIT_SETTINGS = ("normalize_stw", "st_bounds", "co_bounds", "n_exp_bounds", "n_u", "n_m", "co_penalty", "weights",
-                 "fit_vmax", "vmax_bounds", "vmax", "raw_count", "seed")
+                 "fit_vmax", "vmax_bounds", "vmax", "raw_count", "seed", "observation")
 _MODEL_SETTINGS = ("normalize_stw", "n_u", "n_m", "vmax", "raw_count")
 
 
@@ -286,7 +293,7 @@ def _bins(args):
     density = args.density_edges if args.density_edges is not None else args.density_bins
     meth = args.meth_edges if args.meth_edges is not None else args.meth_bins
     columns = {"density": args.density_column, "level": args.level_column,
-               "methylated": args.methylated_column, "total": args.total_column}
+               "methylated": args.methylated_column, "total": args.total_column, "depth": args.depth_column}
     return density, meth, columns
 
 
@@ -420,7 +427,10 @@ def _run_fit(args, context) -> None:
     except KeyboardInterrupt:
         raise _Interrupted("stopped before the fit finished; nothing was written") from None
     record.update(mode=result.mode, settings=result.settings, shared=result.shared, total_nll=result.total_nll,
-                  complete=True)
+                  observation={"model": result.observation, "reason": result.observation_reason,
+                               "median_depth": data.median_depth}, complete=True)
+    depth = "" if data.median_depth is None else f"; median depth {data.median_depth:g} called sites"
+    _say(args, f"observation model: {result.observation} ({result.observation_reason}{depth})")
     out.table("fits.csv", result.table)
     out.json("fit_settings.json", record)
     out.figure("fit.png", lambda: plot.fit_figure(result))

@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import functools
 import math
+import warnings
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
@@ -32,7 +33,8 @@ from . import _chunks, _engine, _interval, velk_core
 from ._errors import InputError
 from ._optional import require
 from .data import BinnedData, DriftData
-from .model import model_fractions
+from .observation import observation_matrices
+from .model import bin_fractions, stationary_distribution
 
 pd = require("pandas")
 
@@ -57,7 +59,10 @@ DEFAULT_SETTINGS: dict[str, Any] = {
     "vmax": math.inf,
     "raw_count": False,
     "seed": 0,
+    "observation": "auto",
 }
+
+OBSERVATIONS = ("auto", "binned", "sampled")
 
 _PARAMETERS = ("St", "CoW", "CoE", "n_U", "n_M", "Vmax")
 
@@ -105,6 +110,12 @@ def _count(value, name: str, minimum: int) -> int:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)) or value < minimum:
         raise InputError(f"{name} must be an integer of at least {minimum}, not {value!r}")
     return int(value)
+
+
+def _choice(value, name: str, choices: tuple[str, ...]) -> str:
+    if value not in choices:
+        raise InputError(f"{name} must be one of {', '.join(choices)}, not {value!r}")
+    return value
 
 
 def _seed(value) -> int | None:
@@ -165,6 +176,7 @@ def _settings(given: dict[str, Any], n_densities: int) -> dict[str, Any]:
         "vmax": vmax,
         "raw_count": _flag(s["raw_count"], "raw_count"),
         "seed": _seed(s["seed"]),
+        "observation": _choice(s["observation"], "observation", OBSERVATIONS),
     }
 
 
@@ -199,10 +211,39 @@ def _switches(settings: dict[str, Any]) -> dict[str, Any]:
     return {"mm_vmax": settings["vmax"], "raw_count": settings["raw_count"]}
 
 
-def _seed_kwargs(settings: dict[str, Any]) -> dict[str, Any]:
-    """The engine's `seed` for the calls whose optimiser runs it would otherwise
-    seed from the operating system's entropy."""
-    return {}  # SEED-PENDING
+def _observation(settings: dict[str, Any], data: BinnedData) -> tuple[str, np.ndarray | None, str]:
+    """The observation model of a fit: its name, the engine's observation
+    matrices (None for the plain binning) and why it was chosen."""
+    wanted = settings["observation"]
+    if data.depth_counts is None:
+        if wanted == "sampled":
+            raise InputError("observation='sampled' needs each molecule's number of called sites (an n_called or "
+                             "total column); these data have levels only")
+        return "binned", None, "the data have levels but no read depths, so reads are taken as whole molecules"
+    if wanted == "binned" or (wanted == "auto" and not data.short_reads):
+        reason = ("asked for" if wanted == "binned" else
+                  "every molecule was read at 70 or more sites, the model's resolution")
+        return "binned", None, reason
+    reason = "asked for" if wanted == "sampled" else (
+        f"molecules were read at fewer than the model's 70 sites (median {data.median_depth:g})")
+    return "sampled", observation_matrices(data.depth_counts, data.meth_edges), reason
+
+
+# The engine functions whose optimiser runs take a caller's seed (the others
+# seed every run from its index already).
+_SEEDED = ("py_fit_shared_st", "py_fit_bootstrap", "py_profile_shared_st", "py_profile_shared_co")
+
+
+def _keywords(function: str, settings: dict[str, Any], matrices: np.ndarray | None) -> dict[str, Any]:
+    """The engine's keyword-only extras for one call: the seed of the runs it
+    would otherwise seed from the operating system, and the observation
+    matrices of short reads."""
+    keywords: dict[str, Any] = {}
+    if function in _SEEDED and settings["seed"] is not None:
+        keywords["seed"] = settings["seed"]
+    if matrices is not None:
+        keywords["observation"] = matrices
+    return keywords
 
 
 def _density_table(data: BinnedData):
@@ -222,10 +263,15 @@ class FitResult:
 
     ``table`` has one row per density bin (index "density_bin") with its edges,
     molecule count, the rates St, CoW, CoE, the exponents n_U, n_M and the
-    ceiling Vmax that the fit used (fitted or fixed), and the bin's nll.
+    ceiling Vmax that the fit used (fitted or fixed), the bin's nll and the
+    observation model.
     ``shared`` holds the values common to all bins (empty for the independent
     modes). ``total_nll`` is what the fit minimised: the weighted sum of the
     bins' nll for the shared modes, their plain sum for the independent ones.
+    ``observation`` is the observation model the fit scored the data with:
+    "binned" (every molecule read at the model's 70 sites) or "sampled"
+    (short reads, through ``observation_matrices``, one (n_meth_bins, 71)
+    matrix per density bin); ``observation_reason`` says why it was chosen.
     """
 
     mode: str
@@ -234,15 +280,32 @@ class FitResult:
     table: pd.DataFrame
     shared: dict[str, float]
     total_nll: float
+    observation: str = "binned"
+    observation_matrices: np.ndarray | None = None
+    observation_reason: str = ""
 
-    def model_fractions(self) -> np.ndarray:
-        """The fitted model's fractions per density bin, shape (n_densities, n_meth_bins)."""
-
+    def distributions(self) -> np.ndarray:
+        """The fitted stationary distributions over the 71 macrostates M = 0 .. 70
+        (levels M / 70), one row per density bin: shape (n_densities, 71)."""
         s = self.settings
+        rows = []
+        for row in self.table.itertuples():
+            ste, stw = (row.St, 1.0) if s["normalize_stw"] else (1.0, row.St)
+            rows.append(stationary_distribution(ste, stw, row.CoW, row.CoE, row.n_U, row.n_M, row.Vmax,
+                                                s["raw_count"]))
+        return np.array(rows)
+
+    def model_fractions(self, observed: bool = True) -> np.ndarray:
+        """The fitted model's fractions per density bin, shape (n_densities, n_meth_bins).
+
+        With `observed` (default), as the fit compared them with the data:
+        through the observation matrices for short reads; otherwise the
+        binned distribution of molecules read at all 70 sites.
+        """
+        matrices = self.observation_matrices if observed else None
         return np.array([
-            model_fractions(row.St, row.CoW, row.CoE, self.data.meth_edges, normalize_stw=s["normalize_stw"],
-                            n_u=row.n_U, n_m=row.n_M, vmax=row.Vmax, raw_count=s["raw_count"])
-            for row in self.table.itertuples()
+            bin_fractions(p, self.data.meth_edges, None if matrices is None else matrices[d])
+            for d, p in enumerate(self.distributions())
         ])
 
     def warm_start(self) -> tuple[float, ...] | None:
@@ -273,6 +336,15 @@ def fit(data: BinnedData, mode: str = "independent", **settings) -> FitResult:
       Michaelis-Menten ceiling Vmax (shared-exp and shared-st-exp only).
     - ``vmax=inf``: the fixed ceiling on the cooperative drive (inf: none).
     - ``raw_count=False``: cooperative drive on raw site counts instead of fractions.
+    - ``observation="auto"``: how the data observe the model. "binned":
+      every molecule's level is one of the 71 levels M / 70 (molecules read
+      at all 70 sites); "sampled": each read calls only n of its molecule's
+      sites, and the model's distribution is observed through the
+      hypergeometric thinning of each density bin's read-depth histogram
+      (see :mod:`velkora.observation`); "auto": "sampled" when any molecule
+      was read at fewer than 70 sites, else "binned" (data binned from
+      levels alone, without depths, are "binned"). The result records which
+      was used and why.
     - ``seed=0``: seeds every optimiser run the engine would otherwise seed
       from the operating system, so that the fit repeats exactly (None: fresh
       seeds every run).
@@ -288,35 +360,40 @@ def fit(data: BinnedData, mode: str = "independent", **settings) -> FitResult:
     weights = _engine_weights(s, data)
     fractions, edges = _engine_arrays(data)
     head = (fractions, edges, s["normalize_stw"], s["st_bounds"], s["co_bounds"])
+    observation, matrices, reason = _observation(s, data)
+
+    def call(function: str, *args):
+        return getattr(velk_core, function)(*args, **_keywords(function, s, matrices))
+
     n = data.n_densities
     n_u, n_m, vmax = np.full(n, s["n_u"]), np.full(n, s["n_m"]), np.full(n, s["vmax"])
     shared: dict[str, float] = {}
     with _engine.switches(**_switches(s)):
         if mode == "independent":
-            fitps, nlls = velk_core.py_fit_all_densities(*head, s["n_u"], s["n_m"], s["co_penalty"])
+            fitps, nlls = call("py_fit_all_densities", *head, s["n_u"], s["n_m"], s["co_penalty"])
             st, cow, coe = fitps.T
         elif mode == "independent-exp":
-            fitps, nlls = velk_core.py_fit_all_densities_exp(*head, s["n_exp_bounds"], s["co_penalty"])
+            fitps, nlls = call("py_fit_all_densities_exp", *head, s["n_exp_bounds"], s["co_penalty"])
             st, n_u, n_m, cow, coe = fitps.T
         elif mode == "shared-st":
-            shared_st, fitps, nlls = velk_core.py_fit_shared_st(*head, s["n_u"], s["n_m"], s["co_penalty"], weights)
+            shared_st, fitps, nlls = call("py_fit_shared_st", *head, s["n_u"], s["n_m"], s["co_penalty"], weights)
             st, cow, coe = fitps.T
             shared = {"St": float(shared_st)}
         elif mode == "shared-exp":
-            shared_st, shared_n_u, shared_n_m, shared_vmax, fitps, nlls = velk_core.py_fit_shared_exp(
-                *head, s["n_exp_bounds"], s["co_penalty"], weights, s["fit_vmax"], s["vmax_bounds"])
+            shared_st, shared_n_u, shared_n_m, shared_vmax, fitps, nlls = call(
+                "py_fit_shared_exp", *head, s["n_exp_bounds"], s["co_penalty"], weights, s["fit_vmax"], s["vmax_bounds"])
             st, cow, coe = fitps.T
             n_u[:], n_m[:], vmax[:] = shared_n_u, shared_n_m, shared_vmax
             shared = {"St": float(shared_st), "n_U": float(shared_n_u), "n_M": float(shared_n_m)}
         elif mode == "shared-st-exp":
-            shared_st, shared_vmax, fitps, nlls = velk_core.py_fit_shared_st_exp_perdensity(
-                *head, s["n_exp_bounds"], s["co_penalty"], weights, s["fit_vmax"], s["vmax_bounds"])
+            shared_st, shared_vmax, fitps, nlls = call(
+                "py_fit_shared_st_exp_perdensity", *head, s["n_exp_bounds"], s["co_penalty"], weights, s["fit_vmax"], s["vmax_bounds"])
             st, n_u, n_m, cow, coe = fitps.T
             vmax[:] = shared_vmax
             shared = {"St": float(shared_st)}
         else:  # shared-co
-            shared_st, shared_cow, shared_coe, fitps, nlls = velk_core.py_fit_shared_co(
-                *head, s["n_exp_bounds"], s["co_penalty"], weights)
+            shared_st, shared_cow, shared_coe, fitps, nlls = call(
+                "py_fit_shared_co", *head, s["n_exp_bounds"], s["co_penalty"], weights)
             st, n_u, n_m, cow, coe = fitps.T
             shared = {"St": float(shared_st), "CoW": float(shared_cow), "CoE": float(shared_coe)}
     if mode in _VMAX_MODES and s["fit_vmax"]:
@@ -326,8 +403,9 @@ def fit(data: BinnedData, mode: str = "independent", **settings) -> FitResult:
     for name, values in zip(_PARAMETERS, (st, cow, coe, n_u, n_m, vmax)):
         table[name] = values
     table["nll"] = nlls
+    table["observation"] = observation
     weight = weights if mode in _WEIGHTED_MODES and weights is not None else np.ones(n)
-    return FitResult(mode, s, data, table, shared, float(np.dot(nlls, weight)))
+    return FitResult(mode, s, data, table, shared, float(np.dot(nlls, weight)), observation, matrices, reason)
 
 
 # ---------------------------------------------------------------- bootstrap
@@ -381,12 +459,18 @@ def _percentile_columns(table, values: np.ndarray, name: str, levels: np.ndarray
         table[f"{name}_p{level:g}"] = column
 
 
-def _bootstrap_job(result: FitResult, resampled: np.ndarray, n_boot: int) -> _chunks.BootstrapJob:
+def _bootstrap_job(result: FitResult, resampled: np.ndarray, n_boot: int, seed: int | None) -> _chunks.BootstrapJob:
     s, mode = result.settings, result.mode
     weights = _engine_weights(s, result.data)
     head = (resampled, n_boot, result.data.n_densities, _engine_arrays(result.data)[1], s["normalize_stw"])
     bounds = (s["st_bounds"], s["co_bounds"])
-    job = functools.partial(_chunks.bootstrap_job, switches=_switches(s))
+
+    # Every resample is observed as the whole data were: the observation matrices (from the
+    # read depths) are conditioned on, not resampled.
+    def job(function: str, *args):
+        return _chunks.bootstrap_job(function, *args, switches=_switches(s),
+                                     **_keywords(function, {**s, "seed": seed}, result.observation_matrices))
+
     if mode in ("independent", "shared-st"):
         return job("py_fit_bootstrap", *head, mode == "shared-st", False, *bounds,
                    s["n_u"], s["n_m"], s["co_penalty"], weights)
@@ -431,7 +515,7 @@ def bootstrap(
         raise InputError(f"fit_result must be a FitResult (from fit), not {type(fit_result).__name__}")
     n_boot, seed, chunk_size, levels = _run_options(n_boot, seed, chunk_size, percentiles, minimum_boot=1)
     data, s = fit_result.data, fit_result.settings
-    job = _bootstrap_job(fit_result, data.resample(n_boot, seed), n_boot)
+    job = _bootstrap_job(fit_result, data.resample(n_boot, seed), n_boot, seed)
     rows, n_done = _run_job(job, chunk_size, progress, keep_partial, client)
 
     n = data.n_densities
@@ -522,10 +606,11 @@ def profile_st(data: BinnedData, st_grid, *, interval: bool = True, **settings) 
     s = _settings(settings, data.n_densities)
     fractions, edges = _engine_arrays(data)
     weights = _engine_weights(s, data)
+    keywords = _keywords("py_profile_shared_st", s, _observation(s, data)[1])
 
     def evaluate(points: np.ndarray) -> np.ndarray:
         return velk_core.py_profile_shared_st(fractions, edges, s["normalize_stw"], np.ascontiguousarray(points),
-                                              s["co_bounds"], s["n_u"], s["n_m"], weights, **_seed_kwargs(s))
+                                              s["co_bounds"], s["n_u"], s["n_m"], weights, **keywords)
 
     with _engine.switches(**_switches(s)):
         nll = evaluate(grid)
@@ -561,11 +646,13 @@ def profile_co(data: BinnedData, shared_st: float, cow_grid, coe_grid, *, interv
         raise InputError(f"cow_grid and coe_grid must have the same length, not {cow.size} and {coe.size}")
     s = _settings(settings, data.n_densities)
     fractions, edges = _engine_arrays(data)
+    matrices = _observation(s, data)[1]
 
-    def evaluate(rows: np.ndarray, cow_points: np.ndarray, coe_points: np.ndarray):
+    def evaluate(rows: np.ndarray, cow_points: np.ndarray, coe_points: np.ndarray, density: slice = slice(None)):
+        keywords = _keywords("py_profile_shared_co", s, None if matrices is None else matrices[density])
         return velk_core.py_profile_shared_co(rows, edges, s["normalize_stw"], shared_st,
                                               np.ascontiguousarray(cow_points), np.ascontiguousarray(coe_points),
-                                              s["co_bounds"], s["n_u"], s["n_m"], **_seed_kwargs(s))
+                                              s["co_bounds"], s["n_u"], s["n_m"], **keywords)
 
     parts, rows = [], []
     with _engine.switches(**_switches(s)):
@@ -582,9 +669,9 @@ def profile_co(data: BinnedData, shared_st: float, cow_grid, coe_grid, *, interv
                 molecules = float(data.n_molecules[d])
                 single = np.ascontiguousarray(fractions[d:d + 1])
 
-                def scaled(value, p=p, single=single, molecules=molecules):
+                def scaled(value, p=p, d=d, single=single, molecules=molecules):
                     point = np.array([value])
-                    return molecules * evaluate(single, point, point)[p][0, 0]
+                    return molecules * evaluate(single, point, point, slice(d, d + 1))[p][0, 0]
 
                 found = _interval.likelihood_interval(scaled, grid, molecules * row, s["co_bounds"])
                 rows.append(_interval_row(found, density_bin=label, parameter=name))
@@ -700,6 +787,13 @@ def fit_drift(
     """
     if not isinstance(data, DriftData):
         raise InputError(f"data must be a DriftData (from bin_molecules_by_age), not {type(data).__name__}")
+    if any(binned.short_reads for binned in data.by_age):
+        # The drift model starts from the youngest age's observed levels spread over the 71
+        # macrostates, which reads of a few sites cannot give.
+        depth = min(binned.median_depth for binned in data.by_age)
+        warnings.warn(f"the drift fit scores the levels as whole molecules of 70 sites, but these reads call fewer "
+                      f"(median {depth:g} sites); cut long reads into windows of 70 CpGs, or read the results "
+                      "with care", UserWarning, stacklevel=2)
     bounds = _bounds(st_bounds, "st_bounds", positive=True)
     restarts = _count(restarts, "restarts", 1)
     n_boot, seed, chunk_size, levels = _run_options(n_boot, seed, chunk_size, percentiles, minimum_boot=0)

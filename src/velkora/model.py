@@ -64,21 +64,26 @@ def stationary_distribution(
     return p / p.sum()
 
 
-def bin_fractions(p: np.ndarray, meth_edges: np.ndarray) -> np.ndarray:
+def bin_fractions(p: np.ndarray, meth_edges: np.ndarray, observation: np.ndarray | None = None) -> np.ndarray:
     """Probabilities of the methylation bins for a 71-state distribution.
 
     Macrostate M has level M / 70; bin j is [edges[j], edges[j + 1]), the last
-    bin also holds its right edge; levels outside the edges are dropped. Every
-    bin is floored at 1e-8 and the bins are then renormalised, as in the
-    engine's likelihood.
+    bin also holds its right edge; levels outside the edges are dropped. With
+    `observation` (shape (n_bins, 71), see :mod:`velkora.observation`) the
+    bins are those of reads that see only some sites: T p. Every bin is
+    floored at 1e-8 and the bins are then renormalised, as in the engine's
+    likelihood.
     """
     edges = np.asarray(meth_edges, dtype=np.float64)
     n_bins = len(edges) - 1
-    levels = np.arange(NCPG + 1) / NCPG
-    index = np.searchsorted(edges, levels, side="right") - 1
-    index[levels == edges[-1]] = n_bins - 1
-    inside = (index >= 0) & (index < n_bins)
-    binned = np.bincount(index[inside], weights=np.asarray(p)[inside], minlength=n_bins)
+    if observation is not None:
+        binned = np.asarray(observation, dtype=np.float64) @ np.asarray(p, dtype=np.float64)
+    else:
+        levels = np.arange(NCPG + 1) / NCPG
+        index = np.searchsorted(edges, levels, side="right") - 1
+        index[levels == edges[-1]] = n_bins - 1
+        inside = (index >= 0) & (index < n_bins)
+        binned = np.bincount(index[inside], weights=np.asarray(p)[inside], minlength=n_bins)
     binned = np.maximum(binned, PROB_FLOOR)
     total = binned.sum()
     return binned / total if total > 0 else binned
@@ -95,10 +100,14 @@ def model_fractions(
     n_m: float = 2.0,
     vmax: float = math.inf,
     raw_count: bool = False,
+    observation: np.ndarray | None = None,
 ) -> np.ndarray:
     """Binned model distribution for a fitted (St, CoW, CoE) and exponents.
 
     ``normalize_stw`` True: StW = 1 and St is StE; False: StE = 1 and St is StW.
+    `observation`: the density bin's observation matrix for short reads (see
+    :func:`bin_fractions`).
     """
     ste, stw = (st, 1.0) if normalize_stw else (1.0, st)
-    return bin_fractions(stationary_distribution(ste, stw, cow, coe, n_u, n_m, vmax, raw_count), meth_edges)
+    p = stationary_distribution(ste, stw, cow, coe, n_u, n_m, vmax, raw_count)
+    return bin_fractions(p, meth_edges, observation)
