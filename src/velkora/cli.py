@@ -49,8 +49,8 @@ _FIT_FILES = ("binned.csv", "fits.csv", "fit_settings.json", "fit.log", "fit.png
 _DRIFT_FILES = ("binned_by_age.csv", "drift.csv", "drift_settings.json", "drift.log", "drift_samples.csv",
                 "drift.png")
 _PHASE_FILES = ("phase.csv", "phase_settings.json", "phase.png")
-_COMPARE_FILES = ("comparison.csv", "likelihood_ratio_tests.csv", "goodness_of_fit.csv", "residuals.csv",
-                  "compare_fits.csv", "compare_settings.json", "compare.log")
+_COMPARE_FILES = ("comparison.csv", "likelihood_ratio_tests.csv", "likelihood_ratio_simulations.csv",
+                  "goodness_of_fit.csv", "residuals.csv", "compare_fits.csv", "compare_settings.json", "compare.log")
 
 # Options that say how a run is shown or where it goes, not what it computes:
 # the ones a rerun from a settings file may change.
@@ -233,8 +233,9 @@ def build_parser() -> argparse.ArgumentParser:
                     "likelihood-ratio tests of every nested pair (asymptotic, and by parametric bootstrap with "
                     "--n-sim), and each density bin's goodness of fit (G statistic, Pearson residuals). The density "
                     "bins are always weighted by their molecules, without a penalty, so that the fits maximise "
-                    "the likelihood. Writes comparison.csv, likelihood_ratio_tests.csv, goodness_of_fit.csv, "
-                    "residuals.csv, compare_fits.csv, compare_settings.json and compare.log.")
+                    "the likelihood. Writes comparison.csv, likelihood_ratio_tests.csv, "
+                    "likelihood_ratio_simulations.csv (with --n-sim), goodness_of_fit.csv, residuals.csv, "
+                    "compare_fits.csv, compare_settings.json and compare.log.")
     compare.add_argument("molecules", nargs="?", help="per-molecule table: .csv, .tsv, .txt, .parquet or .pq")
     compare.add_argument("--modes", choices=MODES, nargs="+", default=list(MODES), metavar="MODE",
                          help=f"the modes to compare (default: all of {', '.join(MODES)})")
@@ -573,6 +574,8 @@ def _run_compare(args, context) -> None:
                   best_aic=result.best, complete=True)
     out.table("comparison.csv", result.table)
     out.table("likelihood_ratio_tests.csv", result.tests, index=False)
+    if len(result.simulations):
+        out.table("likelihood_ratio_simulations.csv", result.simulations, index=False)
     out.table("goodness_of_fit.csv", result.goodness_of_fit)
     out.table("residuals.csv", result.residuals)
     out.table("compare_fits.csv", pd.concat({mode: fit.table for mode, fit in result.fits.items()}, names=["mode"]))

@@ -38,7 +38,7 @@ from .fitting import MODES, FitResult
 
 pd = require("pandas")
 
-__all__ = ["Comparison", "compare"]
+__all__ = ["Comparison", "chi2_sf", "compare", "free_parameters", "nested_pairs"]
 
 # A density bin is flagged as not explained by its model when its G test's
 # p-value falls below this level after a Bonferroni correction over the bins.
@@ -146,10 +146,12 @@ def chi2_sf(statistic: float, df: float) -> float:
 # ---------------------------------------------------------------- parameters
 
 
+def _fits_vmax(mode: str, s: dict[str, Any]) -> bool:
+    return mode in fitting._VMAX_MODES and s["fit_vmax"]
+
+
 def _role(mode: str, name: str, s: dict[str, Any]) -> str:
-    role = _ROLES[mode][_NAMES.index(name)]
-    if name == "Vmax" and mode in fitting._VMAX_MODES and s["fit_vmax"]:
-        role = _SHARED
+    role = _SHARED if name == "Vmax" and _fits_vmax(mode, s) else _ROLES[mode][_NAMES.index(name)]
     if role != _FIXED:
         lo, hi = s[_RANGE[name]]
         if lo == hi:  # a search range of one point fixes the parameter there
@@ -160,8 +162,7 @@ def _role(mode: str, name: str, s: dict[str, Any]) -> str:
 def _fixed_value(mode: str, name: str, s: dict[str, Any]) -> float:
     """The value at which a parameter the mode does not fit is held: its
     setting, or the single point of a search range with lo == hi."""
-    if _ROLES[mode][_NAMES.index(name)] == _FIXED and not (name == "Vmax" and mode in fitting._VMAX_MODES
-                                                           and s["fit_vmax"]):
+    if _ROLES[mode][_NAMES.index(name)] == _FIXED and not (name == "Vmax" and _fits_vmax(mode, s)):
         return s[_VALUE[name]]
     return s[_RANGE[name]][0]
 
@@ -216,6 +217,8 @@ def _not_nested_because(small: str, big: str, s: dict[str, Any]) -> str:
     for name in _NAMES:
         role_small, role_big = _role(small, name, s), _role(big, name, s)
         if _FREEDOM[role_small] > _FREEDOM[role_big]:
+            if role_big == _FIXED:
+                return f"{small} fits {name} but {big} holds it at {_fixed_value(big, name, s):g}"
             return f"{name} is {role_small} in {small} but {role_big} in {big}"
         if role_small != _FIXED:
             continue
@@ -229,6 +232,55 @@ def _not_nested_because(small: str, big: str, s: dict[str, Any]) -> str:
             return (f"{small} holds {name} at {value:g}, outside the range {big} searches "
                     f"({_RANGE[name]} = ({lo:g}, {hi:g}))")
     return ""
+
+
+def nested_pairs(modes=MODES, n_densities: int = 1, **settings):
+    """The pairs of modes a comparison tests, and why some cannot be tested.
+
+    Parameters
+    ----------
+    modes : sequence of str, optional
+        The modes compared (default: all of :data:`velkora.MODES`).
+    n_densities : int, optional
+        The number of density bins D (default 1).
+    **settings
+        The settings of :func:`velkora.fit`.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per pair where ``smaller`` is a special case of ``larger``
+        in general (pairs in the order of `modes`): ``df``, the difference in
+        free parameters, and ``reason``, empty where the pair is nested under
+        these settings, else why not.
+
+    Notes
+    -----
+    The settings can undo a nesting: an exponent or Vmax that the smaller
+    mode holds at a value outside the range the larger one searches, Vmax
+    fitted by the smaller mode only (``fit_vmax`` applies to shared-exp and
+    shared-st-exp), or modes that coincide (shared-st and independent with
+    one density bin: df = 0).
+
+    Examples
+    --------
+    >>> nested_pairs(["shared-st", "independent", "independent-exp"], 3)["larger"].tolist()
+    ['independent', 'independent-exp', 'independent-exp']
+    """
+    modes = _modes(modes)
+    n_densities = fitting._count(n_densities, "n_densities", 1)
+    s = fitting._settings(settings, n_densities)
+    rows = []
+    for small in modes:
+        for big in modes:
+            if not _structurally_nested(small, big):
+                continue
+            k_small, k_big = _n_params(small, n_densities, s), _n_params(big, n_densities, s)
+            reason = _not_nested_because(small, big, s)
+            if not reason and k_big <= k_small:
+                reason = f"{small} and {big} are the same model here ({k_big} free parameters each)"
+            rows.append({"smaller": small, "larger": big, "df": k_big - k_small, "reason": reason})
+    return pd.DataFrame(rows, columns=["smaller", "larger", "df", "reason"])
 
 
 def _log_likelihood(result: FitResult) -> float:
@@ -350,6 +402,10 @@ class Comparison:
         Parametric-bootstrap simulations per tested pair.
     seed : int
         Seed of the fits and of the simulations.
+    simulations : pandas.DataFrame
+        The simulated likelihood-ratio statistics: one row per tested pair
+        and simulation (``test``, the row of ``tests``; ``smaller``,
+        ``larger``, ``simulation``, ``lr_stat``); empty without simulations.
 
     Examples
     --------
@@ -365,6 +421,7 @@ class Comparison:
     settings: dict[str, Any]
     n_sim: int = 0
     seed: int = 0
+    simulations: pd.DataFrame | None = None
 
     @property
     def best(self) -> str:
@@ -411,26 +468,6 @@ def _model_table(fits: dict[str, FitResult], s: dict[str, Any], data: BinnedData
     return pd.DataFrame({"n_params": k, "loglik": loglik, "aic": aic, "bic": bic, "delta_aic": delta_aic,
                          "delta_bic": bic - bic.min(), "akaike_weight": relative / relative.sum()},
                         index=pd.Index(list(fits), name="mode"))
-
-
-def _pairs(modes: tuple[str, ...], s: dict[str, Any], table: pd.DataFrame) -> pd.DataFrame:
-    rows = []
-    for small in modes:
-        for big in modes:
-            if not _structurally_nested(small, big):
-                continue
-            df = int(table.at[big, "n_params"] - table.at[small, "n_params"])
-            reason = _not_nested_because(small, big, s)
-            if not reason and df <= 0:
-                reason = f"{small} and {big} are the same model here ({df + table.at[small, 'n_params']} free " \
-                         "parameters each)"
-            tested = not reason
-            stat = 2.0 * (table.at[big, "loglik"] - table.at[small, "loglik"]) if tested else math.nan
-            rows.append({"smaller": small, "larger": big, "df": df, "lr_stat": stat,
-                         "p_value": chi2_sf(stat, df) if tested else math.nan, "p_bootstrap": math.nan,
-                         "n_sim": 0, "reason": reason})
-    columns = ["smaller", "larger", "df", "lr_stat", "p_value", "p_bootstrap", "n_sim", "reason"]
-    return pd.DataFrame(rows, columns=columns)
 
 
 def _goodness(fits: dict[str, FitResult], s: dict[str, Any], data: BinnedData) -> tuple[pd.DataFrame, pd.DataFrame]:
@@ -564,20 +601,34 @@ def compare(
     if progress is not None and not callable(progress):
         raise InputError(f"progress must be callable, not {progress!r}")
 
+    pairs = nested_pairs(modes, data.n_densities, **s)
+
     fits = {mode: fitting.fit(data, mode, **s) for mode in modes}
     table = _model_table(fits, s, data)
-    tests = _pairs(modes, s, table)
     goodness_of_fit, residuals = _goodness(fits, s, data)
 
-    tested = tests.index[tests["reason"] == ""]
-    if n_sim and len(tested):
-        pairs = tuple((int(i), tests.at[i, "smaller"], tests.at[i, "larger"],
-                       np.ascontiguousarray(fits[tests.at[i, "smaller"]].model_fractions()))
-                      for i in tested)
-        job = _Simulations(pairs, data.n_molecules, data.density_edges, data.meth_edges, s, seed, n_sim)
-        simulated = _run_simulations(job, progress, client).reshape(len(tested), n_sim)
-        observed = tests.loc[tested, "lr_stat"].to_numpy()
-        exceed = (simulated >= observed[:, None]).sum(axis=1)
-        tests.loc[tested, "p_bootstrap"] = (1.0 + exceed) / (n_sim + 1.0)
-        tests.loc[tested, "n_sim"] = n_sim
-    return Comparison(table, tests, goodness_of_fit, residuals, fits, s, n_sim, seed)
+    tested = pairs["reason"] == ""
+    loglik = table["loglik"]
+    lr_stat = np.where(tested, 2.0 * (loglik[pairs["larger"]].to_numpy() - loglik[pairs["smaller"]].to_numpy()),
+                       math.nan)
+    tests = pairs[["smaller", "larger", "df"]].assign(
+        lr_stat=lr_stat, p_value=[chi2_sf(x, df) for x, df in zip(lr_stat, pairs["df"])], p_bootstrap=math.nan,
+        n_sim=np.where(tested, n_sim, 0), reason=pairs["reason"])
+    simulations = pd.DataFrame({"test": pd.Series(dtype=np.int64), "smaller": pd.Series(dtype=object),
+                                "larger": pd.Series(dtype=object), "simulation": pd.Series(dtype=np.int64),
+                                "lr_stat": pd.Series(dtype=np.float64)})
+    rows = np.flatnonzero(tested)
+    if n_sim and len(rows):
+        job = _Simulations(tuple((int(i), tests.at[i, "smaller"], tests.at[i, "larger"],
+                                  np.ascontiguousarray(fits[tests.at[i, "smaller"]].model_fractions()))
+                                 for i in rows),
+                           data.n_molecules, data.density_edges, data.meth_edges, s, seed, n_sim)
+        simulated = _run_simulations(job, progress, client).reshape(len(rows), n_sim)
+        exceed = (simulated >= tests.loc[rows, "lr_stat"].to_numpy()[:, None]).sum(axis=1)
+        tests.loc[rows, "p_bootstrap"] = (1.0 + exceed) / (n_sim + 1.0)
+        simulations = pd.DataFrame({"test": np.repeat(rows, n_sim),
+                                    "smaller": np.repeat(tests.loc[rows, "smaller"].to_numpy(), n_sim),
+                                    "larger": np.repeat(tests.loc[rows, "larger"].to_numpy(), n_sim),
+                                    "simulation": np.tile(np.arange(n_sim), len(rows)),
+                                    "lr_stat": simulated.ravel()})
+    return Comparison(table, tests, goodness_of_fit, residuals, fits, s, n_sim, seed, simulations)
