@@ -557,7 +557,8 @@ def compare(
     cross-entropies of the observed fractions). Differences between modes,
     AIC and BIC comparisons and likelihood-ratio statistics are unaffected;
     the absolute values are not log-probabilities. BIC takes n as the total
-    number of molecules.
+    number of molecules. (The nll is taken of the fractions the fits saw;
+    for binned molecules they are the counts divided by n_d.)
 
     *Likelihood-ratio tests.* Where the smaller mode is a special case of
     the larger one, 2 (loglik_large - loglik_small) is asymptotically
@@ -600,6 +601,8 @@ def compare(
     s = _comparable({**settings, "seed": seed}, data.n_densities)
     if progress is not None and not callable(progress):
         raise InputError(f"progress must be callable, not {progress!r}")
+    if client is not None and not callable(getattr(client, "submit", None)):
+        raise InputError(f"client must be a Dask distributed.Client, not {type(client).__name__}")
 
     pairs = nested_pairs(modes, data.n_densities, **s)
 

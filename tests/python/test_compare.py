@@ -174,6 +174,7 @@ def test_chi_square_survival_against_scipy(df):
     ({"n_sim": -1}, "n_sim must be"),
     ({"seed": None}, "seed must be"),
     ({"progress": 3}, "progress must be callable"),
+    ({"client": "tcp://scheduler:8786"}, "client must be a Dask"),
     ({"st_bounds": (1.0, 0.5)}, "st_bounds must be"),
     ({"tolerance": 1e-3}, "unknown setting 'tolerance'"),
     ({"data": np.ones((2, 10))}, "data must be a BinnedData"),
@@ -232,6 +233,21 @@ def test_command_refuses_bad_input_and_leaves_no_files(molecules, tmp_path, caps
     assert cli.main(["compare", str(molecules), "--no-figures", "--out", str(out), *mistake]) == cli.EXIT_INPUT
     assert not out.exists() and list(tmp_path.iterdir()) == []
     assert "error" in capsys.readouterr().err
+
+
+def test_command_stopped_or_failing_leaves_no_files(molecules, tmp_path, capsys, monkeypatch):
+    def stopped(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    def refused(*args, **kwargs):
+        raise RuntimeError("st_bounds: no search possible")
+
+    out = tmp_path / "compared"
+    for replacement, expected in ((stopped, cli.EXIT_INTERRUPTED), (refused, cli.EXIT_FAILED)):
+        monkeypatch.setattr(velk_core, "py_fit_all_densities_exp", replacement)
+        assert cli.main(["compare", str(molecules), *COMMAND, "--no-figures", "--out", str(out)]) == expected
+        assert not out.exists() and list(tmp_path.iterdir()) == []
+        assert "Traceback" not in capsys.readouterr().err
 
 
 def test_simulations_on_a_dask_cluster_are_those_of_one_process(shared_st_data):
