@@ -3,9 +3,9 @@
 The numerical core lives in the extension module :mod:`velkora.velk_core`.
 Around it, the package turns per-molecule methylation tables into binned
 distributions (:func:`bin_molecules`), fits them (:func:`fit`,
-:func:`bootstrap`, :func:`profile_st`, :func:`fit_drift` ...) and returns
-labelled pandas tables; :mod:`velkora.plot` draws the figures and the
-``velkora`` command runs it all from the shell. ``python -m velkora.demo``
+:func:`bootstrap`, :func:`profile_st`, :func:`fit_drift` ...), compares the
+modes (:func:`compare`) and returns labelled pandas tables; :mod:`velkora.plot`
+draws the figures and the ``velkora`` command runs it all from the shell. ``python -m velkora.demo``
 gives a tour on built-in synthetic molecules.
 
 Only NumPy is required to import the package and use :mod:`velk_core`. The
@@ -43,6 +43,8 @@ _LAZY = {
     "ProfileResult": "fitting",
     "DriftResult": "fitting",
     "bootstrap_on_cluster": "cluster",
+    "compare": "comparison",
+    "Comparison": "comparison",
 }
 
 __all__ = ["velk_core", "InputError", *_LAZY]

@@ -1,7 +1,8 @@
-"""The ``velkora`` command: fits, phase diagrams and drift fits from the shell.
+"""The ``velkora`` command: fits, comparisons of modes, phase diagrams and drift fits from the shell.
 
     velkora fit molecules.csv --mode shared-st --n-boot 100 --out results/
     velkora fit --settings results/fit_settings.json --out rerun/
+    velkora compare molecules.csv --modes shared-st independent --n-sim 99 --out compared/
     velkora phase --st 0.5 --fits results/fits.csv --out results/
     velkora drift aged.parquet --age-column age --out drift/
     velkora synthetic molecules.csv
@@ -19,11 +20,13 @@ from __future__ import annotations
 
 import argparse
 import hashlib
+import io
 import math
 import os
 import shlex
 import sys
 import warnings
+from contextlib import contextmanager
 from pathlib import Path
 
 import numpy as np
@@ -46,6 +49,8 @@ _FIT_FILES = ("binned.csv", "fits.csv", "fit_settings.json", "fit.log", "fit.png
 _DRIFT_FILES = ("binned_by_age.csv", "drift.csv", "drift_settings.json", "drift.log", "drift_samples.csv",
                 "drift.png")
 _PHASE_FILES = ("phase.csv", "phase_settings.json", "phase.png")
+_COMPARE_FILES = ("comparison.csv", "likelihood_ratio_tests.csv", "likelihood_ratio_simulations.csv",
+                  "goodness_of_fit.csv", "residuals.csv", "compare_fits.csv", "compare_settings.json", "compare.log")
 
 # Options that say how a run is shown or where it goes, not what it computes:
 # the ones a rerun from a settings file may change.
@@ -137,6 +142,30 @@ def _add_model(parser) -> None:
                        help="cooperative drive on raw site counts instead of fractions")
 
 
+def _add_search(parser, *, weighting: bool = True) -> None:
+    """The search ranges; with `weighting` also the options that change what a
+    shared fit minimises (a comparison of modes needs the plain likelihood)."""
+    search = parser.add_argument_group("search")
+    search.add_argument("--st-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
+                        help="St range (default 0.01 10)")
+    search.add_argument("--co-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
+                        help="CoW, CoE range (default 0.01 100)")
+    search.add_argument("--n-exp-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
+                        help="range of fitted exponents (default 0.5 5)")
+    if weighting:
+        search.add_argument("--co-penalty", type=_number, metavar="X", help="penalty on large CoW, CoE (default 0)")
+        search.add_argument("--weights", choices=("molecules", "equal"),
+                            help="weight of each density bin in the shared fits (default: molecules)")
+    search.add_argument("--fit-vmax", action="store_true", default=None,
+                        help="also fit a shared Vmax (shared-exp, shared-st-exp)")
+    search.add_argument("--vmax-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
+                        help="Vmax range (default 0.001 1e6)")
+    search.add_argument("--observation", choices=("auto", "binned", "sampled"),
+                        help="how reads observe the 70-site molecules: binned (whole molecules), sampled (reads "
+                             "that call only some sites, from each density bin's read-depth histogram) or auto "
+                             "(default: sampled when any molecule was read at fewer than 70 sites)")
+
+
 def _add_run(parser, *, n_boot_help: str) -> None:
     group = parser.add_argument_group("bootstrap and seeds")
     group.add_argument("--n-boot", type=_integer(0), default=0, metavar="N", help=n_boot_help)
@@ -195,24 +224,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_columns(fit)
     _add_bins(fit)
     _add_model(fit)
-    search = fit.add_argument_group("search")
-    search.add_argument("--st-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
-                        help="St range (default 0.01 10)")
-    search.add_argument("--co-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
-                        help="CoW, CoE range (default 0.01 100)")
-    search.add_argument("--n-exp-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
-                        help="range of fitted exponents (default 0.5 5)")
-    search.add_argument("--co-penalty", type=_number, metavar="X", help="penalty on large CoW, CoE (default 0)")
-    search.add_argument("--weights", choices=("molecules", "equal"),
-                        help="weight of each density bin in the shared fits (default: molecules)")
-    search.add_argument("--fit-vmax", action="store_true", default=None,
-                        help="also fit a shared Vmax (shared-exp, shared-st-exp)")
-    search.add_argument("--vmax-bounds", type=_number, nargs=2, metavar=("LO", "HI"),
-                        help="Vmax range (default 0.001 1e6)")
-    search.add_argument("--observation", choices=("auto", "binned", "sampled"),
-                        help="how reads observe the 70-site molecules: binned (whole molecules), sampled (reads "
-                             "that call only some sites, from each density bin's read-depth histogram) or auto "
-                             "(default: sampled when any molecule was read at fewer than 70 sites)")
+    _add_search(fit)
     _add_run(fit, n_boot_help="bootstrap samples (default: 0, no bootstrap)")
     fit.add_argument("--profile-st", type=_integer(3, zero=True), default=0, metavar="N",
                      help="profile likelihood of the shared St at N >= 3 points from St/2 to 2 St, with its 95 %% "
@@ -220,6 +232,33 @@ def build_parser() -> argparse.ArgumentParser:
     _add_rerun(fit, "fit")
     _add_output(fit, log=True)
     fit.set_defaults(run=_run_fit)
+
+    compare = commands.add_parser(
+        "compare", help="fit several modes to the same molecules and compare them",
+        description="Bins a per-molecule table as `velkora fit` does, fits every chosen mode to it and compares "
+                    "them: log-likelihood of the molecule counts, AIC, BIC and Akaike weights per mode, "
+                    "likelihood-ratio tests of every nested pair (asymptotic, and by parametric bootstrap with "
+                    "--n-sim), and each density bin's goodness of fit (G statistic, Pearson residuals). The density "
+                    "bins are always weighted by their molecules, without a penalty, so that the fits maximise "
+                    "the likelihood. Writes comparison.csv, likelihood_ratio_tests.csv, "
+                    "likelihood_ratio_simulations.csv (with --n-sim), goodness_of_fit.csv, residuals.csv, "
+                    "compare_fits.csv, compare_settings.json and compare.log.")
+    compare.add_argument("molecules", nargs="?", help="per-molecule table: .csv, .tsv, .txt, .parquet or .pq")
+    compare.add_argument("--modes", choices=MODES, nargs="+", default=list(MODES), metavar="MODE",
+                         help=f"the modes to compare (default: all of {', '.join(MODES)})")
+    _add_columns(compare)
+    _add_bins(compare)
+    _add_model(compare)
+    _add_search(compare, weighting=False)
+    tests = compare.add_argument_group("tests and seeds")
+    tests.add_argument("--n-sim", type=_integer(0), default=0, metavar="N",
+                       help="parametric-bootstrap simulations per nested pair (default: %(default)s, asymptotic "
+                            "p-values only)")
+    tests.add_argument("--seed", type=_integer(0), default=0,
+                       help="seed of the fits' searches and of the simulations (default: %(default)s)")
+    _add_rerun(compare, "compare")
+    _add_output(compare, log=True)
+    compare.set_defaults(run=_run_compare)
 
     phase = commands.add_parser(
         "phase", help="phase diagram of the model over CoW x CoE",
@@ -287,6 +326,8 @@ def _settings(args, names) -> dict:
 _FIT_SETTINGS = ("normalize_stw", "st_bounds", "co_bounds", "n_exp_bounds", "n_u", "n_m", "co_penalty", "weights",
                  "fit_vmax", "vmax_bounds", "vmax", "raw_count", "seed", "observation")
 _MODEL_SETTINGS = ("normalize_stw", "n_u", "n_m", "vmax", "raw_count")
+# A comparison always weighs the bins by molecules without a penalty, and takes its seed on its own.
+_COMPARE_SETTINGS = tuple(name for name in _FIT_SETTINGS if name not in ("weights", "co_penalty", "seed"))
 
 
 def _bins(args):
@@ -482,6 +523,83 @@ def _run_fit(args, context) -> None:
         out.figure("st_profile.png", lambda: plot.profile_figure(profile, fitted_st=st))
         ends = [f"{v:.6g}" if math.isfinite(v) else "open" for v in (interval["lo"], interval["hi"])]
         _say(args, f"95 % profile-likelihood interval of St: [{ends[0]}, {ends[1]}]")
+    _summary(args, out.commit())
+
+
+# ---------------------------------------------------------------- compare
+
+
+@contextmanager
+def _terminal_stream(terminal: Terminal):
+    """A stream to the terminal that stays there while the engine's descriptor 2 goes into a log file."""
+    if not _output._uses_fd_2(terminal.stream):  # noqa: SLF001 - the output module's own check
+        yield terminal.stream
+        return
+    stream = io.TextIOWrapper(io.FileIO(os.dup(2), "w"), line_buffering=True)
+    try:
+        yield stream
+    finally:
+        stream.close()
+
+
+def _run_compare(args, context) -> None:
+    if args.settings is not None:
+        _load_rerun(args, context.defaults, "compare", context.terminal)
+    if args.molecules is None:
+        raise InputError("give the molecule table to compare the modes on (or --settings of an earlier run)")
+
+    import pandas as pd  # noqa: PLC0415
+
+    import velkora as vk  # noqa: PLC0415
+    from . import comparison  # noqa: PLC0415
+
+    settings = _settings(args, _COMPARE_SETTINGS)
+    _as_options(comparison._comparable, {**settings, "seed": args.seed}, 1)
+    repeated = [mode for k, mode in enumerate(args.modes) if mode in args.modes[:k]]
+    if repeated:
+        raise InputError(f"--modes names {repeated[0]} twice")
+    record = _header(args, context.argv, "compare")
+    out = _output.Output(args.out, _COMPARE_FILES, figures=not args.no_figures)
+    context.output = out
+    density, meth, columns = _bins(args)
+    data = vk.bin_molecules(args.molecules, density, meth, **columns)
+    record["density_edges"], record["meth_edges"] = data.density_edges, data.meth_edges
+    _say(args, f"binned {int(data.n_molecules.sum()):,} molecules into {data.n_densities} density bins x "
+               f"{data.n_meth_bins} methylation bins")
+    log = out.path("compare.log")
+    log.write_text(record["command_line"] + "\n")
+    with _terminal_stream(context.terminal) as stream:
+        # With simulations their bar shows the progress; the fits' status line would overwrite it.
+        progress = None if args.quiet or not args.n_sim else Progress("simulations", stream=stream)
+        try:
+            with _output.engine_log(log, Terminal(stream), f"fitting {len(args.modes)} modes", verbose=args.verbose,
+                                    show_progress=not args.quiet and not args.n_sim):
+                result = vk.compare(data, args.modes, n_sim=args.n_sim, seed=args.seed, progress=progress,
+                                    **settings)
+        except KeyboardInterrupt:
+            if progress is not None:
+                progress.stop()
+            raise _Interrupted("stopped before the comparison finished; nothing was written") from None
+    record.update(modes=list(result.fits), settings=result.settings, n_sim=result.n_sim, seed=result.seed,
+                  best_aic=result.best, complete=True)
+    out.table("comparison.csv", result.table)
+    out.table("likelihood_ratio_tests.csv", result.tests, index=False)
+    if len(result.simulations):
+        out.table("likelihood_ratio_simulations.csv", result.simulations, index=False)
+    out.table("goodness_of_fit.csv", result.goodness_of_fit)
+    out.table("residuals.csv", result.residuals)
+    out.table("compare_fits.csv", pd.concat({mode: fit.table for mode, fit in result.fits.items()}, names=["mode"]))
+    out.json("compare_settings.json", record)
+    # Figures of the comparison (differences in AIC and BIC, residual heat maps) are written here with
+    # out.figure(name, make), their names added to _COMPARE_FILES.
+    _say(args, result.table.to_string())
+    tested = result.tests[result.tests["reason"] == ""]
+    if len(tested):
+        _say(args, tested.drop(columns="reason").to_string(index=False))
+    misfits = result.goodness_of_fit[result.goodness_of_fit["misfit"]]
+    if len(misfits):
+        _say(args, "density bins the fit does not explain (G test, Bonferroni 0.05): "
+                   + ", ".join(f"{mode} {label}" for mode, label in misfits.index))
     _summary(args, out.commit())
 
 
