@@ -67,7 +67,7 @@ def test_molecules_outside_the_density_edges_are_counted_and_reported():
         (lambda t: t.assign(meth_level=[np.nan] + [0.1] * 8), [0, 2], 2, "'meth_level'.*first at row 0: nan"),
         (lambda t: t.assign(cpg_density="x"), [0, 2], 2, "'cpg_density': not numeric"),
         (lambda t: t.assign(n_methylated=3, n_cpg=2).drop(columns="meth_level"), [0, 2], 2, "larger than column 'n_cpg'"),
-        (lambda t: t.iloc[:0], [0, 2], 2, "empty"),
+        (lambda t: t.iloc[:0], [0, 2], 2, "holds no molecules"),
         (lambda t: t, [0, 1, 5, 9], 2, r"density bin \[5, 9\] holds no molecules"),
         (lambda t: t, [0, 2, 1], 2, "density_edges: edges must be strictly increasing"),
         (lambda t: t, [0, 2], [0, 0.5, 1.5], "meth_edges: methylation levels run from 0 to 1"),
