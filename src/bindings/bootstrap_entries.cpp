@@ -2,7 +2,8 @@
 // stops new samples from starting and raises KeyboardInterrupt at the end.
 // The keyword-only `sample_offset` numbers the stack's samples from that
 // index, so that chunks of one run seed and number their rows as the whole
-// run does.
+// run does. `seed` reaches only the shared-St mode of py_fit_bootstrap, the
+// one mode whose inner fits are not seeded by their rows.
 #include <optional>
 
 #include "args.hpp"
