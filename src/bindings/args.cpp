@@ -162,6 +162,11 @@ std::uint64_t as_count(PyObject* object, const char* name, std::uint64_t fallbac
   return object == nullptr ? fallback : as_count(object, name);
 }
 
+std::optional<std::uint64_t> optional_count(PyObject* object, const char* name) {
+  if (object == nullptr || object == Py_None) return std::nullopt;
+  return as_count(object, name);
+}
+
 std::vector<double> as_float_tuple(PyObject* object, const char* name, std::size_t length) {
   if (!PyTuple_Check(object)) {
     argument_error(PyExc_TypeError, name,

@@ -87,6 +87,8 @@ bool as_bool(PyObject* object, const char* name);
 bool as_bool(PyObject* object, const char* name, bool fallback);
 std::uint64_t as_count(PyObject* object, const char* name);
 std::uint64_t as_count(PyObject* object, const char* name, std::uint64_t fallback);
+/// None or absent gives no value; anything else as as_count (seeds).
+std::optional<std::uint64_t> optional_count(PyObject* object, const char* name);
 
 /// A tuple (or tuple subclass) of exactly `length` items, each as a float.
 std::vector<double> as_float_tuple(PyObject* object, const char* name, std::size_t length);

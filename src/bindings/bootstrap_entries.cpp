@@ -2,7 +2,8 @@
 // stops new samples from starting and raises KeyboardInterrupt at the end.
 // The keyword-only `sample_offset` numbers the stack's samples from that
 // index, so that chunks of one run seed and number their rows as the whole
-// run does.
+// run does. `seed` reaches only the shared-St mode of py_fit_bootstrap, the
+// one mode whose inner fits are not seeded by their rows.
 #include <optional>
 
 #include "args.hpp"
@@ -58,7 +59,8 @@ std::optional<std::array<double, N>> fixed_tuple(const std::optional<std::vector
 
 const char py_fit_bootstrap_doc[] =
     "py_fit_bootstrap(bootstrap_fracs, n_boot, n_densities, meth_bin_edges, normalize_stw, shared_st, fix_st, "
-    "st_bounds, co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None, *, sample_offset=0)\n--\n\n"
+    "st_bounds, co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None, *, sample_offset=0, seed=None)\n"
+    "--\n\n"
     "Fit all bootstrap samples across all densities \u2014 fully parallel.\n\n"
     "Args:\n"
     "    bootstrap_fracs: flattened (n_boot * n_densities, n_meth_bins).\n"
@@ -72,14 +74,15 @@ const char py_fit_bootstrap_doc[] =
     "        hold St fixed at that value for densities 1..N\n"
     "    st_bounds, co_bounds: parameter bounds\n\n"
     "Returns: (n_boot * n_densities, 6) array with columns\n"
-    "    [bootstrap_idx, density_idx, st_free, cow, coe, nll]";
+    "    [bootstrap_idx, density_idx, st_free, cow, coe, nll]" VELK_SEED_PARAGRAPH;
 
 PyObject* py_fit_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_bootstrap",
                       {"bootstrap_fracs", "n_boot", "n_densities", "meth_bin_edges", "normalize_stw", "shared_st",
-                       "fix_st", "st_bounds", "co_bounds", "n_u", "n_m", "co_penalty", "weights", "sample_offset"},
-                      9, args, kwargs, /*keyword_only=*/1);
+                       "fix_st", "st_bounds", "co_bounds", "n_u", "n_m", "co_penalty", "weights", "sample_offset",
+                       "seed"},
+                      9, args, kwargs, /*keyword_only=*/2);
     const StackedArgs stacked = convert_stacked(a);
     const bool shared_st = as_bool(a[5], "shared_st");
     const bool fix_st = as_bool(a[6], "fix_st");
@@ -90,6 +93,7 @@ PyObject* py_fit_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
     const double co_penalty = as_float(a[11], "co_penalty", 0.0);
     const std::optional<ArrayArg> weights_arg = optional_array(a[12], "weights", 1);
     const std::uint64_t first_sample = as_count(a[13], "sample_offset", 0);
+    const std::optional<std::uint64_t> seed = optional_count(a[14], "seed");
     const StackedInput in = take(stacked);
     const auto weights = to_vector(weights_arg);
     const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities, first_sample);
@@ -97,7 +101,7 @@ PyObject* py_fit_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
     // Safe without the lock: the fits read only the owned copies above.
     RowMatrix rows = interruptible([&] {
       return fit_bootstrap({samples, in.edges, in.normalize_stw, st, co, co_penalty, view(weights)}, shared_st,
-                           fix_st, n_U, n_M);
+                           fix_st, n_U, n_M, seed);
     });
     return new_array_2d(std::move(rows)).release();
   });

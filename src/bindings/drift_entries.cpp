@@ -6,28 +6,31 @@
 #include "entries.hpp"
 #include "fits/drift_fits.hpp"
 #include "gil.hpp"
+#include "seeds.hpp"
 
 namespace velk::py {
 
 const char py_fit_drift_one_doc[] =
-    "py_fit_drift_one(p0_observed, fit_observed_2d, fit_ages, meth_bin_edges, st_bounds)\n--\n\n"
+    "py_fit_drift_one(p0_observed, fit_observed_2d, fit_ages, meth_bin_edges, st_bounds, *, seed=None)\n"
+    "--\n\n"
     "Fit (StE, StW) at a single density bin, coupling multiple ages.\n"
     "Initial condition P0 is built from `p0_observed` (binned fractions at age 0)\n"
     "by spreading each bin uniformly over its macrostates.\n\n"
     "`fit_observed_2d`: (n_fit_ages, n_meth_bins), `fit_ages`: (n_fit_ages,)\n"
     "(the age corresponding to P0 itself is not included here \u2014 contributes zero NLL).\n"
-    "Returns (StE, StW, total_NLL).";
+    "Returns (StE, StW, total_NLL)." VELK_SEED_PARAGRAPH;
 
 PyObject* py_fit_drift_one(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_drift_one",
-                      {"p0_observed", "fit_observed_2d", "fit_ages", "meth_bin_edges", "st_bounds"},
-                      5, args, kwargs);
+                      {"p0_observed", "fit_observed_2d", "fit_ages", "meth_bin_edges", "st_bounds", "seed"},
+                      5, args, kwargs, /*keyword_only=*/1);
     const ArrayArg p0_arg = as_array(a[0], "p0_observed", 1);
     const ArrayArg observed_arg = as_array(a[1], "fit_observed_2d", 2);
     const ArrayArg ages_arg = as_array(a[2], "fit_ages", 1);
     const ArrayArg edges_arg = as_array(a[3], "meth_bin_edges", 1);
     const auto st = as_bounds(a[4], "st_bounds");
+    const std::optional<std::uint64_t> seed = optional_count(a[5], "seed");
     const std::vector<double> p0_observed = to_vector(p0_arg);
     const RowMatrix fit_observed = extract_rows(observed_arg);
     const std::vector<double> fit_ages = to_vector(ages_arg);
@@ -35,8 +38,7 @@ PyObject* py_fit_drift_one(PyObject*, PyObject* args, PyObject* kwargs) {
 
     // Safe without the lock: the fit reads only the owned copies above.
     const std::array<double, 3> fit = without_gil([&] {
-      return fit_drift_one(p0_observed, fit_observed, fit_ages, edges, st,
-                           std::nullopt);
+      return fit_drift_one(p0_observed, fit_observed, fit_ages, edges, st, run_seed(seed, 0, 0));
     });
     return new_tuple(new_float(fit[0]), new_float(fit[1]), new_float(fit[2])).release();
   });

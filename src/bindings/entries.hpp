@@ -5,6 +5,16 @@
 
 namespace velk::py {
 
+// The closing paragraph of every function with a keyword-only `seed`, one
+// text for all of them (seeds.hpp has the derivation).
+#define VELK_SEED_PARAGRAPH                                                           \
+  "\n\n"                                                                              \
+  "With an integer `seed` (0 to 2**64 - 1) the call repeats bit for bit on any\n"     \
+  "number of threads: each optimiser run that `seed=None` seeds from the operating\n" \
+  "system's entropy is seeded with mix(mix(mix(seed) ^ b) ^ d) instead, where d is\n" \
+  "its density row (0 for a single density), b its run-wide bootstrap sample (0\n"    \
+  "outside bootstraps) and mix(x) the output of one splitmix64 step from state x."
+
 // Run-wide switches and single model evaluations (model_entries.cpp).
 extern const char py_set_raw_count_doc[];
 PyObject* py_set_raw_count(PyObject* self, PyObject* args, PyObject* kwargs);

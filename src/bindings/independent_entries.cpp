@@ -7,21 +7,22 @@
 #include "fits/density_fits.hpp"
 #include "gil.hpp"
 #include "parallel.hpp"
+#include "seeds.hpp"
 
 namespace velk::py {
 
 const char py_fit_one_density_doc[] =
     "py_fit_one_density(observed_fracs, meth_bin_edges, normalize_stw, st_bounds, co_bounds, n_u=2.0, "
-    "n_m=2.0, co_penalty=0.0)\n--\n\n"
+    "n_m=2.0, co_penalty=0.0, *, seed=None)\n--\n\n"
     "Fit one density bin with 3 free parameters.\n"
-    "Returns (st_free, cow, coe, nll).";
+    "Returns (st_free, cow, coe, nll)." VELK_SEED_PARAGRAPH;
 
 PyObject* py_fit_one_density(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_one_density",
                       {"observed_fracs", "meth_bin_edges", "normalize_stw", "st_bounds", "co_bounds", "n_u",
-                       "n_m", "co_penalty"},
-                      5, args, kwargs);
+                       "n_m", "co_penalty", "seed"},
+                      5, args, kwargs, /*keyword_only=*/1);
     const ArrayArg observed_arg = as_array(a[0], "observed_fracs", 1);
     const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
     const bool normalize_stw = as_bool(a[2], "normalize_stw");
@@ -30,13 +31,14 @@ PyObject* py_fit_one_density(PyObject*, PyObject* args, PyObject* kwargs) {
     const double n_U = as_float(a[5], "n_u", 2.0);
     const double n_M = as_float(a[6], "n_m", 2.0);
     const double co_penalty = as_float(a[7], "co_penalty", 0.0);
+    const std::optional<std::uint64_t> seed = optional_count(a[8], "seed");
     const std::vector<double> observed = to_vector(observed_arg);
     const std::vector<double> edges = to_vector(edges_arg);
 
     // Safe without the lock: the fit reads only the owned copies above.
     const std::array<double, 4> row = without_gil([&] {
-      return fit_3param({observed, edges, normalize_stw}, std::nullopt, st.lo, st.hi, co.lo, co.hi, n_U,
-                        n_M, co_penalty);
+      return fit_3param({observed, edges, normalize_stw}, run_seed(seed, 0, 0), st.lo, st.hi, co.lo, co.hi,
+                        n_U, n_M, co_penalty);
     });
     return new_tuple(new_float(row[0]), new_float(row[1]), new_float(row[2]), new_float(row[3])).release();
   });

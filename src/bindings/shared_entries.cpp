@@ -36,30 +36,31 @@ ExponentTail convert_exponent_tail(const Arguments& a) {
 
 const char py_fit_shared_st_doc[] =
     "py_fit_shared_st(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, "
-    "co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None)\n"
+    "co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None, *, seed=None)\n"
     "--\n\n"
     "Fit with shared St across all densities.\n"
     "\n"
-    "Returns (shared_st, fitps: (n_densities, 3), nlls: (n_densities,)).";
+    "Returns (shared_st, fitps: (n_densities, 3), nlls: (n_densities,))." VELK_SEED_PARAGRAPH;
 
 PyObject* py_fit_shared_st(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_shared_st",
                       {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds",
-                       "co_bounds", "n_u", "n_m", "co_penalty", "weights"},
-                      5, args, kwargs);
+                       "co_bounds", "n_u", "n_m", "co_penalty", "weights", "seed"},
+                      5, args, kwargs, /*keyword_only=*/1);
     const DensityFitHead head = convert_head(a);
     const double n_U = as_float(a[5], "n_u", 2.0);
     const double n_M = as_float(a[6], "n_m", 2.0);
     const double co_penalty = as_float(a[7], "co_penalty", 0.0);
     const std::optional<ArrayArg> weights_arg = optional_array(a[8], "weights", 1);
+    const std::optional<std::uint64_t> seed = optional_count(a[9], "seed");
     const DensityFitData data = take(head, weights_arg);
     const auto row_spans = data.rows.row_spans();
 
     // Safe without the lock: the fit reads only the owned copies above.
     const SharedStFit fit = without_gil([&] {
       return fit_shared_st_inner(row_spans, data.edges, head.normalize_stw, view(data.weights), head.st,
-                                 head.co, n_U, n_M, co_penalty);
+                                 head.co, n_U, n_M, co_penalty, seed);
     });
     RowMatrix fitps(fit.densities.size(), 3);
     std::vector<double> nlls(fit.densities.size());

@@ -1,4 +1,20 @@
-"""Python module."""
+"""The velkora engine: model evaluations and fits, in parallel on one thread pool.
+
+Threads. Every function releases the interpreter lock while it computes, so
+Python threads can run engine calls at the same time, and the interpreter lock
+protects nothing during a call. The run-wide switches set by `py_set_mm_vmax`
+and `py_set_raw_count` are process-wide: every model evaluation of every call
+in progress reads them, some calls read them more than once, and so a switch
+changed while another thread's call runs can change that call's result midway.
+When threads fit with different settings, take one lock of your own, and hold
+it from setting the switches until the calls that need those settings have
+returned. Threads that share one setting only need it set before they start.
+
+Reproducibility. Fits seeded from indices (rows, bootstrap samples) repeat bit
+for bit on any number of threads. The functions with a keyword-only `seed`
+draw operating-system entropy for some of their optimiser runs when it is None:
+pass `seed=` for reproducible results (their docstrings give the derivation).
+"""
 
 from typing import Final, SupportsIndex
 
@@ -43,6 +59,8 @@ def py_fit_one_density(
     n_u: float = 2.0,
     n_m: float = 2.0,
     co_penalty: float = 0.0,
+    *,
+    seed: int | None = None,
 ) -> tuple[float, float, float, float]:
     """Fit one density bin with 3 free parameters. Returns (st_free, cow, coe, nll)."""
 
@@ -79,6 +97,8 @@ def py_fit_shared_st(
     n_m: float = 2.0,
     co_penalty: float = 0.0,
     weights: FloatArray | None = None,
+    *,
+    seed: int | None = None,
 ) -> tuple[float, FloatArray, FloatArray]:
     """Fit with shared St; returns (shared_st, fitps (n, 3) [St, CoW, CoE], nlls (n,))."""
 
@@ -144,6 +164,8 @@ def py_profile_shared_st(
     n_u: float = 2.0,
     n_m: float = 2.0,
     weights: FloatArray | None = None,
+    *,
+    seed: int | None = None,
 ) -> FloatArray:
     """Weighted summed NLL at every St of st_grid, CoW/CoE re-fitted per density; shape (n_points,)."""
 
@@ -157,6 +179,8 @@ def py_profile_shared_co(
     co_bounds: Bounds,
     n_u: float = 2.0,
     n_m: float = 2.0,
+    *,
+    seed: int | None = None,
 ) -> tuple[FloatArray, FloatArray]:
     """Per-density NLL with CoW (then CoE) held at each grid value: (cow_nll, coe_nll)."""
 
@@ -176,6 +200,7 @@ def py_fit_bootstrap(
     weights: FloatArray | None = None,
     *,
     sample_offset: SupportsIndex = 0,
+    seed: int | None = None,
 ) -> FloatArray:
     """(n_boot * n_densities, 6): [bootstrap_idx, density_idx, st_free, cow, coe, nll]. Ctrl+C stops it."""
 
@@ -240,6 +265,8 @@ def py_fit_drift_one(
     fit_ages: FloatArray,
     meth_bin_edges: FloatArray,
     st_bounds: Bounds,
+    *,
+    seed: int | None = None,
 ) -> tuple[float, float, float]:
     """Fit (StE, StW) at one density bin over several ages. Returns (StE, StW, total_NLL)."""
 

@@ -77,10 +77,10 @@ TEST(DensityFits, FourParamReachesTheLikelihoodOfTheTruth) {
 TEST(DensityFits, OneParamFreesTheSelectedRate) {
   const Synthetic s = synthetic(0.4, 2.0, 3.0, 2.0, 2.0, kInf);
   const double truth = nll_at(s, 0.4, 2.0, 3.0, 2.0, 2.0, kInf);
-  EXPECT_NEAR(velk::fit_1param(s.data(), false, 0.4, 3.0, 0.01, 100.0, 2.0, 2.0), truth, 1e-9);
-  EXPECT_NEAR(velk::fit_1param(s.data(), true, 0.4, 2.0, 0.01, 100.0, 2.0, 2.0), truth, 1e-9);
+  EXPECT_NEAR(velk::fit_1param(s.data(), std::nullopt, false, 0.4, 3.0, 0.01, 100.0, 2.0, 2.0), truth, 1e-9);
+  EXPECT_NEAR(velk::fit_1param(s.data(), std::nullopt, true, 0.4, 2.0, 0.01, 100.0, 2.0, 2.0), truth, 1e-9);
   // Holding the wrong rate fixed cannot reach the truth.
-  EXPECT_GT(velk::fit_1param(s.data(), true, 0.4, 20.0, 0.01, 100.0, 2.0, 2.0), truth + 1e-3);
+  EXPECT_GT(velk::fit_1param(s.data(), std::nullopt, true, 0.4, 20.0, 0.01, 100.0, 2.0, 2.0), truth + 1e-3);
 }
 
 TEST(DensityFits, EmptyEdgesAndBadBoundsFailLoudly) {

@@ -53,6 +53,9 @@ PARAMETERS = {
     "ages": ("array1", np.array([0.0, 1.0, 5.0])),
     "p0_per_boot": ("array2", np.tile(OBSERVED, (2, 1))),
     "fit_observed_per_boot": ("array2", np.tile(OBSERVED, (4, 1))),
+    # Keyword-only extensions, passed by keyword in every call below.
+    "sample_offset": ("count", 0),
+    "seed": ("seed", 7),
 }
 OVERRIDES = {
     "py_profile_shared_co": {"shared_st": ("float", 0.5)},
@@ -63,21 +66,21 @@ OVERRIDES = {
 }
 
 
-def positional_parameters(name):
+def parameters(name, keyword_only):
     # The names and their order are pinned by the golden text signatures.
     signature = inspect.signature(getattr(velk_core, name))
-    return [p for p, v in signature.parameters.items() if v.kind is not v.KEYWORD_ONLY]
+    return [p for p, v in signature.parameters.items() if (v.kind is v.KEYWORD_ONLY) == keyword_only]
 
 
-# name -> [(parameter, kind, valid value)], in signature order.
-SIGNATURES = {
-    name: [(p, *{**PARAMETERS, **OVERRIDES.get(name, {})}[p]) for p in positional_parameters(name)]
-    for name in velk_core.__all__
-}
+def table(name, keyword_only):
+    kinds = {**PARAMETERS, **OVERRIDES.get(name, {})}
+    return [(p, *kinds[p]) for p in parameters(name, keyword_only)]
 
 
-# Seeded from the operating system: equal calls may differ in the last digits.
-UNSEEDED = {"py_fit_one_density", "py_fit_drift_one"}
+# name -> [(parameter, kind, valid value)], in signature order: the positional
+# parameters, and apart the keyword-only ones.
+SIGNATURES = {name: table(name, False) for name in velk_core.__all__}
+KEYWORD_ONLY = {name: table(name, True) for name in velk_core.__all__}
 
 
 class FloatLike:
@@ -114,8 +117,9 @@ BAD["array2"] = [
 ]
 BAD["bounds"] = [[0.1, 1.0], (0.1, 1.0, 2.0), (0.1,), ("low", 1.0), None, np.array([0.1, 1.0])]
 
-# Negative and too large counts are OverflowErrors, tested on their own.
+# Negative and too large counts and seeds are OverflowErrors, tested on their own.
 BAD["count"] = [2.0, "2", None, np.float64(1.0), [1]]
+BAD["seed"] = [2.0, "2", np.float64(1.0), [1]]
 BAD["warm4"] = [(0.5, 2.0, 2.0), [0.5, 2.0, 2.0, 1.0], ("a", 2.0, 2.0, 1.0), 1.0]
 BAD["warm3"] = [(0.5, 2.0), [0.5, 2.0, 2.0], (0.5, None, 2.0)]
 
@@ -127,6 +131,7 @@ GOOD = {
     "bounds": [(1, 2), Pair(1.0, 2.0), (np.float64(1.0), FloatLike())],
     "optional1": [None],
     "count": [0, np.int64(0), np.uint8(0), False],
+    "seed": [None, 0, 2**64 - 1, np.uint64(2**64 - 1), np.int64(3), IndexLike(), True],
     "warm4": [None],
     "warm3": [None],
 }
@@ -134,15 +139,18 @@ GOOD = {
 
 def call_with(name, override=None, value=None):
     args = [v for _, _, v in SIGNATURES[name]]
-    if override is not None:
+    kwargs = {p: v for p, _, v in KEYWORD_ONLY[name]}
+    if override in kwargs:
+        kwargs[override] = value
+    elif override is not None:
         index = [p for p, _, _ in SIGNATURES[name]].index(override)
         args[index] = value
-    return getattr(velk_core, name)(*args)
+    return getattr(velk_core, name)(*args, **kwargs)
 
 
 def cases(kind_table):
-    for name, params in SIGNATURES.items():
-        for parameter, kind, _ in params:
+    for name in SIGNATURES:
+        for parameter, kind, _ in SIGNATURES[name] + KEYWORD_ONLY[name]:
             for value in kind_table.get(kind, []):
                 yield pytest.param(name, parameter, value, id=f"{name}-{parameter}-{type(value).__name__}")
 
@@ -185,6 +193,12 @@ def fit_shared_exp_with(**overrides):
         # Counts convert by the index protocol.
         (lambda: call_with("py_fit_bootstrap", "n_boot", -1), OverflowError, "^argument 'n_boot': "),
         (lambda: call_with("py_fit_bootstrap", "n_boot", 2**64), OverflowError, "^argument 'n_boot': "),
+        *[
+            (lambda n=name, v=value: call_with(n, "seed", v), OverflowError, "^argument 'seed': ")
+            for name in velk_core.__all__
+            if "seed" in parameters(name, True)
+            for value in (-1, 2**64)
+        ],
     ],
 )
 def test_error_messages_say_what_was_wrong(call, error, pattern):
@@ -196,14 +210,13 @@ def test_error_messages_say_what_was_wrong(call, error, pattern):
 def test_keywords_positional_and_mixed_calls_agree(name):
     params = SIGNATURES[name]
     function = getattr(velk_core, name)
-    positional = function(*[v for _, _, v in params])
-    keywords = function(**{p: v for p, _, v in params})
-    mixed = function(*[v for _, _, v in params[:1]], **{p: v for p, _, v in params[1:]})
+    # The valid seed makes every function repeat exactly.
+    extra = {p: v for p, _, v in KEYWORD_ONLY[name]}
+    positional = function(*[v for _, _, v in params], **extra)
+    keywords = function(**{p: v for p, _, v in params}, **extra)
+    mixed = function(*[v for _, _, v in params[:1]], **{p: v for p, _, v in params[1:]}, **extra)
     for result in (keywords, mixed):
-        if name in UNSEEDED:
-            assert np.shape(result) == np.shape(positional)
-        else:
-            np.testing.assert_equal(result, positional)
+        np.testing.assert_equal(result, positional)
 
 
 @pytest.mark.parametrize("name", sorted(SIGNATURES))

@@ -126,8 +126,9 @@ def drift_stack(n_boot):
     return p0, observed
 
 
-# Every deterministic bootstrap, as (function, arguments) of a whole run of 3 samples.
+# Every deterministic bootstrap, as (function, arguments[, keywords]) of a whole run of 3 samples.
 CHUNKED_RUNS = {
+    "shared-St seeded": ("py_fit_bootstrap", lambda b: (b, 3, 2, EDGES, True, True, False, ST, CO), {"seed": 8}),
     "independent": ("py_fit_bootstrap", lambda b: (b, 3, 2, EDGES, True, False, False, ST, CO)),
     "fix-St": ("py_fit_bootstrap", lambda b: (b, 3, 2, EDGES, True, False, True, ST, CO)),
     "exp warm": ("py_fit_bootstrap_exp", lambda b: (b, 3, 2, EDGES, True, ST, CO, N_EXP, 0.0, None, (0.5, 2, 2, 1))),
@@ -141,13 +142,28 @@ CHUNKED_RUNS = {
 def test_chunks_with_their_sample_offset_give_the_whole_run(boot, mode):
     from velkora._chunks import bootstrap_job, run_local
 
-    function, arguments = CHUNKED_RUNS[mode]
-    whole = getattr(velk_core, function)(*arguments(boot))
-    job = bootstrap_job(function, *arguments(boot))
+    function, arguments, *keywords = CHUNKED_RUNS[mode]
+    kwargs = keywords[0] if keywords else {}
+    whole = getattr(velk_core, function)(*arguments(boot), **kwargs)
+    job = bootstrap_job(function, *arguments(boot), **kwargs)
     for chunk_size in (1, 2):
         rows, done = run_local(job, chunk_size)
         assert done == 3
         np.testing.assert_array_equal(rows, whole)
+
+
+def test_seeded_shared_st_mode_fits_sample_zero_as_the_shared_st_fit(boot):
+    # Outside bootstraps the sample index is 0, so sample 0 of a run agrees
+    # with the plain shared-St fit of its rows under the same seed.
+    rows = velk_core.py_fit_bootstrap(boot, 3, 2, EDGES, True, True, False, ST, CO, seed=3)
+    st, fitps, nlls = velk_core.py_fit_shared_st(boot[:2], EDGES, True, ST, CO, seed=3)
+    np.testing.assert_array_equal(rows[:2, 2:5], fitps)
+    np.testing.assert_array_equal(rows[:2, 5], nlls)
+    # Other modes are seeded by their rows already; the seed leaves them alone.
+    independent = velk_core.py_fit_bootstrap(boot, 3, 2, EDGES, True, False, False, ST, CO)
+    np.testing.assert_array_equal(
+        velk_core.py_fit_bootstrap(boot, 3, 2, EDGES, True, False, False, ST, CO, seed=3), independent
+    )
 
 
 def test_sample_offset_numbers_the_samples_and_is_keyword_only(boot):

@@ -24,8 +24,8 @@ from velkora import (
 )
 from velkora._chunks import BootstrapJob, bootstrap_job
 
-# The local chunk tests' runs, and shared St with per-density exponents: seeded
-# too, unlike the shared St of py_fit_bootstrap.
+# The local chunk tests' runs, and shared St with per-density exponents, which
+# is seeded by index (the shared St of py_fit_bootstrap only with a seed).
 RUNS = {
     **CHUNKED_RUNS,
     "exp per density, shared St": (
@@ -53,11 +53,12 @@ SLOW = {"co warm": 2, "exp per density": 2, "exp per density, shared St": 1}
 
 @pytest.mark.parametrize("mode", sorted(RUNS))
 def test_every_seeded_bootstrap_equals_the_single_call(client, boot, mode):
-    function, arguments = RUNS[mode]
-    whole = getattr(velk_core, function)(*arguments(boot))
+    function, arguments, *keywords = RUNS[mode]
+    kwargs = keywords[0] if keywords else {}
+    whole = getattr(velk_core, function)(*arguments(boot), **kwargs)
     # One sample per task, a non-divisor, more than the run.
     for chunk_size in (SLOW[mode],) if mode in SLOW else (1, 2, 5):
-        rows = bootstrap_on_cluster(function, *arguments(boot), client=client, chunk_size=chunk_size)
+        rows = bootstrap_on_cluster(function, *arguments(boot), client=client, chunk_size=chunk_size, **kwargs)
         assert rows.tobytes() == whole.tobytes(), chunk_size
 
 

@@ -63,5 +63,11 @@ def test_every_function_is_typed_in_the_stub():
     import velkora
 
     stub = pathlib.Path(velkora.__file__).with_name("velk_core.pyi")
-    typed = {node.name for node in ast.parse(stub.read_text()).body if isinstance(node, ast.FunctionDef)}
-    assert set(DOCSTRINGS) == typed
+    typed = {node.name: node.args for node in ast.parse(stub.read_text()).body if isinstance(node, ast.FunctionDef)}
+    assert set(DOCSTRINGS) == set(typed)
+    # The stub's parameters, keyword-only ones included, follow the runtime signatures.
+    for name, args in typed.items():
+        signature = inspect.signature(getattr(velk_core, name)).parameters.values()
+        keyword_only = [p.name for p in signature if p.kind is p.KEYWORD_ONLY]
+        assert [a.arg for a in args.args] == [p.name for p in signature if p.name not in keyword_only], name
+        assert [a.arg for a in args.kwonlyargs] == keyword_only, name

@@ -57,3 +57,11 @@ def test_profiles_with_empty_grids_or_no_densities(rows):
     np.testing.assert_array_equal(none, [0.0, 0.0])
     cow_nll, coe_nll = velk_core.py_profile_shared_co(rows, EDGES, True, 0.5, np.array([]), np.array([1.0]), CO_BOUNDS)
     assert cow_nll.shape == (2, 0) and coe_nll.shape == (2, 1)
+
+
+def test_seeded_st_profile_is_the_seeded_shared_st_objective(rows):
+    # Both seed density d's inner fit alike at every St, so the profile at the
+    # fitted St is exactly the total NLL the shared-St fit reports there.
+    st, _, nlls = velk_core.py_fit_shared_st(rows, EDGES, True, (0.1, 1.0), CO_BOUNDS, seed=21)
+    profile = velk_core.py_profile_shared_st(rows, EDGES, True, np.array([st, st]), CO_BOUNDS, seed=21)
+    assert profile[0] == profile[1] == 0.0 + nlls[0] + nlls[1]

@@ -186,7 +186,21 @@ results = [
     vc.py_fit_bootstrap_exp_perdensity(boot, 3, 2, e, True, False, *wide, (1.0, 3.0)),
     vc.py_fit_drift_bootstrap(p0, later, 5, 2, np.array([3.0, 9.0]), e, (1e-4, 1.0)),
 ]
-print([[float(v).hex() for item in result for v in np.ravel(item)] for result in results])
+# Entropy-seeded unless given a seed: each of these is called twice here.
+seeded = [
+    lambda: vc.py_fit_one_density(obs[0], e, True, st, co, seed=11),
+    lambda: vc.py_fit_shared_st(obs, e, True, st, co, seed=2**64 - 1),
+    lambda: vc.py_fit_bootstrap(boot, 3, 2, e, True, True, False, *wide, sample_offset=4, seed=0),
+    lambda: vc.py_profile_shared_st(obs, e, True, np.array([0.2, 0.5]), co, seed=12),
+    lambda: vc.py_profile_shared_co(obs, e, True, 0.3, np.array([1.0, 2.0]), np.array([1.5]), co, seed=13),
+    lambda: vc.py_fit_drift_one(p0[0], later[:2], np.array([3.0, 9.0]), e, (1e-4, 1.0), seed=14),
+]
+hexes = [[float(v).hex() for item in result for v in np.ravel(item)] for result in results]
+for call in seeded:
+    first, second = ([float(v).hex() for item in call() for v in np.ravel(item)] for _ in range(2))
+    assert first == second, call
+    hexes.append(first)
+print(hexes)
 """
 
 

@@ -67,13 +67,15 @@ std::vector<std::span<const double>> BootstrapSamples::sample(std::size_t b) con
   return rows_.row_spans(b * n_densities_, n_densities_);
 }
 
-RowMatrix fit_bootstrap(const BootstrapInputs& in, bool shared_st, bool fix_st, double n_U, double n_M) {
+RowMatrix fit_bootstrap(const BootstrapInputs& in, bool shared_st, bool fix_st, double n_U, double n_M,
+                        std::optional<std::uint64_t> seed) {
   const std::size_t nd = in.samples.n_densities();
   if (shared_st) {
     return collect<6>(in.samples.n_boot(), [&](std::size_t b) {
       const auto rows = in.samples.sample(b);
       const SharedStFit fit = fit_shared_st_inner(rows, in.meth_bin_edges, in.normalize_stw, in.weights, in.st,
-                                                  in.co, n_U, n_M, in.co_penalty);
+                                                  in.co, n_U, n_M, in.co_penalty, seed,
+                                                  in.samples.sample_index(b));
       Rows<6> out;
       for (std::size_t k = 0; k < fit.densities.size(); ++k) {
         const auto& [CoW, CoE, nll] = fit.densities[k];

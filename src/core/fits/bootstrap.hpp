@@ -65,9 +65,11 @@ struct BootstrapInputs {
 /// Three-parameter fits; rows [b, d, St, CoW, CoE, NLL]. Shared-St mode
 /// (checked first): fit_shared_st_inner per sample. Fix-St mode: density 0
 /// by fit_3param, the others by fit_2param_n at its St. Otherwise every pair
-/// by fit_3param. Seeds are run-wide row indices (the shared-St mode is
-/// unseeded).
-RowMatrix fit_bootstrap(const BootstrapInputs& in, bool shared_st, bool fix_st, double n_U, double n_M);
+/// by fit_3param. Seeds are run-wide row indices, except in the shared-St
+/// mode, whose inner fits take `seed` with the run-wide sample index (see
+/// fit_shared_st_inner; no seed: fresh entropy). The other modes ignore `seed`.
+RowMatrix fit_bootstrap(const BootstrapInputs& in, bool shared_st, bool fix_st, double n_U, double n_M,
+                        std::optional<std::uint64_t> seed);
 
 /// Shared-exponent fit per sample; rows [b, d, St, n_U, n_M, CoW, CoE, NLL, Vmax].
 RowMatrix fit_bootstrap_exp(const BootstrapInputs& in, Bounds n_exp, bool fit_vmax, Bounds vmax,

@@ -125,8 +125,8 @@ std::array<double, 5> fit_4param_n(const DensityData& data, std::uint64_t seed, 
   return {CoW, CoE, n_U, n_M, nll_value};
 }
 
-double fit_1param(const DensityData& data, bool free_coe, double St, double fixed_rate, double co_lo,
-                  double co_hi, double n_U, double n_M) {
+double fit_1param(const DensityData& data, std::optional<std::uint64_t> seed, bool free_coe, double St,
+                  double fixed_rate, double co_lo, double co_hi, double n_U, double n_M) {
   const double Vmax = mm_vmax();
   const DensityLikelihood likelihood(data);
   const CooperativePowers powers = cooperative_powers(n_U, n_M, raw_count());
@@ -136,7 +136,7 @@ double fit_1param(const DensityData& data, bool free_coe, double St, double fixe
     return free_coe ? likelihood(St, fixed_rate, free_rate, powers, Vmax)
                     : likelihood(St, free_rate, fixed_rate, powers, Vmax);
   };
-  return differential_evolution(objective, bounds, std::nullopt).value;
+  return differential_evolution(objective, bounds, seed).value;
 }
 
 }  // namespace velk

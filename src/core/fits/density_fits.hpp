@@ -76,9 +76,9 @@ std::array<double, 5> fit_4param_n(const DensityData& data, std::uint64_t seed, 
                                    double co_penalty);
 
 /// One free cooperative rate (log10): CoE when free_coe, else CoW; the other
-/// rate is fixed_rate. Vmax = mm_vmax(); unseeded; bare NLL. Returns the NLL.
-double fit_1param(const DensityData& data, bool free_coe, double St, double fixed_rate, double co_lo,
-                  double co_hi, double n_U, double n_M);
+/// rate is fixed_rate. Vmax = mm_vmax(); bare NLL. Returns the NLL.
+double fit_1param(const DensityData& data, std::optional<std::uint64_t> seed, bool free_coe, double St,
+                  double fixed_rate, double co_lo, double co_hi, double n_U, double n_M);
 
 // All members throw std::runtime_error for inverted or NaN bounds (after the
 // log10 mapping of rate bounds) and when a NaN value reaches the polish.

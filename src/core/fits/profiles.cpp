@@ -4,13 +4,15 @@
 #include "fits/search_space.hpp"
 #include "parallel.hpp"
 #include "run_state.hpp"
+#include "seeds.hpp"
 
 namespace velk {
 
 std::vector<double> profile_shared_st(const RowMatrix& observed_rows, std::span<const double> meth_bin_edges,
                                       bool normalize_stw, std::span<const double> st_grid, double co_lo,
                                       double co_hi, double n_U, double n_M,
-                                      std::optional<std::span<const double>> weights) {
+                                      std::optional<std::span<const double>> weights,
+                                      std::optional<std::uint64_t> seed) {
   const std::size_t densities = observed_rows.rows();
   const std::vector<double> w = density_weights(weights, densities);
   const double Vmax = mm_vmax();
@@ -19,7 +21,7 @@ std::vector<double> profile_shared_st(const RowMatrix& observed_rows, std::span<
     const std::size_t p = k / densities;
     const std::size_t d = k % densities;
     const DensityData data{observed_rows.row(d), meth_bin_edges, normalize_stw};
-    return fit_2param_n(data, std::nullopt, st_grid[p], co_lo, co_hi, n_U, n_M, Vmax, 0.0)[2] * w[d];
+    return fit_2param_n(data, run_seed(seed, 0, d), st_grid[p], co_lo, co_hi, n_U, n_M, Vmax, 0.0)[2] * w[d];
   });
   std::vector<double> totals(st_grid.size(), 0.0);
   for (std::size_t k = 0; k < weighted.size(); ++k) totals[k / densities] += weighted[k];
@@ -31,7 +33,7 @@ namespace {
 // One pass of the CoW/CoE profile: every (density, grid value) pair, density-major.
 RowMatrix rate_profile(const RowMatrix& observed_rows, std::span<const double> meth_bin_edges,
                        bool normalize_stw, double St, std::span<const double> grid, bool hold_cow,
-                       double co_lo, double co_hi, double n_U, double n_M) {
+                       double co_lo, double co_hi, double n_U, double n_M, std::optional<std::uint64_t> seed) {
   const std::size_t densities = observed_rows.rows();
   RowMatrix nll(densities, grid.size());
   if (grid.empty()) return nll;
@@ -40,7 +42,8 @@ RowMatrix rate_profile(const RowMatrix& observed_rows, std::span<const double> m
     const std::size_t g = k % grid.size();
     const DensityData data{observed_rows.row(d), meth_bin_edges, normalize_stw};
     // Holding CoW frees CoE, and the other way round.
-    nll(d, g) = fit_1param(data, /*free_coe=*/hold_cow, St, grid[g], co_lo, co_hi, n_U, n_M);
+    nll(d, g) = fit_1param(data, run_seed(seed, 0, d), /*free_coe=*/hold_cow, St, grid[g], co_lo, co_hi, n_U,
+                           n_M);
   });
   return nll;
 }
@@ -50,12 +53,12 @@ RowMatrix rate_profile(const RowMatrix& observed_rows, std::span<const double> m
 CoProfiles profile_shared_co(const RowMatrix& observed_rows, std::span<const double> meth_bin_edges,
                              bool normalize_stw, double shared_st, std::span<const double> cow_grid,
                              std::span<const double> coe_grid, double co_lo, double co_hi, double n_U,
-                             double n_M) {
+                             double n_M, std::optional<std::uint64_t> seed) {
   CoProfiles profiles;
   profiles.cow_nll = rate_profile(observed_rows, meth_bin_edges, normalize_stw, shared_st, cow_grid, true,
-                                  co_lo, co_hi, n_U, n_M);
+                                  co_lo, co_hi, n_U, n_M, seed);
   profiles.coe_nll = rate_profile(observed_rows, meth_bin_edges, normalize_stw, shared_st, coe_grid, false,
-                                  co_lo, co_hi, n_U, n_M);
+                                  co_lo, co_hi, n_U, n_M, seed);
   return profiles;
 }
 

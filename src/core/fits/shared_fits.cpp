@@ -15,6 +15,7 @@
 #include "optimizer/nelder_mead.hpp"
 #include "parallel.hpp"
 #include "run_state.hpp"
+#include "seeds.hpp"
 
 namespace velk {
 namespace {
@@ -66,16 +67,19 @@ std::string best_line(std::size_t best_start, double value) {
 
 SharedStFit fit_shared_st_inner(DensityRows rows, std::span<const double> meth_bin_edges,
                                 bool normalize_stw, DensityWeights weights, Bounds st, Bounds co,
-                                double n_U, double n_M, double co_penalty) {
+                                double n_U, double n_M, double co_penalty,
+                                std::optional<std::uint64_t> seed, std::uint64_t sample) {
   const std::vector<double> edges(meth_bin_edges.begin(), meth_bin_edges.end());
   const std::vector<double> weight = density_weights(weights, rows.size());
   require_positive_st_bounds(st);
 
-  // Unseeded on purpose: each inner fit draws a fresh stream.
+  // Without a caller's seed each inner fit draws a fresh stream; with one,
+  // density i keeps the same seed at every St, so that Brent minimises a
+  // deterministic function of St.
   auto pass = [&](double St) {
     return parallel_map(rows.size(), [&](std::size_t i) {
-      return fit_2param_n({rows[i], edges, normalize_stw}, std::nullopt, St, co.lo, co.hi, n_U,
-                          n_M, mm_vmax(), co_penalty);
+      return fit_2param_n({rows[i], edges, normalize_stw}, run_seed(seed, sample, i), St, co.lo,
+                          co.hi, n_U, n_M, mm_vmax(), co_penalty);
     });
   };
   const double log_st = brent_minimize(

@@ -14,13 +14,15 @@
 //
 // Every core may run on a pool worker (the bootstraps call them once per
 // resampled data set): they keep no state outside the call, their passes nest
-// on the one pool, and the per-density fits are seeded by density index (except
-// the shared-St fit, whose inner fits draw fresh seeds), so the outer objective
-// is a deterministic function of the shared parameters whatever the thread
-// count. Weighted NLLs are summed after the join, in density order, from -0.0.
+// on the one pool, and the per-density fits are seeded by density index (the
+// shared-St fit's inner fits draw fresh seeds unless the caller gives a seed),
+// so the outer objective is a deterministic function of the shared parameters
+// whatever the thread count. Weighted NLLs are summed after the join, in
+// density order, from -0.0.
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -72,18 +74,23 @@ using SharedExpStart = std::array<double, 4>;
 using SharedCoStart = std::array<double, 3>;
 
 /// Fits one St shared by all densities, with CoW and CoE fitted per density by
-/// fit_2param_n (unseeded, so repeated calls may differ slightly). The outer
-/// search is Brent over ln St in [ln st.lo, ln st.hi]; Vmax is mm_vmax(), read
-/// by each per-density fit. Writes no log and never reads the interruption flag.
+/// fit_2param_n. The outer search is Brent over ln St in [ln st.lo, ln st.hi];
+/// Vmax is mm_vmax(), read by each per-density fit. Writes no log and never
+/// reads the interruption flag.
 /// In: rows, meth_bin_edges, normalize_stw, weights; st and co bounds (linear);
 ///   fixed exponents n_U, n_M; co_penalty passed to every per-density fit.
+/// seed: none draws fresh entropy for every per-density fit, so repeated calls
+///   may differ slightly. With a seed, density d is fitted with
+///   run_seed(seed, sample, d) at every evaluation (seeds.hpp); sample is the
+///   run-wide bootstrap sample index, 0 outside bootstraps.
 /// Out: St* and, from a final pass at St*, each density's unweighted row.
 /// Throws std::runtime_error when weights are shorter than rows, or when
 ///   st_bounds has a non-positive, infinite or NaN end or low > high (before
 ///   any work); errors of the per-density fits (bad co bounds) pass through.
 SharedStFit fit_shared_st_inner(DensityRows rows, std::span<const double> meth_bin_edges,
                                 bool normalize_stw, DensityWeights weights, Bounds st, Bounds co,
-                                double n_U, double n_M, double co_penalty);
+                                double n_U, double n_M, double co_penalty,
+                                std::optional<std::uint64_t> seed, std::uint64_t sample = 0);
 
 /// Fits St, n_U, n_M (and Vmax when fit_vmax) shared by all densities, with
 /// CoW and CoE fitted per density by fit_2param_n seeded with the density
