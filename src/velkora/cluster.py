@@ -8,12 +8,11 @@ one call on the whole run. The chunks come back in whatever order the workers
 finish and are put back in sample order: the result equals the single call
 bit for bit, whatever the chunk size, the number of workers or their threads.
 
-That holds for every bootstrap whose fits are seeded, which is all of them
-except the shared-St mode of ``py_fit_bootstrap`` (``shared_st=True``; the
-"shared-st" mode of :func:`velkora.fit`): its inner per-density fits draw
-fresh seeds from the operating system on purpose, so two runs of it, local or
-not, agree only in distribution. (``py_fit_bootstrap_exp_perdensity`` with
-``shared_st=True`` seeds its per-density fits and is reproducible.)
+That holds for every bootstrap whose fits are seeded: all of them, once the
+shared-St mode of ``py_fit_bootstrap`` (``shared_st=True``) is given its
+keyword-only ``seed``, as :func:`velkora.bootstrap` always does; without it,
+its inner per-density fits draw fresh seeds from the operating system and two
+runs agree only in distribution.
 
 Threads. The engine runs each call on one pool per process, sized when the
 process first fits anything: ``RAYON_NUM_THREADS`` threads when that variable
