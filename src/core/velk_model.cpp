@@ -1,9 +1,11 @@
 #include "velk_model.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 #include "run_state.hpp"
 
@@ -131,9 +133,9 @@ LuSolution dense_lu_solve(const TransitionRates& rates) noexcept {
   return {b, false};
 }
 
-// acc[j] = minus_c * tail[j] + acc[j] for the first count lanes; a separate
-// loop over restrict pointers so the compiler vectorises it (still one multiply
-// and one add per element).
+// acc[j] = scale * x[j] + acc[j] for the first count lanes; a separate loop
+// over restrict pointers so the compiler vectorises it (still one multiply and
+// one add per element). The substitutions and the observation product use it.
 // An AVX2 clone is picked at load time where the CPU has it (same arithmetic,
 // wider vectors). Sanitizer runtimes are not ready when load-time resolvers
 // run, so sanitized builds keep the single default version.
@@ -141,9 +143,8 @@ LuSolution dense_lu_solve(const TransitionRates& rates) noexcept {
     !defined(__SANITIZE_ADDRESS__)
 __attribute__((target_clones("avx2", "default")))
 #endif
-void update_lanes(double* __restrict acc, const double* __restrict tail, double minus_c,
-                  int count) noexcept {
-  for (int j = 0; j < count; ++j) acc[j] = minus_c * tail[j] + acc[j];
+void add_scaled(double* __restrict acc, const double* __restrict x, double scale, int count) noexcept {
+  for (int j = 0; j < count; ++j) acc[j] = scale * x[j] + acc[j];
 }
 
 // The dense reference arithmetic, restricted to what can differ from zero and
@@ -274,7 +275,7 @@ LuSolution structured_lu_solve(const TransitionRates& rates) noexcept {
   // x[i] is final: the tails of the rows at positions <= i-3 reach column i.
   auto spread_column = [&](int i) noexcept {
     while (active > 0 && lane_position[active - 1] > i - 3) --active;
-    update_lanes(lane_acc.data(), lane_tail.data(), -x[i], active);
+    add_scaled(lane_acc.data(), lane_tail.data(), -x[i], active);
   };
   if (upper[NCPG].diagonal == 0.0) return singular_solution();
   x[NCPG] = upper[NCPG].rhs / upper[NCPG].diagonal;
@@ -464,25 +465,119 @@ BinLayout::BinLayout(std::span<const double> meth_bin_edges) {
   }
 }
 
+void floor_and_normalise(std::span<double> q, double floor) noexcept {
+  double total = 0.0;
+  for (double& value : q) {
+    if (value < floor) value = floor;
+    total += value;
+  }
+  if (total > 0.0) {
+    for (double& value : q) value /= total;
+  }
+}
+
 void BinLayout::bin(const Distribution& p, std::span<double> out, double floor) const noexcept {
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(bin_count_), 0.0);
   for (int m = 0; m < kStates; ++m) {
     if (bin_of_[m] >= 0) out[bin_of_[m]] += p[m];
   }
-  double total = 0.0;
-  for (std::size_t j = 0; j < bin_count_; ++j) {
-    if (out[j] < floor) out[j] = floor;
-    total += out[j];
-  }
-  if (total > 0.0) {
-    for (std::size_t j = 0; j < bin_count_; ++j) out[j] /= total;
+  floor_and_normalise(out.first(bin_count_), floor);
+}
+
+namespace {
+
+std::string shortest_text(double value) {
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+[[noreturn]] void observation_error(std::size_t density, std::size_t column, const std::string& cause) {
+  throw std::runtime_error("observation: density " + std::to_string(density) + ", column " +
+                           std::to_string(column) + ": " + cause);
+}
+
+}  // namespace
+
+void check_observation(std::span<const double> matrix, std::size_t density) {
+  const std::size_t bins = matrix.size() / kStates;
+  for (std::size_t m = 0; m < static_cast<std::size_t>(kStates); ++m) {
+    double total = 0.0;
+    for (std::size_t j = 0; j < bins; ++j) {
+      const double entry = matrix[j * kStates + m];
+      if (!std::isfinite(entry)) {
+        observation_error(density, m, "entry for bin " + std::to_string(j) + " is " + shortest_text(entry));
+      }
+      if (entry < 0.0) {
+        observation_error(density, m,
+                          "entry for bin " + std::to_string(j) + " is negative (" + shortest_text(entry) + ")");
+      }
+      total += entry;
+    }
+    // A column is the distribution of one macrostate over the bins: levels
+    // outside every bin may lose mass, but none can be created.
+    if (total > 1.0 + kObservationSumTolerance) {
+      observation_error(density, m, "entries sum to " + shortest_text(total) + " > 1");
+    }
   }
 }
 
-std::vector<double> bin_probabilities(const Distribution& p, std::span<const double> meth_bin_edges) {
-  const BinLayout layout(meth_bin_edges);
-  std::vector<double> q(layout.bin_count());
-  layout.bin(p, q);
+ObservedBinning::ObservedBinning(std::span<const double> meth_bin_edges, std::span<const double> observation)
+    : layout_(meth_bin_edges) {
+  if (observation.empty()) return;
+  const std::size_t bins = layout_.bin_count();
+  if (observation.size() != bins * kStates) {
+    throw std::invalid_argument("observation has " + std::to_string(observation.size()) +
+                                " values but n_meth_bins * 71 = " + std::to_string(bins * kStates) +
+                                " are needed");
+  }
+  by_state_.resize(observation.size());
+  for (std::size_t j = 0; j < bins; ++j) {
+    for (std::size_t m = 0; m < static_cast<std::size_t>(kStates); ++m) {
+      by_state_[m * bins + j] = observation[j * kStates + m];
+    }
+  }
+}
+
+void ObservedBinning::bin(const Distribution& p, std::span<double> out) const noexcept {
+  if (by_state_.empty()) {
+    layout_.bin(p, out);
+    return;
+  }
+  const std::size_t bins = layout_.bin_count();
+  // Each bin's sum runs over ascending M from 0.0, as in the plain binning.
+  std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(bins), 0.0);
+  const double* column = by_state_.data();
+  for (int m = 0; m < kStates; ++m, column += bins) {
+    add_scaled(out.data(), column, p[m], static_cast<int>(bins));
+  }
+  floor_and_normalise(out.first(bins), PROB_FLOOR);
+}
+
+Observations::Observations(std::span<const double> stacked, std::size_t n_bins)
+    : stacked_(stacked), matrix_size_(n_bins * kStates) {
+  const bool whole = matrix_size_ == 0 ? stacked.empty() : stacked.size() % matrix_size_ == 0;
+  if (!whole) {
+    throw std::invalid_argument("observation: " + std::to_string(stacked.size()) +
+                                " values are not whole (n_meth_bins x 71) matrices for n_meth_bins = " +
+                                std::to_string(n_bins));
+  }
+}
+
+void Observations::require_densities(std::size_t n_densities) const {
+  if (stacked_.empty() || matrix_size_ == 0) return;
+  if (stacked_.size() / matrix_size_ != n_densities) {
+    throw std::invalid_argument("observation holds " + std::to_string(stacked_.size() / matrix_size_) +
+                                " matrices but there are " + std::to_string(n_densities) +
+                                " densities: one matrix per density is needed");
+  }
+}
+
+std::vector<double> bin_probabilities(const Distribution& p, std::span<const double> meth_bin_edges,
+                                      std::span<const double> observation) {
+  const ObservedBinning binning(meth_bin_edges, observation);
+  std::vector<double> q(binning.bin_count());
+  binning.bin(p, q);
   return q;
 }
 
@@ -495,12 +590,12 @@ double cross_entropy(std::span<const double> observed_fracs, std::span<const dou
 
 double nll(std::span<const double> observed_fracs, std::span<const double> meth_bin_edges,
            bool normalize_stw, double St, double CoW, double CoE, double n_U, double n_M,
-           double Vmax) {
-  const BinLayout layout(meth_bin_edges);
+           double Vmax, std::span<const double> observation) {
+  const ObservedBinning binning(meth_bin_edges, observation);
   const auto [StE, StW] = spontaneous_rates(normalize_stw, St);
   const Distribution p = solve_steady_state(StE, StW, CoW, CoE, n_U, n_M, Vmax);
-  std::vector<double> q(layout.bin_count());
-  layout.bin(p, q);
+  std::vector<double> q(binning.bin_count());
+  binning.bin(p, q);
   return cross_entropy(observed_fracs, q);
 }
 

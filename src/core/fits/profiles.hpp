@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "row_matrix.hpp"
+#include "velk_model.hpp"
 
 namespace velk {
 
@@ -16,10 +17,13 @@ namespace velk {
 /// job; each total is summed from 0.0 in density order. weights: one per
 /// density (extra entries ignored), or none for all ones.
 /// Throws std::runtime_error when weights are shorter than the densities.
+/// Both profiles bin each density through its observation matrix when
+/// matrices are given (std::invalid_argument unless one per density).
 std::vector<double> profile_shared_st(const RowMatrix& observed_rows, std::span<const double> meth_bin_edges,
                                       bool normalize_stw, std::span<const double> st_grid, double co_lo,
                                       double co_hi, double n_U, double n_M,
-                                      std::optional<std::span<const double>> weights);
+                                      std::optional<std::span<const double>> weights,
+                                      Observations observations = {});
 
 /// Per-density NLL with CoW held at each cow_grid value (CoE re-fitted), and
 /// with CoE held at each coe_grid value (CoW re-fitted), St fixed at shared_st
@@ -31,6 +35,6 @@ struct CoProfiles {
 CoProfiles profile_shared_co(const RowMatrix& observed_rows, std::span<const double> meth_bin_edges,
                              bool normalize_stw, double shared_st, std::span<const double> cow_grid,
                              std::span<const double> coe_grid, double co_lo, double co_hi, double n_U,
-                             double n_M);
+                             double n_M, Observations observations = {});
 
 }  // namespace velk
