@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -133,18 +134,71 @@ LuSolution dense_lu_solve(const TransitionRates& rates) noexcept {
   return {b, false};
 }
 
-// acc[j] = scale * x[j] + acc[j] for the first count lanes; a separate loop
-// over restrict pointers so the compiler vectorises it (still one multiply and
-// one add per element). The substitutions and the observation product use it.
-// An AVX2 clone is picked at load time where the CPU has it (same arithmetic,
-// wider vectors). Sanitizer runtimes are not ready when load-time resolvers
-// run, so sanitized builds keep the single default version.
+// The vector kernels get an AVX2 clone, picked at load time where the CPU has
+// it (same arithmetic, wider vectors). Sanitizer runtimes are not ready when
+// load-time resolvers run, so sanitized builds keep the single default version.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) && \
     !defined(__SANITIZE_ADDRESS__)
-__attribute__((target_clones("avx2", "default")))
+#define VELK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VELK_VECTOR_CLONES
 #endif
+
+// acc[j] = scale * x[j] + acc[j] for the first count lanes; a separate loop
+// over restrict pointers so the compiler vectorises it (still one multiply and
+// one add per element).
+VELK_VECTOR_CLONES
 void add_scaled(double* __restrict acc, const double* __restrict x, double scale, int count) noexcept {
   for (int j = 0; j < count; ++j) acc[j] = scale * x[j] + acc[j];
+}
+
+// The observation product works on groups of four bins (one AVX2 register,
+// two SSE2 registers); rows of the transposed matrix are padded to whole
+// groups.
+constexpr std::size_t kProductLanes = 4;
+using ProductLanes = double __attribute__((vector_size(kProductLanes * sizeof(double))));
+// Groups summed in one pass over the 71 macrostates: their sums stay in
+// registers, and their additions are independent of one another.
+constexpr std::size_t kProductGroups = 6;
+
+// Sums of `Groups` groups starting at column: sums[g] = sum over M of
+// column[M * stride + 4 g ...] * p[M], in ascending M from 0.0, one multiply
+// and one add per element (vector arithmetic rounds lane by lane). The first
+// `kept` sums go to out; the rest are padding.
+template <std::size_t Groups>
+[[gnu::always_inline]] inline void product_pass(const double* column, std::size_t stride, const double* p,
+                                                double* out, std::size_t kept) noexcept {
+  ProductLanes sums[Groups] = {};
+  for (int m = 0; m < kStates; ++m, column += stride) {
+    const double weight = p[m];
+    for (std::size_t g = 0; g < Groups; ++g) {
+      ProductLanes entries;
+      std::memcpy(&entries, column + g * kProductLanes, sizeof entries);
+      sums[g] = weight * entries + sums[g];
+    }
+  }
+  std::memcpy(out, sums, kept * sizeof(double));
+}
+
+// out[j] = sum over M of by_state[M * stride + j] * p[M] for j < bins; stride
+// is bins rounded up to a multiple of kProductLanes (zero padding).
+VELK_VECTOR_CLONES
+void observed_product(const double* by_state, std::size_t stride, std::size_t bins, const double* p,
+                      double* out) noexcept {
+  constexpr std::size_t kPassWidth = kProductGroups * kProductLanes;
+  std::size_t first = 0;
+  for (; first + kPassWidth <= stride; first += kPassWidth) {
+    product_pass<kProductGroups>(by_state + first, stride, p, out + first, std::min(kPassWidth, bins - first));
+  }
+  const std::size_t rest = bins - first;
+  switch ((stride - first) / kProductLanes) {
+    case 5: product_pass<5>(by_state + first, stride, p, out + first, rest); break;
+    case 4: product_pass<4>(by_state + first, stride, p, out + first, rest); break;
+    case 3: product_pass<3>(by_state + first, stride, p, out + first, rest); break;
+    case 2: product_pass<2>(by_state + first, stride, p, out + first, rest); break;
+    case 1: product_pass<1>(by_state + first, stride, p, out + first, rest); break;
+    default: break;
+  }
 }
 
 // The dense reference arithmetic, restricted to what can differ from zero and
@@ -531,10 +585,13 @@ ObservedBinning::ObservedBinning(std::span<const double> meth_bin_edges, std::sp
                                 " values but n_meth_bins * 71 = " + std::to_string(bins * kStates) +
                                 " are needed");
   }
-  by_state_.resize(observation.size());
+  if (bins == 0) return;
+  // Rows padded with zeros to whole groups; the padding's sums are discarded.
+  stride_ = (bins + kProductLanes - 1) / kProductLanes * kProductLanes;
+  by_state_.assign(stride_ * kStates, 0.0);
   for (std::size_t j = 0; j < bins; ++j) {
     for (std::size_t m = 0; m < static_cast<std::size_t>(kStates); ++m) {
-      by_state_[m * bins + j] = observation[j * kStates + m];
+      by_state_[m * stride_ + j] = observation[j * kStates + m];
     }
   }
 }
@@ -546,11 +603,7 @@ void ObservedBinning::bin(const Distribution& p, std::span<double> out) const no
   }
   const std::size_t bins = layout_.bin_count();
   // Each bin's sum runs over ascending M from 0.0, as in the plain binning.
-  std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(bins), 0.0);
-  const double* column = by_state_.data();
-  for (int m = 0; m < kStates; ++m, column += bins) {
-    add_scaled(out.data(), column, p[m], static_cast<int>(bins));
-  }
+  observed_product(by_state_.data(), stride_, bins, p.data(), out.data());
   floor_and_normalise(out.first(bins), PROB_FLOOR);
 }
 

@@ -133,7 +133,7 @@ void check_observation(std::span<const double> matrix, std::size_t density);
 /// bin j; the bins are then q = T p, summed in ascending M from 0.0, floored
 /// and renormalised as the plain binning does. A 0/1 matrix that puts each M
 /// in its level's bin gives the plain binning's bits. Set up once per fit:
-/// evaluations allocate nothing (the scratch row belongs to the caller).
+/// evaluations allocate nothing and write only to out (thread-safe).
 class ObservedBinning {
  public:
   /// Throws std::invalid_argument for an empty edge sequence, or an
@@ -146,9 +146,11 @@ class ObservedBinning {
 
  private:
   BinLayout layout_;
-  // T by macrostate: 71 consecutive columns of bin_count() values, so that
-  // the product adds one contiguous column per M (vectorised across bins).
+  // T by macrostate: 71 consecutive columns of bin_count() values padded with
+  // zeros to stride_ (a whole number of blocks), so that the product adds one
+  // contiguous column per M, a block of bins at a time in vector registers.
   // Empty for the plain binning.
+  std::size_t stride_ = 0;
   std::vector<double> by_state_;
 };
 

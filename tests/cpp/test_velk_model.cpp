@@ -320,8 +320,11 @@ std::vector<double> full_depth_observation(std::span<const double> edges) {
 }
 
 TEST(ObservedBinning, FullDepthMatrixGivesThePlainBinningBits) {
+  // 10, 2, 2 and 29 bins: one or several passes of the grouped product.
+  std::vector<double> fine;
+  for (int j = 0; j <= 29; ++j) fine.push_back(j / 29.0);
   const std::vector<std::vector<double>> edge_sets{
-      {0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0}, {0.0, 0.5, 1.0}, {0.1, 0.45, 0.9}};
+      {0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0}, {0.0, 0.5, 1.0}, {0.1, 0.45, 0.9}, fine};
   for (const auto& edges : edge_sets) {
     const std::vector<double> matrix = full_depth_observation(edges);
     for (const double cow : {0.1, 1.0, 30.0}) {
@@ -354,6 +357,22 @@ TEST(ObservedBinning, ProductIsFlooredAndRenormalised) {
   Distribution top{};
   top[70] = 1.0;
   EXPECT_EQ(velk::bin_probabilities(top, edges, matrix), (std::vector<double>{0.5, 0.5}));
+}
+
+TEST(ObservedBinning, DenseProductMatchesAPlainLoopForEveryBinCount) {
+  const Distribution p = velk::solve_steady_state(0.5, 1.0, 3.0, 2.0, 2.0, 2.0, kInf);
+  for (std::size_t bins = 1; bins <= 53; ++bins) {
+    std::vector<double> edges;
+    for (std::size_t j = 0; j <= bins; ++j) edges.push_back(static_cast<double>(j) / static_cast<double>(bins));
+    std::vector<double> matrix(bins * 71);
+    for (std::size_t k = 0; k < matrix.size(); ++k) matrix[k] = static_cast<double>((k * 37) % 101) / 101.0 / static_cast<double>(bins);
+    std::vector<double> expected(bins, 0.0);
+    for (std::size_t j = 0; j < bins; ++j) {
+      for (std::size_t m = 0; m < 71; ++m) expected[j] = p[m] * matrix[j * 71 + m] + expected[j];
+    }
+    velk::floor_and_normalise(expected, velk::PROB_FLOOR);
+    EXPECT_EQ(velk::bin_probabilities(p, edges, matrix), expected) << bins << " bins";
+  }
 }
 
 TEST(ObservedBinning, MisSizedMatrixIsRefused) {
