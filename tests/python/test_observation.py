@@ -149,6 +149,46 @@ def test_bad_histograms_and_edges_are_input_errors(call, pattern):
         call()
 
 
+# The fits over several densities.
+
+BOUNDS = ((0.01, 10.0), (0.01, 100.0))
+TWO_ROWS = np.array([velk_core.py_compute_model_fracs(0.3, 1.0, cow, 2.0, TENTHS) for cow in (1.0, 4.0)])
+EXP = (1.0, 3.0)
+SEEDED_FITS = {
+    "all_densities": lambda rows, **k: velk_core.py_fit_all_densities(rows, TENTHS, True, *BOUNDS, **k),
+    "all_densities_exp": lambda rows, **k: velk_core.py_fit_all_densities_exp(rows, TENTHS, True, *BOUNDS, EXP, **k),
+    "shared_exp": lambda rows, **k: velk_core.py_fit_shared_exp(rows, TENTHS, True, *BOUNDS, EXP, **k),
+    "bootstrap": lambda rows, **k: velk_core.py_fit_bootstrap(rows, 1, 2, TENTHS, True, False, False, *BOUNDS, **k),
+    "bootstrap_exp_warm": lambda rows, **k: velk_core.py_fit_bootstrap_exp(
+        rows, 1, 2, TENTHS, True, *BOUNDS, EXP, warm_start=(0.3, 2.0, 2.0, 1.0), **k
+    ),
+}
+
+
+@pytest.mark.parametrize("name", sorted(SEEDED_FITS))
+def test_full_depth_matrices_reproduce_the_plain_fits_bit_for_bit(name, capfd):
+    # capfd keeps the shared fit's progress log out of the report.
+    fit = SEEDED_FITS[name]
+    full = observation_matrices([full_depth(), full_depth()], TENTHS)
+    np.testing.assert_equal(fit(TWO_ROWS, observation=full), fit(TWO_ROWS))
+
+
+def test_each_density_and_bootstrap_row_uses_its_own_matrix():
+    # Independent fits are seeded by row index in both functions, so the
+    # bootstrap of two samples of two densities is the independent fit of
+    # four rows, with density d's matrix on rows d and d + 2.
+    matrices = observation_matrices([full_depth(3), np.r_[0.0, 0, 0, 1, 1, 1, 1, 1]], TENTHS)
+    rows = np.vstack([TWO_ROWS, TWO_ROWS[::-1]])
+    stacked_twice = np.vstack([matrices, matrices])
+    independent = velk_core.py_fit_all_densities(rows, TENTHS, True, *BOUNDS, observation=stacked_twice)
+    boot = velk_core.py_fit_bootstrap(rows, 2, 2, TENTHS, True, False, False, *BOUNDS, observation=matrices)
+    np.testing.assert_array_equal(boot[:, 2:5], independent[0])
+    np.testing.assert_array_equal(boot[:, 5], independent[1])
+    swapped_matrices = matrices[::-1].copy()
+    swapped = velk_core.py_fit_bootstrap(rows, 2, 2, TENTHS, True, False, False, *BOUNDS, observation=swapped_matrices)
+    assert not np.array_equal(swapped[:, 5], boot[:, 5])
+
+
 # Short reads in synthetic tables.
 
 TRUTH = [(0.5, 1.5, 1.5), (0.5, 3.0, 0.5)]
