@@ -42,8 +42,8 @@ PyObject* py_fit_one_density(PyObject*, PyObject* args, PyObject* kwargs) {
 
     // Safe without the lock: the fit reads only the owned copies above.
     const std::array<double, 4> row = without_gil([&] {
-      return fit_3param({observed, edges, normalize_stw, observation.matrix()}, std::nullopt, st.lo, st.hi, co.lo, co.hi, n_U,
-                        n_M, co_penalty);
+      return fit_3param({observed, edges, normalize_stw, observation.matrix()}, std::nullopt, st.lo, st.hi, co.lo,
+                        co.hi, n_U, n_M, co_penalty);
     });
     return new_tuple(new_float(row[0]), new_float(row[1]), new_float(row[2]), new_float(row[3])).release();
   });
@@ -79,8 +79,8 @@ PyObject* py_fit_all_densities(PyObject*, PyObject* args, PyObject* kwargs) {
     // Safe without the lock: the fits read only the owned copies above.
     const auto fits = without_gil([&] {
       return parallel_map(data.rows.rows(), [&](std::size_t i) {
-        return fit_3param({data.rows.row(i), data.edges, head.normalize_stw, observations.density(i)}, i, head.st.lo, head.st.hi,
-                          head.co.lo, head.co.hi, n_U, n_M, co_penalty);
+        return fit_3param({data.rows.row(i), data.edges, head.normalize_stw, observations.density(i)}, i,
+                          head.st.lo, head.st.hi, head.co.lo, head.co.hi, n_U, n_M, co_penalty);
       });
     });
     RowMatrix fitps(fits.size(), 3);
@@ -127,8 +127,8 @@ PyObject* py_fit_all_densities_exp(PyObject*, PyObject* args, PyObject* kwargs) 
     // Safe without the lock: the fits read only the owned copies above.
     const auto fits = without_gil([&] {
       return parallel_map(data.rows.rows(), [&](std::size_t i) {
-        return fit_5param_n({data.rows.row(i), data.edges, head.normalize_stw, observations.density(i)}, i, head.st.lo, head.st.hi,
-                            head.co.lo, head.co.hi, n.lo, n.hi, co_penalty);
+        return fit_5param_n({data.rows.row(i), data.edges, head.normalize_stw, observations.density(i)}, i,
+                            head.st.lo, head.st.hi, head.co.lo, head.co.hi, n.lo, n.hi, co_penalty);
       });
     });
     // Columns [St, n_U, n_M, CoW, CoE]: fit-row elements 0, 3, 4, 1, 2.

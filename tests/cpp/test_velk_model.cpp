@@ -365,7 +365,10 @@ TEST(ObservedBinning, DenseProductMatchesAPlainLoopForEveryBinCount) {
     std::vector<double> edges;
     for (std::size_t j = 0; j <= bins; ++j) edges.push_back(static_cast<double>(j) / static_cast<double>(bins));
     std::vector<double> matrix(bins * 71);
-    for (std::size_t k = 0; k < matrix.size(); ++k) matrix[k] = static_cast<double>((k * 37) % 101) / 101.0 / static_cast<double>(bins);
+    // Arbitrary entries in [0, 1 / bins): every column sums to less than 1.
+    for (std::size_t k = 0; k < matrix.size(); ++k) {
+      matrix[k] = static_cast<double>((k * 37) % 101) / 101.0 / static_cast<double>(bins);
+    }
     std::vector<double> expected(bins, 0.0);
     for (std::size_t j = 0; j < bins; ++j) {
       for (std::size_t m = 0; m < 71; ++m) expected[j] = p[m] * matrix[j * 71 + m] + expected[j];
