@@ -61,12 +61,9 @@ def _bin_of_levels(levels: np.ndarray, edges: np.ndarray) -> np.ndarray:
     e_j <= level < e_j+1 (level <= e_j+1 for the last one). Levels are
     float64 quotients i / n, so n = 70 gives the engine's M / 70 bit for bit.
     """
-    n_bins = len(edges) - 1
     inside = (edges[:-1][None, :] <= levels[:, None]) & (levels[:, None] < edges[1:][None, :])
-    if n_bins > 0:
-        inside[:, -1] = (edges[-2] <= levels) & (levels <= edges[-1])
-    first = np.argmax(inside, axis=1)
-    return np.where(inside.any(axis=1), first, -1) if n_bins > 0 else np.full(len(levels), -1)
+    inside[:, -1] = (edges[-2] <= levels) & (levels <= edges[-1])
+    return np.where(inside.any(axis=1), np.argmax(inside, axis=1), -1)
 
 
 def _edges(meth_edges) -> np.ndarray:
