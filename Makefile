@@ -71,6 +71,7 @@ bench: install $(VENV)/.test-tools-ready
 	./$(BUILD)/bench/bench_steady_state
 	./$(BUILD)/bench/bench_fits
 	./$(BUILD)/bench/bench_shared_pass
+	./$(BUILD)/bench/bench_observation
 	$(VPY) bench/bench_python.py
 	$(VPY) bench/bench_shared.py
 	$(VPY) bench/bench_bootstrap.py

@@ -266,6 +266,34 @@ RowMatrix extract_rows(const ArrayArg& argument) {
   return matrix;
 }
 
+ArrayCopy extract_array(const ArrayArg& argument) {
+  require_contiguous(argument);
+  PyArrayObject* array = as_ndarray(argument);
+  const int ndim = PyArray_NDIM(array);
+  ArrayCopy copy;
+  std::size_t count = 1;
+  for (int k = 0; k < ndim; ++k) {
+    copy.shape.push_back(static_cast<std::size_t>(PyArray_DIM(array, k)));
+    count *= copy.shape.back();
+  }
+  copy.values.resize(count);
+  if (count == 0) return copy;
+  const char* base = static_cast<const char*>(PyArray_DATA(array));
+  if (PyArray_IS_C_CONTIGUOUS(array)) {
+    std::memcpy(copy.values.data(), base, count * sizeof(double));
+    return copy;
+  }
+  // Fortran order: walk the logical indices in C order (last index fastest).
+  std::vector<std::size_t> index(static_cast<std::size_t>(ndim), 0);
+  for (std::size_t flat = 0; flat < count; ++flat) {
+    npy_intp offset = 0;
+    for (int k = 0; k < ndim; ++k) offset += static_cast<npy_intp>(index[k]) * PyArray_STRIDE(array, k);
+    std::memcpy(&copy.values[flat], base + offset, sizeof(double));
+    for (int k = ndim - 1; k >= 0 && ++index[k] == copy.shape[k]; --k) index[k] = 0;
+  }
+  return copy;
+}
+
 Ref new_float(double value) { return checked(PyFloat_FromDouble(value)); }
 
 Ref new_array_1d(std::span<const double> values) {

@@ -126,6 +126,18 @@ inline std::optional<std::span<const double>> view(const std::optional<std::vect
 /// into an owned row-major matrix. Non-contiguous: RuntimeError as above.
 RowMatrix extract_rows(const ArrayArg& argument);
 
+/// The values of an array argument of any dimension in logical (C) order,
+/// with its shape.
+struct ArrayCopy {
+  std::vector<double> values;
+  std::vector<std::size_t> shape;
+};
+
+/// Copies an array argument of any dimension into owned storage in logical
+/// order (a Fortran-ordered array gives the elements the caller indexes, as
+/// extract_rows does). Non-contiguous: RuntimeError as above.
+ArrayCopy extract_array(const ArrayArg& argument);
+
 // Results.
 Ref new_float(double value);
 /// A new 1-D float64 array holding a copy of values.

@@ -3,13 +3,16 @@
 // The keyword-only `sample_offset` numbers the stack's samples from that
 // index, so that chunks of one run seed and number their rows as the whole
 // run does. `seed` reaches only the shared-St mode of py_fit_bootstrap, the
-// one mode whose inner fits are not seeded by their rows.
+// one mode whose inner fits are not seeded by their rows; the keyword-only
+// `observation` gives one observation matrix per density, used for that
+// density in every sample.
 #include <optional>
 
 #include "args.hpp"
 #include "entries.hpp"
 #include "fits/bootstrap.hpp"
 #include "gil.hpp"
+#include "observation_args.hpp"
 
 namespace velk::py {
 namespace {
@@ -59,8 +62,8 @@ std::optional<std::array<double, N>> fixed_tuple(const std::optional<std::vector
 
 const char py_fit_bootstrap_doc[] =
     "py_fit_bootstrap(bootstrap_fracs, n_boot, n_densities, meth_bin_edges, normalize_stw, shared_st, fix_st, "
-    "st_bounds, co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None, *, sample_offset=0, seed=None)\n"
-    "--\n\n"
+    "st_bounds, co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None, *, sample_offset=0, seed=None, "
+    "observation=None)\n--\n\n"
     "Fit all bootstrap samples across all densities \u2014 fully parallel.\n\n"
     "Args:\n"
     "    bootstrap_fracs: flattened (n_boot * n_densities, n_meth_bins).\n"
@@ -74,15 +77,21 @@ const char py_fit_bootstrap_doc[] =
     "        hold St fixed at that value for densities 1..N\n"
     "    st_bounds, co_bounds: parameter bounds\n\n"
     "Returns: (n_boot * n_densities, 6) array with columns\n"
-    "    [bootstrap_idx, density_idx, st_free, cow, coe, nll]" VELK_SEED_PARAGRAPH;
+    "    [bootstrap_idx, density_idx, st_free, cow, coe, nll]" VELK_SEED_PARAGRAPH "\n\n"
+    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
+    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
+    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
+    "Each density's bin probabilities are then its matrix times the stationary\n"
+    "distribution, floored and renormalised.\n"
+    "The matrices are shared by every bootstrap sample.";
 
 PyObject* py_fit_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_bootstrap",
                       {"bootstrap_fracs", "n_boot", "n_densities", "meth_bin_edges", "normalize_stw", "shared_st",
                        "fix_st", "st_bounds", "co_bounds", "n_u", "n_m", "co_penalty", "weights", "sample_offset",
-                       "seed"},
-                      9, args, kwargs, /*keyword_only=*/2);
+                       "seed", "observation"},
+                      9, args, kwargs, /*keyword_only=*/3);
     const StackedArgs stacked = convert_stacked(a);
     const bool shared_st = as_bool(a[5], "shared_st");
     const bool fix_st = as_bool(a[6], "fix_st");
@@ -94,14 +103,18 @@ PyObject* py_fit_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::optional<ArrayArg> weights_arg = optional_array(a[12], "weights", 1);
     const std::uint64_t first_sample = as_count(a[13], "sample_offset", 0);
     const std::optional<std::uint64_t> seed = optional_count(a[14], "seed");
+    const std::optional<ArrayArg> observation_arg = convert_observation(a[15], 3);
     const StackedInput in = take(stacked);
     const auto weights = to_vector(weights_arg);
+    const ObservationData observation =
+        take_observation(observation_arg, static_cast<std::size_t>(in.n_densities), in.edges.size());
     const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities, first_sample);
 
     // Safe without the lock: the fits read only the owned copies above.
     RowMatrix rows = interruptible([&] {
-      return fit_bootstrap({samples, in.edges, in.normalize_stw, st, co, co_penalty, view(weights)}, shared_st,
-                           fix_st, n_U, n_M, seed);
+      return fit_bootstrap(
+          {samples, in.edges, in.normalize_stw, st, co, co_penalty, view(weights), observation.view()}, shared_st,
+          fix_st, n_U, n_M, seed);
     });
     return new_array_2d(std::move(rows)).release();
   });
@@ -110,7 +123,7 @@ PyObject* py_fit_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
 const char py_fit_bootstrap_exp_doc[] =
     "py_fit_bootstrap_exp(bootstrap_fracs, n_boot, n_densities, meth_bin_edges, normalize_stw, st_bounds, "
     "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, warm_start=None, fit_vmax=False, vmax_bounds=..., "
-    "*, sample_offset=0)\n--\n\n"
+    "*, sample_offset=0, observation=None)\n--\n\n"
     "Bootstrap fitting with shared cooperativity exponents (--fit-exponents).\n\n"
     "Mirrors `py_fit_bootstrap`'s shared-St branch, but for each bootstrap\n"
     "sample it runs the full nested (St, n_U, n_M) fit via\n"
@@ -128,15 +141,21 @@ const char py_fit_bootstrap_exp_doc[] =
     "estimate. Every bootstrap sample then runs a single Nelder-Mead seeded there\n"
     "instead of the cold 5-start global search, which is the dominant speedup:\n"
     "each resample's optimum is a small perturbation of the point estimate, so one\n"
-    "warm start converges in far fewer iterations than five cold ones.";
+    "warm start converges in far fewer iterations than five cold ones.\n\n"
+    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
+    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
+    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
+    "Each density's bin probabilities are then its matrix times the stationary\n"
+    "distribution, floored and renormalised.\n"
+    "The matrices are shared by every bootstrap sample.";
 
 PyObject* py_fit_bootstrap_exp(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_bootstrap_exp",
                       {"bootstrap_fracs", "n_boot", "n_densities", "meth_bin_edges", "normalize_stw", "st_bounds",
                        "co_bounds", "n_exp_bounds", "co_penalty", "weights", "warm_start", "fit_vmax", "vmax_bounds",
-                       "sample_offset"},
-                      8, args, kwargs, /*keyword_only=*/1);
+                       "sample_offset", "observation"},
+                      8, args, kwargs, /*keyword_only=*/2);
     const StackedArgs stacked = convert_stacked(a);
     const Bounds st = as_bounds(a[5], "st_bounds");
     const Bounds co = as_bounds(a[6], "co_bounds");
@@ -147,13 +166,17 @@ PyObject* py_fit_bootstrap_exp(PyObject*, PyObject* args, PyObject* kwargs) {
     const bool fit_vmax = as_bool(a[11], "fit_vmax", false);
     const Bounds vmax = as_bounds(a[12], "vmax_bounds", kDefaultVmaxBounds);
     const std::uint64_t first_sample = as_count(a[13], "sample_offset", 0);
+    const std::optional<ArrayArg> observation_arg = convert_observation(a[14], 3);
     const StackedInput in = take(stacked);
     const auto weights = to_vector(weights_arg);
+    const ObservationData observation =
+        take_observation(observation_arg, static_cast<std::size_t>(in.n_densities), in.edges.size());
     const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities, first_sample);
 
     // Safe without the lock: the fits read only the owned copies above.
     RowMatrix rows = interruptible([&] {
-      return fit_bootstrap_exp({samples, in.edges, in.normalize_stw, st, co, co_penalty, view(weights)}, n_exp,
+      return fit_bootstrap_exp(
+          {samples, in.edges, in.normalize_stw, st, co, co_penalty, view(weights), observation.view()}, n_exp,
                                fit_vmax, vmax, warm_start);
     });
     return new_array_2d(std::move(rows)).release();
@@ -163,7 +186,7 @@ PyObject* py_fit_bootstrap_exp(PyObject*, PyObject* args, PyObject* kwargs) {
 const char py_fit_bootstrap_exp_perdensity_doc[] =
     "py_fit_bootstrap_exp_perdensity(bootstrap_fracs, n_boot, n_densities, meth_bin_edges, normalize_stw, "
     "shared_st, st_bounds, co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, fit_vmax=False, "
-    "vmax_bounds=..., *, sample_offset=0)\n--\n\n"
+    "vmax_bounds=..., *, sample_offset=0, observation=None)\n--\n\n"
     "Bootstrap fitting with PER-DENSITY cooperativity exponents (--exp-per-density).\n\n"
     "`shared_st`:\n"
     "  - true  => per bootstrap sample, fit one shared St with per-density\n"
@@ -178,15 +201,21 @@ const char py_fit_bootstrap_exp_perdensity_doc[] =
     "shared Vmax jointly with St; the per-sample Vmax lands in the last column so\n"
     "its spread can be assessed. When `fit_vmax` is false, the Vmax column carries\n"
     "the run-wide global (mm_vmax(); INFINITY = disabled). For the non-shared 5-param\n"
-    "branch Vmax is always the global (no shared outer to fit it in).";
+    "branch Vmax is always the global (no shared outer to fit it in).\n\n"
+    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
+    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
+    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
+    "Each density's bin probabilities are then its matrix times the stationary\n"
+    "distribution, floored and renormalised.\n"
+    "The matrices are shared by every bootstrap sample.";
 
 PyObject* py_fit_bootstrap_exp_perdensity(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_bootstrap_exp_perdensity",
                       {"bootstrap_fracs", "n_boot", "n_densities", "meth_bin_edges", "normalize_stw", "shared_st",
                        "st_bounds", "co_bounds", "n_exp_bounds", "co_penalty", "weights", "fit_vmax", "vmax_bounds",
-                       "sample_offset"},
-                      9, args, kwargs, /*keyword_only=*/1);
+                       "sample_offset", "observation"},
+                      9, args, kwargs, /*keyword_only=*/2);
     const StackedArgs stacked = convert_stacked(a);
     const bool shared_st = as_bool(a[5], "shared_st");
     const Bounds st = as_bounds(a[6], "st_bounds");
@@ -197,13 +226,17 @@ PyObject* py_fit_bootstrap_exp_perdensity(PyObject*, PyObject* args, PyObject* k
     const bool fit_vmax = as_bool(a[11], "fit_vmax", false);
     const Bounds vmax = as_bounds(a[12], "vmax_bounds", kDefaultVmaxBounds);
     const std::uint64_t first_sample = as_count(a[13], "sample_offset", 0);
+    const std::optional<ArrayArg> observation_arg = convert_observation(a[14], 3);
     const StackedInput in = take(stacked);
     const auto weights = to_vector(weights_arg);
+    const ObservationData observation =
+        take_observation(observation_arg, static_cast<std::size_t>(in.n_densities), in.edges.size());
     const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities, first_sample);
 
     // Safe without the lock: the fits read only the owned copies above.
     RowMatrix rows = interruptible([&] {
-      return fit_bootstrap_exp_perdensity({samples, in.edges, in.normalize_stw, st, co, co_penalty, view(weights)},
+      return fit_bootstrap_exp_perdensity(
+          {samples, in.edges, in.normalize_stw, st, co, co_penalty, view(weights), observation.view()},
                                           shared_st, n_exp, fit_vmax, vmax);
     });
     return new_array_2d(std::move(rows)).release();
@@ -212,7 +245,8 @@ PyObject* py_fit_bootstrap_exp_perdensity(PyObject*, PyObject* args, PyObject* k
 
 const char py_fit_bootstrap_co_doc[] =
     "py_fit_bootstrap_co(bootstrap_fracs, n_boot, n_densities, meth_bin_edges, normalize_stw, st_bounds, "
-    "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, warm_start=None, *, sample_offset=0)\n--\n\n"
+    "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, warm_start=None, *, sample_offset=0, "
+    "observation=None)\n--\n\n"
     "Bootstrap fitting for the GLOBAL (St, CoW, CoE) mode (--shared-co).\n\n"
     "Each bootstrap sample gets its own global (St, CoW, CoE) and per-density\n"
     "(n_U, n_M) via `fit_shared_co_inner`, parallelized across samples. When\n"
@@ -222,14 +256,21 @@ const char py_fit_bootstrap_co_doc[] =
     "Returns (n_boot * n_densities, 9):\n"
     "[boot_idx, dens_idx, st, n_u, n_m, cow, coe, nll, vmax], matching the\n"
     "other exponent bootstrap paths. St/CoW/CoE are identical across the densities\n"
-    "of a given sample; Vmax is the run-wide global (mm_vmax()).";
+    "of a given sample; Vmax is the run-wide global (mm_vmax()).\n\n"
+    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
+    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
+    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
+    "Each density's bin probabilities are then its matrix times the stationary\n"
+    "distribution, floored and renormalised.\n"
+    "The matrices are shared by every bootstrap sample.";
 
 PyObject* py_fit_bootstrap_co(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_bootstrap_co",
                       {"bootstrap_fracs", "n_boot", "n_densities", "meth_bin_edges", "normalize_stw", "st_bounds",
-                       "co_bounds", "n_exp_bounds", "co_penalty", "weights", "warm_start", "sample_offset"},
-                      8, args, kwargs, /*keyword_only=*/1);
+                       "co_bounds", "n_exp_bounds", "co_penalty", "weights", "warm_start", "sample_offset",
+                       "observation"},
+                      8, args, kwargs, /*keyword_only=*/2);
     const StackedArgs stacked = convert_stacked(a);
     const Bounds st = as_bounds(a[5], "st_bounds");
     const Bounds co = as_bounds(a[6], "co_bounds");
@@ -238,13 +279,17 @@ PyObject* py_fit_bootstrap_co(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::optional<ArrayArg> weights_arg = optional_array(a[9], "weights", 1);
     const auto warm_start = fixed_tuple<3>(optional_float_tuple(a[10], "warm_start", 3));
     const std::uint64_t first_sample = as_count(a[11], "sample_offset", 0);
+    const std::optional<ArrayArg> observation_arg = convert_observation(a[12], 3);
     const StackedInput in = take(stacked);
     const auto weights = to_vector(weights_arg);
+    const ObservationData observation =
+        take_observation(observation_arg, static_cast<std::size_t>(in.n_densities), in.edges.size());
     const BootstrapSamples samples(in.rows, in.n_boot, in.n_densities, first_sample);
 
     // Safe without the lock: the fits read only the owned copies above.
     RowMatrix rows = interruptible([&] {
-      return fit_bootstrap_co({samples, in.edges, in.normalize_stw, st, co, co_penalty, view(weights)}, n_exp,
+      return fit_bootstrap_co(
+          {samples, in.edges, in.normalize_stw, st, co, co_penalty, view(weights), observation.view()}, n_exp,
                               warm_start);
     });
     return new_array_2d(std::move(rows)).release();

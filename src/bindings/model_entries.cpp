@@ -4,6 +4,7 @@
 
 #include "args.hpp"
 #include "entries.hpp"
+#include "observation_args.hpp"
 #include "run_state.hpp"
 #include "velk_model.hpp"
 
@@ -41,17 +42,22 @@ PyObject* py_set_mm_vmax(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 const char py_compute_nll_doc[] =
-    "py_compute_nll(params, observed_fracs, meth_bin_edges, normalize_stw)\n--\n\n"
-    "Compute NLL for a single parameter set and one density bin.";
+    "py_compute_nll(params, observed_fracs, meth_bin_edges, normalize_stw, *, observation=None)\n--\n\n"
+    "Compute NLL for a single parameter set and one density bin.\n\n"
+    "`observation`, when given, is the density's (n_meth_bins, 71) matrix: entry\n"
+    "[j, M] is the probability that a read of a molecule with M of 70 sites\n"
+    "methylated falls in methylation bin j. The model's bin probabilities are then\n"
+    "that matrix times the stationary distribution, floored and renormalised.";
 
 PyObject* py_compute_nll(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    const Arguments a("py_compute_nll", {"params", "observed_fracs", "meth_bin_edges", "normalize_stw"}, 4,
-                      args, kwargs);
+    const Arguments a("py_compute_nll", {"params", "observed_fracs", "meth_bin_edges", "normalize_stw", "observation"},
+                      4, args, kwargs, /*keyword_only=*/1);
     const ArrayArg params_arg = as_array(a[0], "params", 1);
     const ArrayArg observed_arg = as_array(a[1], "observed_fracs", 1);
     const ArrayArg edges_arg = as_array(a[2], "meth_bin_edges", 1);
     const bool normalize_stw = as_bool(a[3], "normalize_stw");
+    const std::optional<ArrayArg> observation_arg = convert_observation(a[4], 2);
     const std::vector<double> params = to_vector(params_arg);
     const std::vector<double> observed = to_vector(observed_arg);
     const std::vector<double> edges = to_vector(edges_arg);
@@ -61,27 +67,35 @@ PyObject* py_compute_nll(PyObject*, PyObject* args, PyObject* kwargs) {
                                   std::to_string(params.size()) + " (expected [St, CoW, CoE])";
       raise(PyExc_RuntimeError, message.c_str());
     }
-    const double value =
-        nll(observed, edges, normalize_stw, params[0], params[1], params[2], 2.0, 2.0, mm_vmax());
+    const ObservationData observation = take_observation(observation_arg, 1, edges.size());
+    const double value = nll(observed, edges, normalize_stw, params[0], params[1], params[2], 2.0, 2.0,
+                             mm_vmax(), observation.matrix());
     return new_float(value).release();
   });
 }
 
 const char py_compute_model_fracs_doc[] =
-    "py_compute_model_fracs(ste, stw, cow, coe, meth_bin_edges)\n--\n\n"
-    "Compute model fractions for given parameters (for plotting).";
+    "py_compute_model_fracs(ste, stw, cow, coe, meth_bin_edges, *, observation=None)\n--\n\n"
+    "Compute model fractions for given parameters (for plotting).\n\n"
+    "`observation`, when given, is the density's (n_meth_bins, 71) matrix: entry\n"
+    "[j, M] is the probability that a read of a molecule with M of 70 sites\n"
+    "methylated falls in methylation bin j. The fractions are then that matrix\n"
+    "times the stationary distribution, floored and renormalised.";
 
 PyObject* py_compute_model_fracs(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    const Arguments a("py_compute_model_fracs", {"ste", "stw", "cow", "coe", "meth_bin_edges"}, 5, args,
-                      kwargs);
+    const Arguments a("py_compute_model_fracs", {"ste", "stw", "cow", "coe", "meth_bin_edges", "observation"}, 5,
+                      args, kwargs, /*keyword_only=*/1);
     const double StE = as_float(a[0], "ste");
     const double StW = as_float(a[1], "stw");
     const double CoW = as_float(a[2], "cow");
     const double CoE = as_float(a[3], "coe");
-    const std::vector<double> edges = to_vector(as_array(a[4], "meth_bin_edges", 1));
+    const ArrayArg edges_arg = as_array(a[4], "meth_bin_edges", 1);
+    const std::optional<ArrayArg> observation_arg = convert_observation(a[5], 2);
+    const std::vector<double> edges = to_vector(edges_arg);
+    const ObservationData observation = take_observation(observation_arg, 1, edges.size());
     const Distribution p = solve_steady_state(StE, StW, CoW, CoE, 2.0, 2.0, mm_vmax());
-    return new_array_1d(bin_probabilities(p, edges)).release();
+    return new_array_1d(bin_probabilities(p, edges, observation.matrix())).release();
   });
 }
 

@@ -3,22 +3,28 @@
 #include "entries.hpp"
 #include "fits/profiles.hpp"
 #include "gil.hpp"
+#include "observation_args.hpp"
 
 namespace velk::py {
 
 const char py_profile_shared_st_doc[] =
     "py_profile_shared_st(observed_fracs_2d, meth_bin_edges, normalize_stw, st_grid, co_bounds, n_u=2.0, "
-    "n_m=2.0, weights=None, *, seed=None)\n--\n\n"
+    "n_m=2.0, weights=None, *, seed=None, observation=None)\n--\n\n"
     "Profile likelihood: scan St over `st_grid`, with CoW/CoE re-fit per density\n"
     "at each grid point. Returns the (weighted) summed NLL at each grid point.\n\n"
-    "Output shape: (n_points,) \u2014 one summed NLL per St grid value." VELK_SEED_PARAGRAPH;
+    "Output shape: (n_points,) \u2014 one summed NLL per St grid value." VELK_SEED_PARAGRAPH "\n\n"
+    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
+    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
+    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
+    "Each density's bin probabilities are then its matrix times the stationary\n"
+    "distribution, floored and renormalised.";
 
 PyObject* py_profile_shared_st(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_profile_shared_st",
                       {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_grid", "co_bounds", "n_u",
-                       "n_m", "weights", "seed"},
-                      5, args, kwargs, /*keyword_only=*/1);
+                       "n_m", "weights", "seed", "observation"},
+                      5, args, kwargs, /*keyword_only=*/2);
     const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
     const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
     const bool normalize_stw = as_bool(a[2], "normalize_stw");
@@ -28,15 +34,17 @@ PyObject* py_profile_shared_st(PyObject*, PyObject* args, PyObject* kwargs) {
     const double n_M = as_float(a[6], "n_m", 2.0);
     const std::optional<ArrayArg> weights_arg = optional_array(a[7], "weights", 1);
     const std::optional<std::uint64_t> seed = optional_count(a[8], "seed");
+    const std::optional<ArrayArg> observation_arg = convert_observation(a[9], 3);
     const RowMatrix rows = extract_rows(observed_arg);
     const std::vector<double> edges = to_vector(edges_arg);
     const std::vector<double> st_grid = to_vector(grid_arg);
     const std::optional<std::vector<double>> weights = to_vector(weights_arg);
+    const ObservationData observation = take_observation(observation_arg, rows.rows(), edges.size());
 
     // Safe without the lock: the profile reads only the owned copies above.
     const std::vector<double> profile = without_gil([&] {
       return profile_shared_st(rows, edges, normalize_stw, st_grid, co.lo, co.hi, n_U, n_M, view(weights),
-                               seed);
+                               seed, observation.view());
     });
     return new_array_1d(profile).release();
   });
@@ -44,20 +52,25 @@ PyObject* py_profile_shared_st(PyObject*, PyObject* args, PyObject* kwargs) {
 
 const char py_profile_shared_co_doc[] =
     "py_profile_shared_co(observed_fracs_2d, meth_bin_edges, normalize_stw, shared_st, cow_grid, coe_grid, "
-    "co_bounds, n_u=2.0, n_m=2.0, *, seed=None)\n--\n\n"
+    "co_bounds, n_u=2.0, n_m=2.0, *, seed=None, observation=None)\n--\n\n"
     "Profile likelihood: per-density scan over CoW and CoE with St fixed at\n"
     "`shared_st`. For each density and grid value:\n"
     "  - CoW scan: fix (St, CoW), optimize CoE only -> NLL.\n"
     "  - CoE scan: fix (St, CoE), optimize CoW only -> NLL.\n\n"
     "Returns (cow_nll, coe_nll), each shape (n_densities, n_points). Uses the\n"
-    "SAME grid length for both axes; pass log-spaced grids built in Python." VELK_SEED_PARAGRAPH;
+    "SAME grid length for both axes; pass log-spaced grids built in Python." VELK_SEED_PARAGRAPH "\n\n"
+    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
+    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
+    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
+    "Each density's bin probabilities are then its matrix times the stationary\n"
+    "distribution, floored and renormalised.";
 
 PyObject* py_profile_shared_co(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_profile_shared_co",
                       {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "shared_st", "cow_grid", "coe_grid",
-                       "co_bounds", "n_u", "n_m", "seed"},
-                      7, args, kwargs, /*keyword_only=*/1);
+                       "co_bounds", "n_u", "n_m", "seed", "observation"},
+                      7, args, kwargs, /*keyword_only=*/2);
     const ArrayArg observed_arg = as_array(a[0], "observed_fracs_2d", 2);
     const ArrayArg edges_arg = as_array(a[1], "meth_bin_edges", 1);
     const bool normalize_stw = as_bool(a[2], "normalize_stw");
@@ -68,15 +81,17 @@ PyObject* py_profile_shared_co(PyObject*, PyObject* args, PyObject* kwargs) {
     const double n_U = as_float(a[7], "n_u", 2.0);
     const double n_M = as_float(a[8], "n_m", 2.0);
     const std::optional<std::uint64_t> seed = optional_count(a[9], "seed");
+    const std::optional<ArrayArg> observation_arg = convert_observation(a[10], 3);
     const RowMatrix rows = extract_rows(observed_arg);
     const std::vector<double> edges = to_vector(edges_arg);
     const std::vector<double> cow_grid = to_vector(cow_arg);
     const std::vector<double> coe_grid = to_vector(coe_arg);
+    const ObservationData observation = take_observation(observation_arg, rows.rows(), edges.size());
 
     // Safe without the lock: the profile reads only the owned copies above.
     CoProfiles profiles = without_gil([&] {
       return profile_shared_co(rows, edges, normalize_stw, shared_st, cow_grid, coe_grid, co.lo, co.hi, n_U,
-                               n_M, seed);
+                               n_M, seed, observation.view());
     });
     Ref cow_nll = new_array_2d(std::move(profiles.cow_nll));
     Ref coe_nll = new_array_2d(std::move(profiles.coe_nll));

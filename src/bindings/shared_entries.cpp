@@ -10,6 +10,7 @@
 #include "entries.hpp"
 #include "fits/shared_fits.hpp"
 #include "gil.hpp"
+#include "observation_args.hpp"
 
 namespace velk::py {
 namespace {
@@ -36,31 +37,38 @@ ExponentTail convert_exponent_tail(const Arguments& a) {
 
 const char py_fit_shared_st_doc[] =
     "py_fit_shared_st(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, "
-    "co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None, *, seed=None)\n"
+    "co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0, weights=None, *, seed=None, observation=None)\n"
     "--\n\n"
     "Fit with shared St across all densities.\n"
     "\n"
-    "Returns (shared_st, fitps: (n_densities, 3), nlls: (n_densities,))." VELK_SEED_PARAGRAPH;
+    "Returns (shared_st, fitps: (n_densities, 3), nlls: (n_densities,))." VELK_SEED_PARAGRAPH "\n\n"
+    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
+    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
+    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
+    "Each density's bin probabilities are then its matrix times the stationary\n"
+    "distribution, floored and renormalised.";
 
 PyObject* py_fit_shared_st(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_shared_st",
                       {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds",
-                       "co_bounds", "n_u", "n_m", "co_penalty", "weights", "seed"},
-                      5, args, kwargs, /*keyword_only=*/1);
+                       "co_bounds", "n_u", "n_m", "co_penalty", "weights", "seed", "observation"},
+                      5, args, kwargs, /*keyword_only=*/2);
     const DensityFitHead head = convert_head(a);
     const double n_U = as_float(a[5], "n_u", 2.0);
     const double n_M = as_float(a[6], "n_m", 2.0);
     const double co_penalty = as_float(a[7], "co_penalty", 0.0);
     const std::optional<ArrayArg> weights_arg = optional_array(a[8], "weights", 1);
     const std::optional<std::uint64_t> seed = optional_count(a[9], "seed");
+    const std::optional<ArrayArg> observation_arg = convert_observation(a[10], 3);
     const DensityFitData data = take(head, weights_arg);
+    const ObservationData observation = take_observation(observation_arg, data.rows.rows(), data.edges.size());
     const auto row_spans = data.rows.row_spans();
 
     // Safe without the lock: the fit reads only the owned copies above.
     const SharedStFit fit = without_gil([&] {
       return fit_shared_st_inner(row_spans, data.edges, head.normalize_stw, view(data.weights), head.st,
-                                 head.co, n_U, n_M, co_penalty, seed);
+                                 head.co, n_U, n_M, co_penalty, seed, /*sample=*/0, observation.view());
     });
     RowMatrix fitps(fit.densities.size(), 3);
     std::vector<double> nlls(fit.densities.size());
@@ -79,25 +87,32 @@ PyObject* py_fit_shared_st(PyObject*, PyObject* args, PyObject* kwargs) {
 const char py_fit_shared_exp_doc[] =
     "py_fit_shared_exp(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, "
     "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, fit_vmax=False, "
-    "vmax_bounds=...)\n"
+    "vmax_bounds=..., *, observation=None)\n"
     "--\n\n"
     "Fit with shared (St, n_U, n_M[, Vmax]) across all densities; per-density (CoW, CoE).\n"
     "\n"
     "Returns (shared_st, shared_n_u, shared_n_m, shared_vmax, fitps: (n_densities, 3),\n"
     "nlls: (n_densities,)). `fitps` columns are [St, CoW, CoE]. When `fit_vmax` is\n"
-    "false, `shared_vmax` echoes the run-wide global (INFINITY = disabled).";
+    "false, `shared_vmax` echoes the run-wide global (INFINITY = disabled).\n\n"
+    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
+    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
+    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
+    "Each density's bin probabilities are then its matrix times the stationary\n"
+    "distribution, floored and renormalised.";
 
 PyObject* py_fit_shared_exp(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_shared_exp",
                       {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds",
                        "co_bounds", "n_exp_bounds", "co_penalty", "weights", "fit_vmax",
-                       "vmax_bounds"},
-                      6, args, kwargs);
+                       "vmax_bounds", "observation"},
+                      6, args, kwargs, /*keyword_only=*/1);
     const DensityFitHead head = convert_head(a);
     const ExponentTail tail = convert_exponent_tail(a);
+    const std::optional<ArrayArg> observation_arg = convert_observation(a[10], 3);
     const std::optional<ArrayArg>& weights_arg = tail.weights;
     const DensityFitData data = take(head, weights_arg);
+    const ObservationData observation = take_observation(observation_arg, data.rows.rows(), data.edges.size());
     const auto row_spans = data.rows.row_spans();
 
     // Safe without the lock: the fit reads only the owned copies above. The
@@ -105,7 +120,7 @@ PyObject* py_fit_shared_exp(PyObject*, PyObject* args, PyObject* kwargs) {
     const SharedExpFit fit = interruptible([&] {
       return fit_shared_exp_inner(row_spans, data.edges, head.normalize_stw, tail.fit_vmax,
                                   view(data.weights), head.st, head.co, tail.n_exp, tail.vmax,
-                                  tail.co_penalty, /*verbose=*/true, std::nullopt);
+                                  tail.co_penalty, /*verbose=*/true, std::nullopt, observation.view());
     });
     RowMatrix fitps(fit.densities.size(), 3);
     std::vector<double> nlls(fit.densities.size());
@@ -125,7 +140,7 @@ PyObject* py_fit_shared_exp(PyObject*, PyObject* args, PyObject* kwargs) {
 const char py_fit_shared_st_exp_perdensity_doc[] =
     "py_fit_shared_st_exp_perdensity(observed_fracs_2d, meth_bin_edges, normalize_stw, "
     "st_bounds, co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, fit_vmax=False, "
-    "vmax_bounds=...)\n"
+    "vmax_bounds=..., *, observation=None)\n"
     "--\n\n"
     "Fit shared St with per-density (CoW, CoE, n_U, n_M).\n"
     "\n"
@@ -135,26 +150,34 @@ const char py_fit_shared_st_exp_perdensity_doc[] =
     "is fitted jointly with St. Returns\n"
     "(shared_st, shared_vmax, fitps: (n_densities, 5), nlls: (n_densities,)) where\n"
     "`fitps` columns are [St, n_U, n_M, CoW, CoE] (matching the --fit-exponents\n"
-    "layout). `shared_vmax` is the run-wide global (mm_vmax()) when not fitted.";
+    "layout). `shared_vmax` is the run-wide global (mm_vmax()) when not fitted.\n\n"
+    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
+    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
+    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
+    "Each density's bin probabilities are then its matrix times the stationary\n"
+    "distribution, floored and renormalised.";
 
 PyObject* py_fit_shared_st_exp_perdensity(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_shared_st_exp_perdensity",
                       {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds",
                        "co_bounds", "n_exp_bounds", "co_penalty", "weights", "fit_vmax",
-                       "vmax_bounds"},
-                      6, args, kwargs);
+                       "vmax_bounds", "observation"},
+                      6, args, kwargs, /*keyword_only=*/1);
     const DensityFitHead head = convert_head(a);
     const ExponentTail tail = convert_exponent_tail(a);
+    const std::optional<ArrayArg> observation_arg = convert_observation(a[10], 3);
     const std::optional<ArrayArg>& weights_arg = tail.weights;
     const DensityFitData data = take(head, weights_arg);
+    const ObservationData observation = take_observation(observation_arg, data.rows.rows(), data.edges.size());
     const auto row_spans = data.rows.row_spans();
 
     // Safe without the lock: the fit reads only the owned copies above.
     const SharedStPerDensityExpFit fit = without_gil([&] {
       return fit_shared_st_perdensity_exp_inner(row_spans, data.edges, head.normalize_stw,
                                                 tail.fit_vmax, view(data.weights), head.st,
-                                                head.co, tail.n_exp, tail.vmax, tail.co_penalty);
+                                                head.co, tail.n_exp, tail.vmax, tail.co_penalty,
+                                                observation.view());
     });
     // Columns [St, n_U, n_M, CoW, CoE] from the fit row (CoW, CoE, n_U, n_M, NLL).
     RowMatrix fitps(fit.densities.size(), 5);
@@ -176,7 +199,7 @@ PyObject* py_fit_shared_st_exp_perdensity(PyObject*, PyObject* args, PyObject* k
 
 const char py_fit_shared_co_doc[] =
     "py_fit_shared_co(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, "
-    "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None)\n"
+    "co_bounds, n_exp_bounds, co_penalty=0.0, weights=None, *, observation=None)\n"
     "--\n\n"
     "Fit GLOBAL (St, CoW, CoE) shared across all densities; per-density (n_U, n_M).\n"
     "\n"
@@ -185,19 +208,26 @@ const char py_fit_shared_co_doc[] =
     "vary per density. Vmax is held at the run-wide global (mm_vmax()). Returns\n"
     "(shared_st, shared_cow, shared_coe, fitps: (n_densities, 5),\n"
     "nlls: (n_densities,)) where `fitps` columns are [St, n_U, n_M, CoW, CoE]\n"
-    "(matching the --fit-exponents layout; St/CoW/CoE are identical across rows).";
+    "(matching the --fit-exponents layout; St/CoW/CoE are identical across rows).\n\n"
+    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
+    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
+    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
+    "Each density's bin probabilities are then its matrix times the stationary\n"
+    "distribution, floored and renormalised.";
 
 PyObject* py_fit_shared_co(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Arguments a("py_fit_shared_co",
                       {"observed_fracs_2d", "meth_bin_edges", "normalize_stw", "st_bounds",
-                       "co_bounds", "n_exp_bounds", "co_penalty", "weights"},
-                      6, args, kwargs);
+                       "co_bounds", "n_exp_bounds", "co_penalty", "weights", "observation"},
+                      6, args, kwargs, /*keyword_only=*/1);
     const DensityFitHead head = convert_head(a);
     const Bounds n_exp = as_bounds(a[5], "n_exp_bounds");
     const double co_penalty = as_float(a[6], "co_penalty", 0.0);
     const std::optional<ArrayArg> weights_arg = optional_array(a[7], "weights", 1);
+    const std::optional<ArrayArg> observation_arg = convert_observation(a[8], 3);
     const DensityFitData data = take(head, weights_arg);
+    const ObservationData observation = take_observation(observation_arg, data.rows.rows(), data.edges.size());
     const auto row_spans = data.rows.row_spans();
 
     // Safe without the lock: the fit reads only the owned copies above. The
@@ -205,7 +235,7 @@ PyObject* py_fit_shared_co(PyObject*, PyObject* args, PyObject* kwargs) {
     const SharedCoFit fit = interruptible([&] {
       return fit_shared_co_inner(row_spans, data.edges, head.normalize_stw, view(data.weights),
                                  head.st, head.co, n_exp, co_penalty, /*verbose=*/true,
-                                 std::nullopt);
+                                 std::nullopt, observation.view());
     });
     // Columns [St, n_U, n_M, CoW, CoE]: the shared rates repeat in every row.
     RowMatrix fitps(fit.densities.size(), 5);

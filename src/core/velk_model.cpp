@@ -1,9 +1,12 @@
 #include "velk_model.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 #include "run_state.hpp"
 
@@ -131,19 +134,71 @@ LuSolution dense_lu_solve(const TransitionRates& rates) noexcept {
   return {b, false};
 }
 
-// acc[j] = minus_c * tail[j] + acc[j] for the first count lanes; a separate
-// loop over restrict pointers so the compiler vectorises it (still one multiply
-// and one add per element).
-// An AVX2 clone is picked at load time where the CPU has it (same arithmetic,
-// wider vectors). Sanitizer runtimes are not ready when load-time resolvers
-// run, so sanitized builds keep the single default version.
+// The vector kernels get an AVX2 clone, picked at load time where the CPU has
+// it (same arithmetic, wider vectors). Sanitizer runtimes are not ready when
+// load-time resolvers run, so sanitized builds keep the single default version.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) && \
     !defined(__SANITIZE_ADDRESS__)
-__attribute__((target_clones("avx2", "default")))
+#define VELK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VELK_VECTOR_CLONES
 #endif
-void update_lanes(double* __restrict acc, const double* __restrict tail, double minus_c,
-                  int count) noexcept {
-  for (int j = 0; j < count; ++j) acc[j] = minus_c * tail[j] + acc[j];
+
+// acc[j] = scale * x[j] + acc[j] for the first count lanes; a separate loop
+// over restrict pointers so the compiler vectorises it (still one multiply and
+// one add per element).
+VELK_VECTOR_CLONES
+void add_scaled(double* __restrict acc, const double* __restrict x, double scale, int count) noexcept {
+  for (int j = 0; j < count; ++j) acc[j] = scale * x[j] + acc[j];
+}
+
+// The observation product works on groups of four bins (one AVX2 register,
+// two SSE2 registers); rows of the transposed matrix are padded to whole
+// groups.
+constexpr std::size_t kProductLanes = 4;
+using ProductLanes = double __attribute__((vector_size(kProductLanes * sizeof(double))));
+// Groups summed in one pass over the 71 macrostates: their sums stay in
+// registers, and their additions are independent of one another.
+constexpr std::size_t kProductGroups = 6;
+
+// Sums of `Groups` groups starting at column: sums[g] = sum over M of
+// column[M * stride + 4 g ...] * p[M], in ascending M from 0.0, one multiply
+// and one add per element (vector arithmetic rounds lane by lane). The first
+// `kept` sums go to out; the rest are padding.
+template <std::size_t Groups>
+[[gnu::always_inline]] inline void product_pass(const double* column, std::size_t stride, const double* p,
+                                                double* out, std::size_t kept) noexcept {
+  ProductLanes sums[Groups] = {};
+  for (int m = 0; m < kStates; ++m, column += stride) {
+    const double weight = p[m];
+    for (std::size_t g = 0; g < Groups; ++g) {
+      ProductLanes entries;
+      std::memcpy(&entries, column + g * kProductLanes, sizeof entries);
+      sums[g] = weight * entries + sums[g];
+    }
+  }
+  std::memcpy(out, sums, kept * sizeof(double));
+}
+
+// out[j] = sum over M of by_state[M * stride + j] * p[M] for j < bins; stride
+// is bins rounded up to a multiple of kProductLanes (zero padding).
+VELK_VECTOR_CLONES
+void observed_product(const double* by_state, std::size_t stride, std::size_t bins, const double* p,
+                      double* out) noexcept {
+  constexpr std::size_t kPassWidth = kProductGroups * kProductLanes;
+  std::size_t first = 0;
+  for (; first + kPassWidth <= stride; first += kPassWidth) {
+    product_pass<kProductGroups>(by_state + first, stride, p, out + first, std::min(kPassWidth, bins - first));
+  }
+  const std::size_t rest = bins - first;
+  switch ((stride - first) / kProductLanes) {
+    case 5: product_pass<5>(by_state + first, stride, p, out + first, rest); break;
+    case 4: product_pass<4>(by_state + first, stride, p, out + first, rest); break;
+    case 3: product_pass<3>(by_state + first, stride, p, out + first, rest); break;
+    case 2: product_pass<2>(by_state + first, stride, p, out + first, rest); break;
+    case 1: product_pass<1>(by_state + first, stride, p, out + first, rest); break;
+    default: break;
+  }
 }
 
 // The dense reference arithmetic, restricted to what can differ from zero and
@@ -274,7 +329,7 @@ LuSolution structured_lu_solve(const TransitionRates& rates) noexcept {
   // x[i] is final: the tails of the rows at positions <= i-3 reach column i.
   auto spread_column = [&](int i) noexcept {
     while (active > 0 && lane_position[active - 1] > i - 3) --active;
-    update_lanes(lane_acc.data(), lane_tail.data(), -x[i], active);
+    add_scaled(lane_acc.data(), lane_tail.data(), -x[i], active);
   };
   if (upper[NCPG].diagonal == 0.0) return singular_solution();
   x[NCPG] = upper[NCPG].rhs / upper[NCPG].diagonal;
@@ -464,25 +519,118 @@ BinLayout::BinLayout(std::span<const double> meth_bin_edges) {
   }
 }
 
+void floor_and_normalise(std::span<double> q, double floor) noexcept {
+  double total = 0.0;
+  for (double& value : q) {
+    if (value < floor) value = floor;
+    total += value;
+  }
+  if (total > 0.0) {
+    for (double& value : q) value /= total;
+  }
+}
+
 void BinLayout::bin(const Distribution& p, std::span<double> out, double floor) const noexcept {
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(bin_count_), 0.0);
   for (int m = 0; m < kStates; ++m) {
     if (bin_of_[m] >= 0) out[bin_of_[m]] += p[m];
   }
-  double total = 0.0;
-  for (std::size_t j = 0; j < bin_count_; ++j) {
-    if (out[j] < floor) out[j] = floor;
-    total += out[j];
-  }
-  if (total > 0.0) {
-    for (std::size_t j = 0; j < bin_count_; ++j) out[j] /= total;
+  floor_and_normalise(out.first(bin_count_), floor);
+}
+
+namespace {
+
+std::string shortest_text(double value) {
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+[[noreturn]] void observation_error(std::size_t density, std::size_t column, const std::string& cause) {
+  throw std::runtime_error("observation: density " + std::to_string(density) + ", column " +
+                           std::to_string(column) + ": " + cause);
+}
+
+}  // namespace
+
+void check_observation(std::span<const double> matrix, std::size_t density) {
+  const std::size_t bins = matrix.size() / kStates;
+  for (std::size_t m = 0; m < static_cast<std::size_t>(kStates); ++m) {
+    double total = 0.0;
+    for (std::size_t j = 0; j < bins; ++j) {
+      const double entry = matrix[j * kStates + m];
+      if (!std::isfinite(entry)) {
+        observation_error(density, m, "entry for bin " + std::to_string(j) + " is " + shortest_text(entry));
+      }
+      if (entry < 0.0) {
+        observation_error(density, m,
+                          "entry for bin " + std::to_string(j) + " is negative (" + shortest_text(entry) + ")");
+      }
+      total += entry;
+    }
+    // A column is the distribution of one macrostate over the bins: levels
+    // outside every bin may lose mass, but none can be created.
+    if (total > 1.0 + kObservationSumTolerance) {
+      observation_error(density, m, "entries sum to " + shortest_text(total) + " > 1");
+    }
   }
 }
 
-std::vector<double> bin_probabilities(const Distribution& p, std::span<const double> meth_bin_edges) {
-  const BinLayout layout(meth_bin_edges);
-  std::vector<double> q(layout.bin_count());
-  layout.bin(p, q);
+ObservedBinning::ObservedBinning(std::span<const double> meth_bin_edges, std::span<const double> observation)
+    : layout_(meth_bin_edges) {
+  if (observation.empty()) return;
+  const std::size_t bins = layout_.bin_count();
+  if (observation.size() != bins * kStates) {
+    throw std::invalid_argument("observation has " + std::to_string(observation.size()) +
+                                " values but n_meth_bins * 71 = " + std::to_string(bins * kStates) +
+                                " are needed");
+  }
+  if (bins == 0) return;
+  // Rows padded with zeros to whole groups; the padding's sums are discarded.
+  stride_ = (bins + kProductLanes - 1) / kProductLanes * kProductLanes;
+  by_state_.assign(stride_ * kStates, 0.0);
+  for (std::size_t j = 0; j < bins; ++j) {
+    for (std::size_t m = 0; m < static_cast<std::size_t>(kStates); ++m) {
+      by_state_[m * stride_ + j] = observation[j * kStates + m];
+    }
+  }
+}
+
+void ObservedBinning::bin(const Distribution& p, std::span<double> out) const noexcept {
+  if (by_state_.empty()) {
+    layout_.bin(p, out);
+    return;
+  }
+  const std::size_t bins = layout_.bin_count();
+  // Each bin's sum runs over ascending M from 0.0, as in the plain binning.
+  observed_product(by_state_.data(), stride_, bins, p.data(), out.data());
+  floor_and_normalise(out.first(bins), PROB_FLOOR);
+}
+
+Observations::Observations(std::span<const double> stacked, std::size_t n_bins)
+    : stacked_(stacked), matrix_size_(n_bins * kStates) {
+  const bool whole = matrix_size_ == 0 ? stacked.empty() : stacked.size() % matrix_size_ == 0;
+  if (!whole) {
+    throw std::invalid_argument("observation: " + std::to_string(stacked.size()) +
+                                " values are not whole (n_meth_bins x 71) matrices for n_meth_bins = " +
+                                std::to_string(n_bins));
+  }
+}
+
+void Observations::require_densities(std::size_t n_densities) const {
+  if (stacked_.empty() || matrix_size_ == 0) return;
+  if (stacked_.size() / matrix_size_ != n_densities) {
+    throw std::invalid_argument("observation holds " + std::to_string(stacked_.size() / matrix_size_) +
+                                " matrices but there are " + std::to_string(n_densities) +
+                                " densities: one matrix per density is needed");
+  }
+}
+
+std::vector<double> bin_probabilities(const Distribution& p, std::span<const double> meth_bin_edges,
+                                      std::span<const double> observation) {
+  const ObservedBinning binning(meth_bin_edges, observation);
+  std::vector<double> q(binning.bin_count());
+  binning.bin(p, q);
   return q;
 }
 
@@ -495,12 +643,12 @@ double cross_entropy(std::span<const double> observed_fracs, std::span<const dou
 
 double nll(std::span<const double> observed_fracs, std::span<const double> meth_bin_edges,
            bool normalize_stw, double St, double CoW, double CoE, double n_U, double n_M,
-           double Vmax) {
-  const BinLayout layout(meth_bin_edges);
+           double Vmax, std::span<const double> observation) {
+  const ObservedBinning binning(meth_bin_edges, observation);
   const auto [StE, StW] = spontaneous_rates(normalize_stw, St);
   const Distribution p = solve_steady_state(StE, StW, CoW, CoE, n_U, n_M, Vmax);
-  std::vector<double> q(layout.bin_count());
-  layout.bin(p, q);
+  std::vector<double> q(binning.bin_count());
+  binning.bin(p, q);
   return cross_entropy(observed_fracs, q);
 }
 

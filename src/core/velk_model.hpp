@@ -110,9 +110,81 @@ class BinLayout {
   std::array<int, kStates> bin_of_{};  // -1: the level is dropped
 };
 
+/// Floors every probability at floor, then divides them by their ascending
+/// sum when that sum is positive: the last step of every binning.
+void floor_and_normalise(std::span<double> q, double floor) noexcept;
+
+/// Largest amount by which a column of an observation matrix may sum above 1
+/// (rounding in the caller's construction of it).
+inline constexpr double kObservationSumTolerance = 1e-9;
+
+/// Throws std::runtime_error naming `observation`, the density and the column
+/// for an entry that is negative or not finite, or a column (macrostate M)
+/// whose entries sum to more than 1 + kObservationSumTolerance. matrix is one
+/// density's row-major (n_bins x 71) matrix; density only labels the message.
+void check_observation(std::span<const double> matrix, std::size_t density);
+
+/// The model's probabilities of the observed methylation bins.
+///
+/// Without an observation matrix every read sees all 70 sites, so the bins
+/// are those of the levels M/70 (BinLayout). With one, a read sees a subset
+/// of the sites and entry (j, M) of the row-major (n_bins x 71) matrix T is
+/// the probability that a molecule with M methylated sites is observed in
+/// bin j; the bins are then q = T p, summed in ascending M from 0.0, floored
+/// and renormalised as the plain binning does. A 0/1 matrix that puts each M
+/// in its level's bin gives the plain binning's bits. Set up once per fit:
+/// evaluations allocate nothing and write only to out (thread-safe).
+class ObservedBinning {
+ public:
+  /// Throws std::invalid_argument for an empty edge sequence, or an
+  /// observation that is neither empty nor n_bins * 71 values.
+  ObservedBinning(std::span<const double> meth_bin_edges, std::span<const double> observation);
+
+  std::size_t bin_count() const noexcept { return layout_.bin_count(); }
+
+  void bin(const Distribution& p, std::span<double> out) const noexcept;
+
+ private:
+  BinLayout layout_;
+  // T by macrostate: 71 consecutive columns of bin_count() values padded with
+  // zeros to stride_ (a whole number of blocks), so that the product adds one
+  // contiguous column per M, a block of bins at a time in vector registers.
+  // Empty for the plain binning.
+  std::size_t stride_ = 0;
+  std::vector<double> by_state_;
+};
+
+/// The observation matrices of a set of densities, stacked density after
+/// density, each row-major (n_bins x 71). Default-constructed: no matrices,
+/// every density is binned plainly. A view: the values belong to the caller.
+class Observations {
+ public:
+  Observations() = default;
+  /// Throws std::invalid_argument unless stacked holds whole matrices.
+  Observations(std::span<const double> stacked, std::size_t n_bins);
+
+  bool empty() const noexcept { return stacked_.empty(); }
+
+  /// Density d's matrix, or an empty span when there are no matrices.
+  std::span<const double> density(std::size_t d) const noexcept {
+    if (stacked_.empty()) return {};
+    return stacked_.subspan(d * matrix_size_, matrix_size_);
+  }
+
+  /// Throws std::invalid_argument when matrices are given but not exactly
+  /// one per density.
+  void require_densities(std::size_t n_densities) const;
+
+ private:
+  std::span<const double> stacked_;
+  std::size_t matrix_size_ = 0;
+};
+
 /// Binned model probabilities of p on meth_bin_edges (n_meth_bins entries;
-/// empty for a single edge). Throws std::invalid_argument for no edges.
-std::vector<double> bin_probabilities(const Distribution& p, std::span<const double> meth_bin_edges);
+/// empty for a single edge), through the observation matrix when one is
+/// given. Throws std::invalid_argument for no edges or a mis-sized matrix.
+std::vector<double> bin_probabilities(const Distribution& p, std::span<const double> meth_bin_edges,
+                                      std::span<const double> observation = {});
 
 /// Cross-entropy of observed fractions against binned probabilities q:
 /// starting from 0.0, subtract observed[i] * ln(q[i]) for the first
@@ -130,11 +202,12 @@ inline SpontaneousRates spontaneous_rates(bool normalize_stw, double St) noexcep
 }
 
 /// Negative log-likelihood of one density's observed fractions under the
-/// model (rates on the linear scale). Throws std::invalid_argument for an
-/// empty edge sequence.
+/// model (rates on the linear scale), binned through the observation matrix
+/// when one is given. Throws std::invalid_argument for an empty edge sequence
+/// or a mis-sized matrix.
 double nll(std::span<const double> observed_fracs, std::span<const double> meth_bin_edges,
            bool normalize_stw, double St, double CoW, double CoE, double n_U, double n_M,
-           double Vmax);
+           double Vmax, std::span<const double> observation = {});
 
 /// The co_penalty term added to a density's NLL: penalty * (CoW + CoE) for a
 /// positive penalty, -penalty * (log10 CoW + log10 CoE) for a negative one,

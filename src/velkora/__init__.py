@@ -30,6 +30,8 @@ _LAZY = {
     "DriftData": "data",
     "synthetic_molecules": "synthetic",
     "synthetic_drift_molecules": "synthetic",
+    "observation_matrix": "observation",
+    "observation_matrices": "observation",
     "MODES": "fitting",
     "fit": "fitting",
     "bootstrap": "fitting",

@@ -11,6 +11,7 @@ from __future__ import annotations
 import numpy as np
 
 from . import model
+from ._errors import InputError
 from ._optional import require
 
 pd = require("pandas")
@@ -33,6 +34,7 @@ def synthetic_molecules(
     n_u: float = 2.0,
     n_m: float = 2.0,
     shared_st: float | None = None,
+    depth=None,
 ):
     """A per-molecule table drawn from the model.
 
@@ -41,6 +43,15 @@ def synthetic_molecules(
     uniformly within its bin, ``n_cpg`` = 70 sites, ``n_methylated`` drawn
     from the stationary distribution and ``meth_level`` = n_methylated / 70.
     Draws come from ``numpy.random.default_rng(seed)``, bin after bin.
+
+    ``depth`` makes short reads: an integer (every molecule) or one integer
+    per molecule (in table order, density bin after density bin), each in
+    1 .. 70. The read of a molecule calls that many of its 70 sites, chosen
+    at random, so it sees a hypergeometric share of the molecule's methylated
+    sites, drawn from the same generator after all other draws. Then
+    ``n_cpg`` and the added ``n_called`` column hold the depth,
+    ``n_methylated`` the methylated sites seen and ``meth_level`` their
+    fraction. Without ``depth`` the table is exactly the full-depth one.
     The true parameters are kept in ``table.attrs["truth"]``, a dict of
     per-density lists (``pandas.DataFrame(table.attrs["truth"])`` shows them).
     """
@@ -50,6 +61,8 @@ def synthetic_molecules(
         raise ValueError("params needs one (St, CoW, CoE) row per density bin (len(density_edges) - 1 rows)")
     if shared_st is not None:
         params[:, 0] = shared_st
+    n_molecules = len(params) * molecules_per_density
+    depths = None if depth is None else _depths(depth, n_molecules)
     rng = np.random.default_rng(seed)
     parts = []
     for d, (st, cow, coe) in enumerate(params):
@@ -58,7 +71,13 @@ def synthetic_molecules(
         methylated = rng.choice(model.NCPG + 1, size=molecules_per_density, p=p)
         density = rng.uniform(edges[d], edges[d + 1], size=molecules_per_density)
         parts.append((density, methylated))
-    table = _table(np.concatenate([d for d, _ in parts]), np.concatenate([m for _, m in parts]))
+    density = np.concatenate([d for d, _ in parts])
+    methylated = np.concatenate([m for _, m in parts])
+    if depths is None:
+        table = _table(density, methylated)
+    else:
+        seen = rng.hypergeometric(methylated, model.NCPG - methylated, depths)
+        table = _table(density, seen, depths)
     # Plain lists, so that the truth survives a round trip through Parquet.
     table.attrs["truth"] = {
         "density_lo": edges[:-1].tolist(),
@@ -124,12 +143,37 @@ def drift_probabilities(ste: float, stw: float, t: float) -> tuple[float, float]
     return 1.0 + ste * decay, -stw * decay
 
 
-def _table(density: np.ndarray, methylated: np.ndarray):
+def _depths(depth, n_molecules: int) -> np.ndarray:
+    """The read depth of every molecule, checked: integers in 1 .. 70."""
+    values = np.asarray(depth)
+    if values.ndim == 0:
+        values = np.full(n_molecules, values)
+    if values.shape != (n_molecules,) or not np.issubdtype(values.dtype, np.integer):
+        raise InputError(
+            f"depth must be an integer or {n_molecules} integers (one per molecule), "
+            f"got {values.dtype} of shape {values.shape}"
+        )
+    if values.size and (values.min() < 1 or values.max() > model.NCPG):
+        raise InputError(f"depth must lie in 1 .. {model.NCPG}, got values from {values.min()} to {values.max()}")
+    return values.astype(np.int64)
+
+
+def _table(density: np.ndarray, methylated: np.ndarray, depths: np.ndarray | None = None):
+    if depths is None:
+        return pd.DataFrame(
+            {
+                "cpg_density": density,
+                "n_cpg": np.full(len(methylated), model.NCPG),
+                "n_methylated": methylated,
+                "meth_level": methylated / model.NCPG,
+            }
+        )
     return pd.DataFrame(
         {
             "cpg_density": density,
-            "n_cpg": np.full(len(methylated), model.NCPG),
+            "n_cpg": depths,
+            "n_called": depths,
             "n_methylated": methylated,
-            "meth_level": methylated / model.NCPG,
+            "meth_level": methylated / depths,
         }
     )

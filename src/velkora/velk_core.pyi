@@ -28,6 +28,14 @@ Bounds = tuple[float, float]
 # run-wide index of the stack's first sample. Rows are numbered and fits seeded
 # by run-wide indices, so the chunks of a run (each called with the index of
 # its first sample) return exactly the rows of one call on the whole stack.
+#
+# The functions that score binned fractions with the steady state take a
+# keyword-only `observation`: for reads that call fewer than a molecule's 70
+# sites, entry [j, M] is the probability that a molecule with M methylated
+# sites is read in methylation bin j; shape (n_meth_bins, 71) for the
+# one-density functions, (n_densities, n_meth_bins, 71) for the others (one
+# matrix per density, shared by every bootstrap sample). None keeps the plain
+# binning of the levels M / 70. velkora.observation builds the matrices.
 
 __all__: Final[list[str]]
 
@@ -42,11 +50,19 @@ def py_compute_nll(
     observed_fracs: FloatArray,
     meth_bin_edges: FloatArray,
     normalize_stw: bool | np.bool_,
+    *,
+    observation: FloatArray | None = None,
 ) -> float:
     """Compute NLL for a single parameter set and one density bin."""
 
 def py_compute_model_fracs(
-    ste: float, stw: float, cow: float, coe: float, meth_bin_edges: FloatArray
+    ste: float,
+    stw: float,
+    cow: float,
+    coe: float,
+    meth_bin_edges: FloatArray,
+    *,
+    observation: FloatArray | None = None,
 ) -> FloatArray:
     """Compute model fractions for given parameters (for plotting)."""
 
@@ -61,6 +77,7 @@ def py_fit_one_density(
     co_penalty: float = 0.0,
     *,
     seed: int | None = None,
+    observation: FloatArray | None = None,
 ) -> tuple[float, float, float, float]:
     """Fit one density bin with 3 free parameters. Returns (st_free, cow, coe, nll)."""
 
@@ -73,6 +90,8 @@ def py_fit_all_densities(
     n_u: float = 2.0,
     n_m: float = 2.0,
     co_penalty: float = 0.0,
+    *,
+    observation: FloatArray | None = None,
 ) -> tuple[FloatArray, FloatArray]:
     """Fit all density bins independently; returns (fitps (n, 3) [St, CoW, CoE], nlls (n,))."""
 
@@ -84,6 +103,8 @@ def py_fit_all_densities_exp(
     co_bounds: Bounds,
     n_exp_bounds: Bounds,
     co_penalty: float = 0.0,
+    *,
+    observation: FloatArray | None = None,
 ) -> tuple[FloatArray, FloatArray]:
     """Fit all density bins with free exponents; returns (fitps (n, 5) [St, n_U, n_M, CoW, CoE], nlls (n,))."""
 
@@ -99,6 +120,7 @@ def py_fit_shared_st(
     weights: FloatArray | None = None,
     *,
     seed: int | None = None,
+    observation: FloatArray | None = None,
 ) -> tuple[float, FloatArray, FloatArray]:
     """Fit with shared St; returns (shared_st, fitps (n, 3) [St, CoW, CoE], nlls (n,))."""
 
@@ -113,6 +135,8 @@ def py_fit_shared_exp(
     weights: FloatArray | None = None,
     fit_vmax: bool | np.bool_ = False,
     vmax_bounds: Bounds = ...,
+    *,
+    observation: FloatArray | None = None,
 ) -> tuple[float, float, float, float, FloatArray, FloatArray]:
     """Fit shared (St, n_U, n_M[, Vmax]); returns
     (shared_st, shared_n_u, shared_n_m, shared_vmax, fitps (n, 3) [St, CoW, CoE], nlls (n,))."""
@@ -128,6 +152,8 @@ def py_fit_shared_st_exp_perdensity(
     weights: FloatArray | None = None,
     fit_vmax: bool | np.bool_ = False,
     vmax_bounds: Bounds = ...,
+    *,
+    observation: FloatArray | None = None,
 ) -> tuple[float, float, FloatArray, FloatArray]:
     """Fit shared St [and Vmax] with per-density exponents; returns
     (shared_st, shared_vmax, fitps (n, 5) [St, n_U, n_M, CoW, CoE], nlls (n,))."""
@@ -141,6 +167,8 @@ def py_fit_shared_co(
     n_exp_bounds: Bounds,
     co_penalty: float = 0.0,
     weights: FloatArray | None = None,
+    *,
+    observation: FloatArray | None = None,
 ) -> tuple[float, float, float, FloatArray, FloatArray]:
     """Fit global (St, CoW, CoE) with per-density exponents; returns
     (shared_st, shared_cow, shared_coe, fitps (n, 5) [St, n_U, n_M, CoW, CoE], nlls (n,))."""
@@ -166,6 +194,7 @@ def py_profile_shared_st(
     weights: FloatArray | None = None,
     *,
     seed: int | None = None,
+    observation: FloatArray | None = None,
 ) -> FloatArray:
     """Weighted summed NLL at every St of st_grid, CoW/CoE re-fitted per density; shape (n_points,)."""
 
@@ -181,6 +210,7 @@ def py_profile_shared_co(
     n_m: float = 2.0,
     *,
     seed: int | None = None,
+    observation: FloatArray | None = None,
 ) -> tuple[FloatArray, FloatArray]:
     """Per-density NLL with CoW (then CoE) held at each grid value: (cow_nll, coe_nll)."""
 
@@ -201,6 +231,7 @@ def py_fit_bootstrap(
     *,
     sample_offset: SupportsIndex = 0,
     seed: int | None = None,
+    observation: FloatArray | None = None,
 ) -> FloatArray:
     """(n_boot * n_densities, 6): [bootstrap_idx, density_idx, st_free, cow, coe, nll]. Ctrl+C stops it."""
 
@@ -220,6 +251,7 @@ def py_fit_bootstrap_exp(
     vmax_bounds: Bounds = ...,
     *,
     sample_offset: SupportsIndex = 0,
+    observation: FloatArray | None = None,
 ) -> FloatArray:
     """(n_boot * n_densities, 9): [boot_idx, dens_idx, st, n_u, n_m, cow, coe, nll, vmax]. Ctrl+C stops it."""
 
@@ -239,6 +271,7 @@ def py_fit_bootstrap_exp_perdensity(
     vmax_bounds: Bounds = ...,
     *,
     sample_offset: SupportsIndex = 0,
+    observation: FloatArray | None = None,
 ) -> FloatArray:
     """(n_boot * n_densities, 9) as py_fit_bootstrap_exp, per-density exponents. Ctrl+C stops it."""
 
@@ -256,6 +289,7 @@ def py_fit_bootstrap_co(
     warm_start: tuple[float, float, float] | None = None,
     *,
     sample_offset: SupportsIndex = 0,
+    observation: FloatArray | None = None,
 ) -> FloatArray:
     """(n_boot * n_densities, 9) for the global (St, CoW, CoE) fit. Ctrl+C stops it."""
 

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <span>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "run_state.hpp"
@@ -298,6 +300,117 @@ TEST(Likelihood, NormalizeStwChoosesWhichSpontaneousRateIsFree) {
             velk::cross_entropy(observed, velk::bin_probabilities(as_ste, edges)));
   EXPECT_EQ(velk::nll(observed, edges, false, 0.3, 2.0, 1.0, 2.0, 2.0, kInf),
             velk::cross_entropy(observed, velk::bin_probabilities(as_stw, edges)));
+}
+
+// The 0/1 matrix that observes macrostate M in the bin of its own level.
+std::vector<double> full_depth_observation(std::span<const double> edges) {
+  const std::size_t bins = edges.size() - 1;
+  std::vector<double> matrix(bins * 71, 0.0);
+  Distribution unit{};
+  for (int m = 0; m < 71; ++m) {
+    unit.fill(0.0);
+    unit[m] = 1.0;
+    // A point mass lands in its bin at (1 - floors) / ...; only the argmax matters.
+    const std::vector<double> q = velk::bin_probabilities(unit, edges);
+    for (std::size_t j = 0; j < bins; ++j) {
+      if (q[j] > 0.5) matrix[j * 71 + static_cast<std::size_t>(m)] = 1.0;
+    }
+  }
+  return matrix;
+}
+
+TEST(ObservedBinning, FullDepthMatrixGivesThePlainBinningBits) {
+  // 10, 2, 2 and 29 bins: one or several passes of the grouped product.
+  std::vector<double> fine;
+  for (int j = 0; j <= 29; ++j) fine.push_back(j / 29.0);
+  const std::vector<std::vector<double>> edge_sets{
+      {0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0}, {0.0, 0.5, 1.0}, {0.1, 0.45, 0.9}, fine};
+  for (const auto& edges : edge_sets) {
+    const std::vector<double> matrix = full_depth_observation(edges);
+    for (const double cow : {0.1, 1.0, 30.0}) {
+      const Distribution p = velk::solve_steady_state(0.5, 1.0, cow, 2.0, 2.0, 2.0, kInf);
+      const std::vector<double> plain = velk::bin_probabilities(p, edges);
+      const std::vector<double> observed = velk::bin_probabilities(p, edges, matrix);
+      ASSERT_EQ(plain.size(), observed.size());
+      for (std::size_t j = 0; j < plain.size(); ++j) EXPECT_EQ(plain[j], observed[j]) << j;
+    }
+  }
+}
+
+TEST(ObservedBinning, ProductIsFlooredAndRenormalised) {
+  // Two bins; every macrostate is seen half in each, except M = 0 entirely in bin 0
+  // and M = 70 lost (column sum 0): q = T p before the floor and the division.
+  const double edges[] = {0.0, 0.5, 1.0};
+  std::vector<double> matrix(2 * 71, 0.5);
+  matrix[0] = 1.0;
+  matrix[71] = 0.0;
+  matrix[70] = 0.0;
+  matrix[71 + 70] = 0.0;
+  Distribution p{};
+  p[0] = 0.5;
+  p[10] = 0.25;
+  p[70] = 0.25;
+  const std::vector<double> q = velk::bin_probabilities(p, edges, matrix);
+  EXPECT_DOUBLE_EQ(q[0], 0.625 / 0.75);
+  EXPECT_DOUBLE_EQ(q[1], 0.125 / 0.75);
+  // All mass lost: both bins hold the floor, then split evenly.
+  Distribution top{};
+  top[70] = 1.0;
+  EXPECT_EQ(velk::bin_probabilities(top, edges, matrix), (std::vector<double>{0.5, 0.5}));
+}
+
+TEST(ObservedBinning, DenseProductMatchesAPlainLoopForEveryBinCount) {
+  const Distribution p = velk::solve_steady_state(0.5, 1.0, 3.0, 2.0, 2.0, 2.0, kInf);
+  for (std::size_t bins = 1; bins <= 53; ++bins) {
+    std::vector<double> edges;
+    for (std::size_t j = 0; j <= bins; ++j) edges.push_back(static_cast<double>(j) / static_cast<double>(bins));
+    std::vector<double> matrix(bins * 71);
+    // Arbitrary entries in [0, 1 / bins): every column sums to less than 1.
+    for (std::size_t k = 0; k < matrix.size(); ++k) {
+      matrix[k] = static_cast<double>((k * 37) % 101) / 101.0 / static_cast<double>(bins);
+    }
+    std::vector<double> expected(bins, 0.0);
+    for (std::size_t j = 0; j < bins; ++j) {
+      for (std::size_t m = 0; m < 71; ++m) expected[j] = p[m] * matrix[j * 71 + m] + expected[j];
+    }
+    velk::floor_and_normalise(expected, velk::PROB_FLOOR);
+    EXPECT_EQ(velk::bin_probabilities(p, edges, matrix), expected) << bins << " bins";
+  }
+}
+
+TEST(ObservedBinning, MisSizedMatrixIsRefused) {
+  const double edges[] = {0.0, 0.5, 1.0};
+  const std::vector<double> short_matrix(71, 0.5);
+  EXPECT_THROW(velk::bin_probabilities(point_mass_spread(), edges, short_matrix), std::invalid_argument);
+  EXPECT_THROW(velk::Observations(short_matrix, 2), std::invalid_argument);
+  const std::vector<double> stacked(2 * 2 * 71, 0.0);
+  const velk::Observations two(stacked, 2);
+  EXPECT_NO_THROW(two.require_densities(2));
+  EXPECT_THROW(two.require_densities(3), std::invalid_argument);
+  EXPECT_NO_THROW(velk::Observations{}.require_densities(3));
+}
+
+TEST(ObservedBinning, CheckNamesDensityColumnAndCause) {
+  auto message_of = [](const std::vector<double>& matrix) {
+    try {
+      velk::check_observation(matrix, 4);
+    } catch (const std::runtime_error& error) {
+      return std::string(error.what());
+    }
+    return std::string("no error");
+  };
+  std::vector<double> matrix(2 * 71, 0.5);
+  EXPECT_EQ(message_of(matrix), "no error");
+  matrix[71 + 17] = 0.5 + 2e-9;  // bin 1, column 17: sum 1 + 2e-9
+  EXPECT_EQ(message_of(matrix).rfind("observation: density 4, column 17: entries sum to", 0), 0u);
+  matrix[71 + 17] = 0.5 + 5e-10;  // within the rounding allowance
+  EXPECT_EQ(message_of(matrix), "no error");
+  matrix[3] = -0.25;
+  EXPECT_EQ(message_of(matrix), "observation: density 4, column 3: entry for bin 0 is negative (-0.25)");
+  matrix[3] = kNaN;
+  EXPECT_EQ(message_of(matrix), "observation: density 4, column 3: entry for bin 0 is nan");
+  matrix[3] = 0.7;
+  EXPECT_EQ(message_of(matrix), "observation: density 4, column 3: entries sum to 1.2 > 1");
 }
 
 TEST(CoPenalty, SignSelectsLinearOrLogarithmicForm) {

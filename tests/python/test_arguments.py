@@ -67,9 +67,11 @@ OVERRIDES = {
 
 
 def parameters(name, keyword_only):
-    # The names and their order are pinned by the golden text signatures.
+    # The names and their order are pinned by the golden text signatures;
+    # `observation` has tests of its own below.
     signature = inspect.signature(getattr(velk_core, name))
-    return [p for p, v in signature.parameters.items() if (v.kind is v.KEYWORD_ONLY) == keyword_only]
+    return [p for p, v in signature.parameters.items()
+            if (v.kind is v.KEYWORD_ONLY) == keyword_only and p != "observation"]
 
 
 def table(name, keyword_only):
@@ -274,3 +276,155 @@ def test_array_subclasses_and_readonly_arrays_are_accepted_and_inputs_never_writ
     np.testing.assert_array_equal(edges, EDGES)
     np.testing.assert_array_equal(observed, OBSERVED)
     np.testing.assert_array_equal(params, [0.5, 2.0, 3.0])
+
+
+# The keyword-only `observation` of the functions that score binned fractions
+# with the steady state: one (n_meth_bins, 71) matrix for the one-density
+# functions, one per density (n_densities, n_meth_bins, 71) for the others.
+OBSERVING = {
+    "py_compute_nll",
+    "py_compute_model_fracs",
+    "py_fit_one_density",
+    "py_fit_all_densities",
+    "py_fit_all_densities_exp",
+    "py_fit_shared_st",
+    "py_fit_shared_exp",
+    "py_fit_shared_st_exp_perdensity",
+    "py_fit_shared_co",
+    "py_fit_bootstrap",
+    "py_fit_bootstrap_exp",
+    "py_fit_bootstrap_exp_perdensity",
+    "py_fit_bootstrap_co",
+    "py_profile_shared_st",
+    "py_profile_shared_co",
+}
+ONE_DENSITY = {"py_compute_nll", "py_compute_model_fracs", "py_fit_one_density"}
+ONE_ROW = np.tile(OBSERVED, (1, 1))
+
+
+def densities_of(name):
+    """How many matrices the valid call of `name` needs (bootstraps: n_densities)."""
+    if name in ONE_DENSITY:
+        return None
+    return 2 if name.startswith("py_fit_bootstrap") else 0
+
+
+def uniform_observation(densities):
+    matrix = np.full((len(EDGES) - 1, 71), 0.1)
+    return matrix if densities is None else np.repeat(matrix[None], densities, axis=0)
+
+
+def call_observing(name, observation, one_row=False):
+    """The function's valid call with `observation`; one_row gives the fits
+    over all densities one observed row, so that a matrix has values to check
+    (every check runs before any work)."""
+    args = {p: v for p, _, v in SIGNATURES[name] + KEYWORD_ONLY[name]}  # seeded, so calls repeat
+    if one_row and "observed_fracs_2d" in args:
+        args["observed_fracs_2d"] = ONE_ROW
+    return getattr(velk_core, name)(**args, observation=observation)
+
+
+def test_observation_is_a_trailing_keyword_only_argument_of_exactly_the_scoring_functions():
+    having = {n for n in velk_core.__all__ if "observation" in inspect.signature(getattr(velk_core, n)).parameters}
+    assert having == OBSERVING
+    for name in OBSERVING:
+        parameter = list(inspect.signature(getattr(velk_core, name)).parameters.values())[-1]
+        assert (parameter.name, parameter.kind, parameter.default) == ("observation", parameter.KEYWORD_ONLY, None)
+
+
+@pytest.mark.parametrize("name", sorted(OBSERVING))
+def test_observation_none_is_the_plain_call(name):
+    plain = call_with(name)
+    np.testing.assert_equal(call_observing(name, None), plain)
+    if name not in ONE_DENSITY:  # matrices for no densities (or for no samples) change nothing
+        np.testing.assert_equal(call_observing(name, uniform_observation(densities_of(name))), plain)
+
+
+def bad_observations(name):
+    ndim = 2 if name in ONE_DENSITY else 3
+    valid = uniform_observation(densities_of(name) if ndim == 3 else None)
+    return [
+        valid.tolist(),
+        np.zeros((10, 71, 1, 1)[: ndim - 1]),
+        np.zeros((1,) * (ndim + 1)),
+        valid.astype(np.float32),
+        valid.astype(np.int64),
+        1.0,
+    ]
+
+
+@pytest.mark.parametrize(
+    "name,value",
+    [pytest.param(n, v, id=f"{n}-{i}") for n in sorted(OBSERVING) for i, v in enumerate(bad_observations(n))],
+)
+def test_observation_of_the_wrong_kind_is_a_type_error(name, value):
+    with pytest.raises(TypeError, match="^argument 'observation': "):
+        call_observing(name, value)
+
+
+def wrong_shapes(name):
+    bins = len(EDGES) - 1
+    if name in ONE_DENSITY:
+        return [np.zeros((bins + 1, 71)), np.zeros((bins, 70))]
+    densities = 1 if densities_of(name) == 0 else densities_of(name)
+    return [np.zeros((densities + 1, bins, 71)), np.zeros((densities, bins - 1, 71)), np.zeros((densities, bins, 72))]
+
+
+@pytest.mark.parametrize(
+    "name,value",
+    [pytest.param(n, v, id=f"{n}-{v.shape}") for n in sorted(OBSERVING) for v in wrong_shapes(n)],
+)
+def test_observation_of_the_wrong_shape_is_refused_before_any_work(name, value):
+    with pytest.raises(RuntimeError, match=r"^observation: shape \(.*\) does not match .*71\)$"):
+        call_observing(name, value, one_row=True)
+
+
+@pytest.mark.parametrize("name", sorted(OBSERVING))
+@pytest.mark.parametrize(
+    "entry,cause",
+    [
+        (-1e-12, r"entry for bin 4 is negative \(-1e-12\)"),
+        (np.nan, "entry for bin 4 is nan"),
+        (np.inf, "entry for bin 4 is inf"),
+        (0.1 + 2e-9, r"entries sum to 1\.00000000[0-9]* > 1"),
+    ],
+)
+def test_observation_values_are_checked_naming_density_and_column(name, entry, cause):
+    densities = densities_of(name)
+    observation = uniform_observation(densities or (None if densities is None else 1))
+    last = 0 if densities is None else (densities or 1) - 1
+    target = observation if densities is None else observation[last]
+    target[4, 17] = entry
+    with pytest.raises(RuntimeError, match=f"^observation: density {last}, column 17: {cause}$"):
+        call_observing(name, observation, one_row=True)
+    target[4, 17] = 0.1 + 5e-10  # rounding in the caller's matrix is tolerated
+    if name.startswith(("py_fit_bootstrap", "py_compute")):  # no work to wait for
+        call_observing(name, observation, one_row=True)
+
+
+@pytest.mark.parametrize("name", sorted(OBSERVING))
+def test_strided_observation_is_refused_and_fortran_order_is_read_logically(name):
+    densities = densities_of(name)
+    observation = uniform_observation(densities or (None if densities is None else 1))
+    strided = np.repeat(observation, 2, axis=-1)[..., ::2]
+    with pytest.raises(RuntimeError, match="NotContiguousError"):
+        call_observing(name, strided, one_row=True)
+    # Fortran order: the bad entry is reported where the caller put it.
+    flat = observation.reshape(-1, 71)
+    flat[-1, 17] = -1.0
+    fortran = np.asfortranarray(observation)
+    assert not fortran.flags.c_contiguous
+    last = 0 if densities is None else (densities or 1) - 1
+    with pytest.raises(RuntimeError, match=f"^observation: density {last}, column 17: entry for bin 9 is negative"):
+        call_observing(name, fortran, one_row=True)
+
+
+def test_fortran_ordered_observation_gives_the_same_model():
+    rng = np.random.default_rng(5)
+    matrix = rng.uniform(size=(10, 71))
+    matrix /= matrix.sum(axis=0) * 1.01
+    args = (0.5, 1.0, 2.0, 3.0, EDGES)
+    np.testing.assert_array_equal(
+        velk_core.py_compute_model_fracs(*args, observation=np.asfortranarray(matrix)),
+        velk_core.py_compute_model_fracs(*args, observation=matrix),
+    )

@@ -14,7 +14,7 @@ from velkora.data import BinnedData, DriftData  # noqa: E402
 EDGES = np.linspace(0.0, 1.0, 11)
 TRUTH = ((0.3, 1.0, 4.0), (0.3, 2.0, 3.0))  # (St, CoW, CoE) per density bin, StW = 1
 NARROW = {"st_bounds": (0.1, 1.0), "co_bounds": (0.5, 10.0), "n_exp_bounds": (1.5, 2.5)}
-COLUMNS = ["density_lo", "density_hi", "n_molecules", "St", "CoW", "CoE", "n_U", "n_M", "Vmax", "nll"]
+COLUMNS = ["density_lo", "density_hi", "n_molecules", "St", "CoW", "CoE", "n_U", "n_M", "Vmax", "nll", "observation"]
 SAMPLE_COLUMNS = ["sample", "density_bin", "St", "CoW", "CoE", "n_U", "n_M", "Vmax", "nll"]
 
 

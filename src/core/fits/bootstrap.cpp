@@ -42,9 +42,14 @@ double sample_column(const BootstrapInputs& in, std::size_t b) noexcept {
   return static_cast<double>(in.samples.sample_index(b));
 }
 
+// Stacked row i is density i % n_densities of its sample; the densities'
+// observation matrices are the same for every sample.
 DensityData density(const BootstrapInputs& in, std::size_t i) {
-  return {in.samples.row(i), in.meth_bin_edges, in.normalize_stw};
+  const std::size_t d = i % in.samples.n_densities();
+  return {in.samples.row(i), in.meth_bin_edges, in.normalize_stw, in.observations.density(d)};
 }
+
+void require_observations(const BootstrapInputs& in) { in.observations.require_densities(in.samples.n_densities()); }
 
 }  // namespace
 
@@ -69,13 +74,14 @@ std::vector<std::span<const double>> BootstrapSamples::sample(std::size_t b) con
 
 RowMatrix fit_bootstrap(const BootstrapInputs& in, bool shared_st, bool fix_st, double n_U, double n_M,
                         std::optional<std::uint64_t> seed) {
+  require_observations(in);
   const std::size_t nd = in.samples.n_densities();
   if (shared_st) {
     return collect<6>(in.samples.n_boot(), [&](std::size_t b) {
       const auto rows = in.samples.sample(b);
       const SharedStFit fit = fit_shared_st_inner(rows, in.meth_bin_edges, in.normalize_stw, in.weights, in.st,
                                                   in.co, n_U, n_M, in.co_penalty, seed,
-                                                  in.samples.sample_index(b));
+                                                  in.samples.sample_index(b), in.observations);
       Rows<6> out;
       for (std::size_t k = 0; k < fit.densities.size(); ++k) {
         const auto& [CoW, CoE, nll] = fit.densities[k];
@@ -115,11 +121,12 @@ RowMatrix fit_bootstrap(const BootstrapInputs& in, bool shared_st, bool fix_st, 
 
 RowMatrix fit_bootstrap_exp(const BootstrapInputs& in, Bounds n_exp, bool fit_vmax, Bounds vmax,
                             std::optional<SharedExpStart> warm_start) {
+  require_observations(in);
   return collect<9>(in.samples.n_boot(), [&](std::size_t b) {
     const auto rows = in.samples.sample(b);
     const SharedExpFit fit = fit_shared_exp_inner(rows, in.meth_bin_edges, in.normalize_stw, fit_vmax, in.weights,
                                                   in.st, in.co, n_exp, vmax, in.co_penalty, /*verbose=*/false,
-                                                  warm_start);
+                                                  warm_start, in.observations);
     Rows<9> out;
     for (std::size_t k = 0; k < fit.densities.size(); ++k) {
       const auto& [CoW, CoE, nll] = fit.densities[k];
@@ -131,6 +138,7 @@ RowMatrix fit_bootstrap_exp(const BootstrapInputs& in, Bounds n_exp, bool fit_vm
 
 RowMatrix fit_bootstrap_exp_perdensity(const BootstrapInputs& in, bool shared_st, Bounds n_exp,
                                        bool fit_vmax, Bounds vmax) {
+  require_observations(in);
   if (!shared_st) {
     const std::size_t nd = in.samples.n_densities();
     return collect<9>(in.samples.pairs(), [&](std::size_t i) {
@@ -143,7 +151,8 @@ RowMatrix fit_bootstrap_exp_perdensity(const BootstrapInputs& in, bool shared_st
   return collect<9>(in.samples.n_boot(), [&](std::size_t b) {
     const auto rows = in.samples.sample(b);
     const SharedStPerDensityExpFit fit = fit_shared_st_perdensity_exp_inner(
-        rows, in.meth_bin_edges, in.normalize_stw, fit_vmax, in.weights, in.st, in.co, n_exp, vmax, in.co_penalty);
+        rows, in.meth_bin_edges, in.normalize_stw, fit_vmax, in.weights, in.st, in.co, n_exp, vmax, in.co_penalty,
+        in.observations);
     Rows<9> out;
     for (std::size_t k = 0; k < fit.densities.size(); ++k) {
       const auto& [CoW, CoE, n_U, n_M, nll] = fit.densities[k];
@@ -154,10 +163,12 @@ RowMatrix fit_bootstrap_exp_perdensity(const BootstrapInputs& in, bool shared_st
 }
 
 RowMatrix fit_bootstrap_co(const BootstrapInputs& in, Bounds n_exp, std::optional<SharedCoStart> warm_start) {
+  require_observations(in);
   return collect<9>(in.samples.n_boot(), [&](std::size_t b) {
     const auto rows = in.samples.sample(b);
     const SharedCoFit fit = fit_shared_co_inner(rows, in.meth_bin_edges, in.normalize_stw, in.weights, in.st, in.co,
-                                                n_exp, in.co_penalty, /*verbose=*/false, warm_start);
+                                                n_exp, in.co_penalty, /*verbose=*/false, warm_start,
+                                                in.observations);
     const double Vmax = mm_vmax();
     Rows<9> out;
     for (std::size_t k = 0; k < fit.densities.size(); ++k) {

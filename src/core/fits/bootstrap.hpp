@@ -60,7 +60,12 @@ struct BootstrapInputs {
   Bounds co;
   double co_penalty;
   DensityWeights weights;
+  /// One observation matrix per density, shared by every sample (or none).
+  Observations observations{};
 };
+
+// Every driver throws std::invalid_argument, before any work, when
+// observation matrices are given but not one per density.
 
 /// Three-parameter fits; rows [b, d, St, CoW, CoE, NLL]. Shared-St mode
 /// (checked first): fit_shared_st_inner per sample. Fix-St mode: density 0

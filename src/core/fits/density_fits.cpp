@@ -11,13 +11,13 @@ namespace velk {
 DensityLikelihood::DensityLikelihood(const DensityData& data)
     : observed_fracs_(data.observed_fracs),
       normalize_stw_(data.normalize_stw),
-      layout_(data.meth_bin_edges),
-      binned_(layout_.bin_count()) {}
+      binning_(data.meth_bin_edges, data.observation),
+      binned_(binning_.bin_count()) {}
 
 double DensityLikelihood::operator()(double St, double CoW, double CoE, const CooperativePowers& powers,
                                      double Vmax) const noexcept {
   const auto [StE, StW] = spontaneous_rates(normalize_stw_, St);
-  layout_.bin(solve_steady_state(StE, StW, CoW, CoE, powers, Vmax), binned_);
+  binning_.bin(solve_steady_state(StE, StW, CoW, CoE, powers, Vmax), binned_);
   return cross_entropy(observed_fracs_, binned_);
 }
 

@@ -22,15 +22,19 @@ struct DensityData {
   std::span<const double> observed_fracs;
   std::span<const double> meth_bin_edges;
   bool normalize_stw;
+  /// The density's observation matrix (ObservedBinning); empty: plain binning.
+  std::span<const double> observation{};
 };
 
 /// The NLL of one density, set up once per fit so that each evaluation
-/// allocates nothing: the bin of every macrostate is looked up, not searched,
-/// and the binned probabilities go to a scratch buffer owned by this object
-/// (so one object serves one thread). Same bits as `nll`.
+/// allocates nothing: the bin of every macrostate is looked up, not searched
+/// (or the observation matrix is laid out for the product once), and the
+/// binned probabilities go to a scratch buffer owned by this object (so one
+/// object serves one thread). Same bits as `nll`.
 class DensityLikelihood {
  public:
-  /// Throws std::invalid_argument for an empty edge sequence.
+  /// Throws std::invalid_argument for an empty edge sequence or a mis-sized
+  /// observation matrix.
   explicit DensityLikelihood(const DensityData& data);
 
   double operator()(double St, double CoW, double CoE, const CooperativePowers& powers,
@@ -39,7 +43,7 @@ class DensityLikelihood {
  private:
   std::span<const double> observed_fracs_;
   bool normalize_stw_;
-  BinLayout layout_;
+  ObservedBinning binning_;
   mutable std::vector<double> binned_;
 };
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "row_matrix.hpp"
+#include "velk_model.hpp"
 
 namespace velk {
 
@@ -21,11 +22,13 @@ namespace velk {
 ///   shared-St fit gives its inner fits, so each total is that fit's outer
 ///   objective at the grid's St (seeds.hpp).
 /// Throws std::runtime_error when weights are shorter than the densities.
+/// Both profiles bin each density through its observation matrix when
+/// matrices are given (std::invalid_argument unless one per density).
 std::vector<double> profile_shared_st(const RowMatrix& observed_rows, std::span<const double> meth_bin_edges,
                                       bool normalize_stw, std::span<const double> st_grid, double co_lo,
                                       double co_hi, double n_U, double n_M,
                                       std::optional<std::span<const double>> weights,
-                                      std::optional<std::uint64_t> seed);
+                                      std::optional<std::uint64_t> seed, Observations observations = {});
 
 /// Per-density NLL with CoW held at each cow_grid value (CoE re-fitted), and
 /// with CoE held at each coe_grid value (CoW re-fitted), St fixed at shared_st
@@ -39,6 +42,6 @@ struct CoProfiles {
 CoProfiles profile_shared_co(const RowMatrix& observed_rows, std::span<const double> meth_bin_edges,
                              bool normalize_stw, double shared_st, std::span<const double> cow_grid,
                              std::span<const double> coe_grid, double co_lo, double co_hi, double n_U,
-                             double n_M, std::optional<std::uint64_t> seed);
+                             double n_M, std::optional<std::uint64_t> seed, Observations observations = {});
 
 }  // namespace velk

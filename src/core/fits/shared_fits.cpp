@@ -68,9 +68,11 @@ std::string best_line(std::size_t best_start, double value) {
 SharedStFit fit_shared_st_inner(DensityRows rows, std::span<const double> meth_bin_edges,
                                 bool normalize_stw, DensityWeights weights, Bounds st, Bounds co,
                                 double n_U, double n_M, double co_penalty,
-                                std::optional<std::uint64_t> seed, std::uint64_t sample) {
+                                std::optional<std::uint64_t> seed, std::uint64_t sample,
+                                Observations observations) {
   const std::vector<double> edges(meth_bin_edges.begin(), meth_bin_edges.end());
   const std::vector<double> weight = density_weights(weights, rows.size());
+  observations.require_densities(rows.size());
   require_positive_st_bounds(st);
 
   // Without a caller's seed each inner fit draws a fresh stream; with one,
@@ -78,8 +80,8 @@ SharedStFit fit_shared_st_inner(DensityRows rows, std::span<const double> meth_b
   // deterministic function of St.
   auto pass = [&](double St) {
     return parallel_map(rows.size(), [&](std::size_t i) {
-      return fit_2param_n({rows[i], edges, normalize_stw}, run_seed(seed, sample, i), St, co.lo,
-                          co.hi, n_U, n_M, mm_vmax(), co_penalty);
+      return fit_2param_n({rows[i], edges, normalize_stw, observations.density(i)}, run_seed(seed, sample, i), St,
+                          co.lo, co.hi, n_U, n_M, mm_vmax(), co_penalty);
     });
   };
   const double log_st = brent_minimize(
@@ -95,9 +97,11 @@ SharedExpFit fit_shared_exp_inner(DensityRows rows, std::span<const double> meth
                                   bool normalize_stw, bool fit_vmax, DensityWeights weights,
                                   Bounds st, Bounds co, Bounds n_exp, Bounds vmax,
                                   double co_penalty, bool verbose,
-                                  std::optional<SharedExpStart> warm_start) {
+                                  std::optional<SharedExpStart> warm_start,
+                                  Observations observations) {
   const std::vector<double> edges(meth_bin_edges.begin(), meth_bin_edges.end());
   const std::vector<double> weight = density_weights(weights, rows.size());
+  observations.require_densities(rows.size());
   const double run_vmax = mm_vmax();
 
   // Search vector (log10 St, n_U, n_M [, log10 Vmax]).
@@ -130,8 +134,8 @@ SharedExpFit fit_shared_exp_inner(DensityRows rows, std::span<const double> meth
 
   auto pass = [&](double St, double n_U, double n_M, double Vmax) {
     return parallel_map(rows.size(), [&](std::size_t i) {
-      return fit_2param_n({rows[i], edges, normalize_stw}, i, St, co.lo, co.hi, n_U, n_M, Vmax,
-                          co_penalty);
+      return fit_2param_n({rows[i], edges, normalize_stw, observations.density(i)}, i, St, co.lo,
+                          co.hi, n_U, n_M, Vmax, co_penalty);
     });
   };
 
@@ -177,15 +181,17 @@ SharedExpFit fit_shared_exp_inner(DensityRows rows, std::span<const double> meth
 
 SharedStPerDensityExpFit fit_shared_st_perdensity_exp_inner(
     DensityRows rows, std::span<const double> meth_bin_edges, bool normalize_stw, bool fit_vmax,
-    DensityWeights weights, Bounds st, Bounds co, Bounds n_exp, Bounds vmax, double co_penalty) {
+    DensityWeights weights, Bounds st, Bounds co, Bounds n_exp, Bounds vmax, double co_penalty,
+    Observations observations) {
   const std::vector<double> edges(meth_bin_edges.begin(), meth_bin_edges.end());
   const std::vector<double> weight = density_weights(weights, rows.size());
+  observations.require_densities(rows.size());
   const double run_vmax = mm_vmax();
 
   auto pass = [&](double St, double Vmax) {
     return parallel_map(rows.size(), [&](std::size_t i) {
-      return fit_4param_n({rows[i], edges, normalize_stw}, i, St, co.lo, co.hi, n_exp.lo,
-                          n_exp.hi, Vmax, co_penalty);
+      return fit_4param_n({rows[i], edges, normalize_stw, observations.density(i)}, i, St, co.lo,
+                          co.hi, n_exp.lo, n_exp.hi, Vmax, co_penalty);
     });
   };
 
@@ -217,9 +223,11 @@ SharedStPerDensityExpFit fit_shared_st_perdensity_exp_inner(
 SharedCoFit fit_shared_co_inner(DensityRows rows, std::span<const double> meth_bin_edges,
                                 bool normalize_stw, DensityWeights weights, Bounds st, Bounds co,
                                 Bounds n_exp, double co_penalty, bool verbose,
-                                std::optional<SharedCoStart> warm_start) {
+                                std::optional<SharedCoStart> warm_start,
+                                Observations observations) {
   const std::vector<double> edges(meth_bin_edges.begin(), meth_bin_edges.end());
   const std::vector<double> weight = density_weights(weights, rows.size());
+  observations.require_densities(rows.size());
   const double run_vmax = mm_vmax();
 
   // Search vector log10 (St, CoW, CoE).
@@ -246,8 +254,8 @@ SharedCoFit fit_shared_co_inner(DensityRows rows, std::span<const double> meth_b
 
   auto pass = [&](double St, double CoW, double CoE) {
     return parallel_map(rows.size(), [&](std::size_t i) {
-      return fit_2param_exp({rows[i], edges, normalize_stw}, i, St, CoW, CoE, n_exp.lo, n_exp.hi,
-                            run_vmax);
+      return fit_2param_exp({rows[i], edges, normalize_stw, observations.density(i)}, i, St, CoW, CoE,
+                            n_exp.lo, n_exp.hi, run_vmax);
     });
   };
 

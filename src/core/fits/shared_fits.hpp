@@ -19,6 +19,10 @@
 // so the outer objective is a deterministic function of the shared parameters
 // whatever the thread count. Weighted NLLs are summed after the join, in
 // density order, from -0.0.
+//
+// Every core takes the densities' observation matrices (one per row, or none
+// for the plain binning; velk_model.hpp) and throws std::invalid_argument,
+// before any work, when matrices are given but not one per row.
 #pragma once
 
 #include <array>
@@ -28,6 +32,7 @@
 #include <vector>
 
 #include "optimizer/bounds.hpp"
+#include "velk_model.hpp"
 
 namespace velk {
 
@@ -90,7 +95,8 @@ using SharedCoStart = std::array<double, 3>;
 SharedStFit fit_shared_st_inner(DensityRows rows, std::span<const double> meth_bin_edges,
                                 bool normalize_stw, DensityWeights weights, Bounds st, Bounds co,
                                 double n_U, double n_M, double co_penalty,
-                                std::optional<std::uint64_t> seed, std::uint64_t sample = 0);
+                                std::optional<std::uint64_t> seed, std::uint64_t sample = 0,
+                                Observations observations = {});
 
 /// Fits St, n_U, n_M (and Vmax when fit_vmax) shared by all densities, with
 /// CoW and CoE fitted per density by fit_2param_n seeded with the density
@@ -110,7 +116,8 @@ SharedExpFit fit_shared_exp_inner(DensityRows rows, std::span<const double> meth
                                   bool normalize_stw, bool fit_vmax, DensityWeights weights,
                                   Bounds st, Bounds co, Bounds n_exp, Bounds vmax,
                                   double co_penalty, bool verbose,
-                                  std::optional<SharedExpStart> warm_start);
+                                  std::optional<SharedExpStart> warm_start,
+                                  Observations observations = {});
 
 /// Fits one St (and, when fit_vmax, one Vmax) shared by all densities, with
 /// CoW, CoE, n_U, n_M fitted per density by fit_4param_n seeded with the
@@ -124,7 +131,8 @@ SharedExpFit fit_shared_exp_inner(DensityRows rows, std::span<const double> meth
 ///   bounds and for a NaN outer objective value.
 SharedStPerDensityExpFit fit_shared_st_perdensity_exp_inner(
     DensityRows rows, std::span<const double> meth_bin_edges, bool normalize_stw, bool fit_vmax,
-    DensityWeights weights, Bounds st, Bounds co, Bounds n_exp, Bounds vmax, double co_penalty);
+    DensityWeights weights, Bounds st, Bounds co, Bounds n_exp, Bounds vmax, double co_penalty,
+    Observations observations = {});
 
 /// Fits St, CoW and CoE shared by all densities, with n_U and n_M fitted per
 /// density by fit_2param_exp seeded with the density index; Vmax = mm_vmax()
@@ -137,6 +145,7 @@ SharedStPerDensityExpFit fit_shared_st_perdensity_exp_inner(
 SharedCoFit fit_shared_co_inner(DensityRows rows, std::span<const double> meth_bin_edges,
                                 bool normalize_stw, DensityWeights weights, Bounds st, Bounds co,
                                 Bounds n_exp, double co_penalty, bool verbose,
-                                std::optional<SharedCoStart> warm_start);
+                                std::optional<SharedCoStart> warm_start,
+                                Observations observations = {});
 
 }  // namespace velk
