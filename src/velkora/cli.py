@@ -4,6 +4,7 @@
     velkora phase --st 0.5 --fits results/fits.csv --out results/
     velkora drift aged.parquet --age-column age --out drift/
     velkora synthetic molecules.csv
+    velkora molecules reads.bam --out molecules.parquet --window-cpgs 70
 
 Every command writes its tables as CSV, a ``<command>_settings.json``
 recording how they were made (strict JSON; infinities as "inf") and PNG
@@ -24,6 +25,7 @@ from pathlib import Path
 import numpy as np
 
 from ._errors import InputError
+from .reads.cli import add_molecules_command, add_read_options, molecules_for_fit
 
 EXIT_FAILED, EXIT_INPUT, EXIT_INTERRUPTED = 1, 2, 130
 
@@ -136,7 +138,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "fits the model in the chosen mode, and optionally bootstraps the fit (resampling molecules) "
                     "and profiles the shared St. Writes binned.csv, fits.csv, fit_settings.json, "
                     "bootstrap_samples.csv, bootstrap_intervals.csv, st_profile.csv and PNG figures.")
-    fit.add_argument("molecules", help="per-molecule table: .csv, .tsv, .txt, .parquet or .pq")
+    fit.add_argument("molecules", help="per-molecule table: .csv, .tsv, .txt, .parquet or .pq; or reads: a BAM, "
+                                       "CRAM or SAM file, a modkit or Bismark call table (see the read options)")
     fit.add_argument("--mode", choices=MODES, default="independent",
                      help="which parameters the density bins share (default: %(default)s): "
                           "independent: own St, CoW, CoE; independent-exp: also own n_U, n_M; "
@@ -162,6 +165,7 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--profile-st", type=int, default=0, metavar="N",
                      help="profile likelihood of a shared St at N points around the fitted St (default: 0, none)")
     _add_output(fit)
+    add_read_options(fit.add_argument_group("reads (when the input is a BAM/CRAM or a call table)"))
     fit.set_defaults(run=_run_fit)
 
     phase = commands.add_parser(
@@ -212,6 +216,7 @@ def build_parser() -> argparse.ArgumentParser:
                            help="draw a drift time course at these ages (adds an age column)")
     synthetic.add_argument("--seed", type=int, default=0, help="seed of the draws (default: %(default)s)")
     synthetic.set_defaults(run=_run_synthetic)
+    add_molecules_command(commands)
     return parser
 
 
@@ -297,7 +302,8 @@ def _run_fit(args) -> None:
 
     write = _Writer(args)
     density, meth, columns = _bins(args)
-    data = vk.bin_molecules(args.molecules, density, meth, **columns)
+    molecules = molecules_for_fit(args)
+    data = vk.bin_molecules(args.molecules if molecules is None else molecules, density, meth, **columns)
     write.table("binned.csv", data.frame())
     write.say(f"binned {int(data.n_molecules.sum()):,} molecules into {data.n_densities} density bins x "
               f"{data.n_meth_bins} methylation bins")
