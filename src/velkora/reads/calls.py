@@ -112,6 +112,7 @@ class _Molecules:
 
     def _close(self, piece) -> list:
         name, chrom, strand, sites, states, line = piece
+        name, chrom, strand = str(name), str(chrom), str(strand)
         if name in self.finished:
             raise InputError(f"{self.path}: line {line}: read {name!r} comes back after other reads "
                              "(field read_id): the rows of one read must be consecutive")

@@ -8,6 +8,7 @@ fit`` shares with it so that one command goes from reads to fits.
 from __future__ import annotations
 
 import argparse
+import sys
 from pathlib import Path
 
 from .._errors import InputError
@@ -78,7 +79,8 @@ def add_molecules_command(commands) -> argparse.ArgumentParser:
 
 
 def _progress(args, label):
-    if args.quiet:
+    """A progress bar on a terminal; nothing in logs or with --quiet (a region is a short step)."""
+    if args.quiet or not sys.stderr.isatty():
         return None
     from ..cli import Progress  # noqa: PLC0415
 
