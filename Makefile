@@ -77,6 +77,7 @@ bench: install $(VENV)/.test-tools-ready
 	$(VPY) bench/bench_bootstrap.py
 	$(VPY) bench/bench_drift.py
 	$(VPY) bench/bench_cluster.py
+	$(VPY) bench/bench_reads.py
 
 clean:
 	rm -rf $(BUILD) $(VENV)

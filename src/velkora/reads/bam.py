@@ -30,6 +30,7 @@ Conventions, as the field reads these files:
 from __future__ import annotations
 
 import zlib
+from itertools import chain
 from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
@@ -155,7 +156,9 @@ def _kind(bam, path) -> str | None:
 
 def _reference_positions(cigar, ref_start: int, query: np.ndarray) -> np.ndarray:
     """Reference position of each query position, -1 where it is not aligned."""
-    ops = np.array(cigar, dtype=np.int64).reshape(-1, 2)
+    if len(cigar) == 1 and _ALIGNED[cigar[0][0]]:
+        return query + ref_start
+    ops = np.fromiter(chain.from_iterable(cigar), dtype=np.int64, count=2 * len(cigar)).reshape(-1, 2)
     op, length = ops[:, 0], ops[:, 1]
     query_length = np.where(_QUERY[op], length, 0)
     ref_length = np.where(_REFERENCE[op], length, 0)
@@ -182,9 +185,11 @@ def parse_mod_tags(mm: str, ml: np.ndarray, where: str) -> dict:
             raise InputError(f"{where}: field MM: malformed entry {entry[:40]!r}")
         codes = [codes] if codes.isdigit() else list(codes)
         if body:
-            if body.translate(_NOT_NUMBERS) or ",," in body or body[0] == "," or body[-1] == ",":
+            if body.translate(_NOT_NUMBERS):
                 raise InputError(f"{where}: field MM: skip counts must be non-negative integers in {entry[:40]!r}")
             skips = np.fromstring(body, dtype=np.int64, sep=",")
+            if len(skips) != body.count(",") + 1:
+                raise InputError(f"{where}: field MM: empty skip count in {entry[:40]!r}")
         else:
             skips = np.empty(0, dtype=np.int64)
         n = len(skips) * len(codes)
@@ -253,62 +258,76 @@ class RecordReader:
 
     def _modified(self, record, bases):
         reverse = record.is_reverse
-        strand = "-" if reverse else "+"
         start, end = record.reference_start, record.reference_end
         cigar = record.cigartuples
-        mm = self._tag(record, "MM", "Mm")
-        state_of_motif = None
-        if mm is not None:
-            if any(op == _HARD_CLIP for op, _ in cigar):
+        try:
+            mm = record.get_tag("MM")
+        except KeyError:
+            mm = self._tag(record, "Mm")
+        calls = None
+        if mm:
+            if len(cigar) > 1 and any(op == _HARD_CLIP for op, _ in cigar):
                 mn = self._tag(record, "MN")
                 if mn is None or mn != len(bases):
                     return "hard_clipped"
-            ml = self._tag(record, "ML", "Ml")
+            try:
+                ml = record.get_tag("ML")
+            except KeyError:
+                ml = self._tag(record, "Ml")
             ml = np.empty(0, dtype=np.uint8) if ml is None else np.frombuffer(ml, dtype=np.uint8)
             calls = parse_mod_tags(mm, ml, self._where(record))
-            state_of_motif = self._motif_states(calls, bases, reverse, record)
-        motif = _G if reverse else _C
+        # The bases the tags count: C as sequenced, which a reverse read stores as G, last first.
+        is_motif = bases == (_G if reverse else _C)
         if self.fasta is None:
-            cpg = np.flatnonzero((bases[:-1] == _C) & (bases[1:] == _G))
-            query = cpg + 1 if reverse else cpg
-            ref = _reference_positions(cigar, start, query)
-            aligned = ref >= 0
-            sites = ref[aligned] - 1 if reverse else ref[aligned]
-            if state_of_motif is None:
-                return start, end, strand, sites, np.zeros(len(sites), dtype=np.int8)
-            motif_positions, states = state_of_motif
-            return start, end, strand, sites, states[np.searchsorted(motif_positions, query[aligned])]
-        # With a reference, the CpG context is the genome's: every site of the span, called or not.
-        motif_positions = np.flatnonzero(bases == motif)
-        ref = _reference_positions(cigar, start, motif_positions)
+            # Candidates: the read's own CpGs, called on the C (forward) or the stored G (reverse).
+            if reverse:
+                query = np.flatnonzero((bases[:-1] == _C) & is_motif[1:]) + 1
+            else:
+                query = np.flatnonzero(is_motif[:-1] & (bases[1:] == _G))
+        else:
+            query = np.flatnonzero(is_motif)
+        ref = _reference_positions(cigar, start, query)
+        strand = "-" if reverse else "+"
+        if calls is None or "m" not in calls or len(query) == 0:
+            states = np.zeros(len(query), dtype=np.int8)
+        else:
+            # Rank of each candidate among the motif bases: the motif bases before it, segment by segment.
+            counts = np.add.reduceat(is_motif.view(np.uint8), query, dtype=np.int64)
+            n = int(counts.sum()) + int(np.count_nonzero(is_motif[:query[0]]))
+            rank = np.cumsum(counts) - counts + (n - int(counts.sum()))
+            if reverse:
+                rank = n - 1 - rank
+            p = self._probabilities(calls["m"], rank, n, record)
+            if self.options.include_hmc and "h" in calls:
+                hmc = self._probabilities(calls["h"], rank, n, record)
+                p = p + np.where(np.isnan(hmc), 0.0, hmc)
+            states = (p >= self.options.threshold).astype(np.int8)
+            states += 1
+            states[np.isnan(p)] = 0
         aligned = ref >= 0
-        states = state_of_motif[1][aligned] if state_of_motif is not None else None
-        return self._on_reference(record, start, end, strand, ref[aligned] - 1 if reverse else ref[aligned],
-                                  states)
+        if not aligned.all():
+            ref, states = ref[aligned], states[aligned]
+        sites = ref - 1 if reverse else ref
+        if self.fasta is None:
+            return start, end, strand, sites, states
+        return self._on_reference(record, start, end, strand, sites, states)
 
-    def _motif_states(self, calls, bases, reverse, record):
-        """Positions (in the stored sequence) of the bases the tags count and their states."""
-        m = calls.get("m")
-        motif_positions = np.flatnonzero(bases == (_G if reverse else _C))
-        n = len(motif_positions)
-        if m is None:
-            return motif_positions, np.zeros(n, dtype=np.int8)
-        p = self._probabilities(m, n, record)
-        if self.options.include_hmc and "h" in calls:
-            hmc = self._probabilities(calls["h"], n, record)
-            p = p + np.where(np.isnan(hmc), 0.0, hmc)
-        state = np.where(p >= self.options.threshold, METHYLATED, UNMETHYLATED).astype(np.int8)
-        state[np.isnan(p)] = 0
-        return motif_positions, state[::-1] if reverse else state
-
-    def _probabilities(self, entry, n, record):
+    def _probabilities(self, entry, rank, n, record):
+        """Probability at each of the read's C bases numbered `rank`; NaN where it has no call."""
         mode, ranks, probabilities = entry
         if len(ranks) and ranks[-1] >= n:
             raise InputError(f"{self._where(record)}: field MM: calls C number {int(ranks[-1]) + 1} of the read, "
                              f"which has {n}")
-        p = np.full(n, np.nan if mode == "?" else 0.0)
-        p[ranks] = probabilities
-        return p
+        if len(ranks) == 0:
+            return np.full(len(rank), np.nan if mode == "?" else 0.0)
+        if len(ranks) == len(rank):  # the usual file: a call on every candidate, nothing else
+            if np.array_equal(ranks, rank):
+                return probabilities
+            if np.array_equal(ranks, rank[::-1]):
+                return probabilities[::-1]
+        at = np.searchsorted(ranks, rank)
+        np.minimum(at, len(ranks) - 1, out=at)
+        return np.where(ranks[at] == rank, probabilities[at], np.nan if mode == "?" else 0.0)
 
     def _bisulfite(self, record, bases):
         start, end = record.reference_start, record.reference_end

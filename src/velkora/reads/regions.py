@@ -15,8 +15,8 @@ import math
 import multiprocessing
 import re
 import signal
-from collections import Counter
 from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 
 from .._errors import InputError
@@ -123,7 +123,11 @@ def run_regions(path, kind, options, regions, threads: int = 1, client=None, pro
             while submitted < total and submitted < done + ahead:
                 futures.append(executor.submit(_region_task, path, kind, options, regions[submitted]))
                 submitted += 1
-            result = futures[done].result()
+            try:
+                result = futures[done].result()
+            except BrokenProcessPool:
+                raise RuntimeError("a worker process reading the alignments died (out of memory, or a script "
+                                   "the workers cannot import, such as one read from standard input?)") from None
             futures[done] = None
             yield result
             if progress is not None:
@@ -166,6 +170,3 @@ def _run_dask(client, path, kind, options, regions, progress):
                 future.cancel()
         raise
 
-
-def empty_counter() -> Counter:
-    return Counter()

@@ -31,6 +31,9 @@ def write_synthetic_bam(molecules, path, *, seed: int = 0, contig: str = CONTIG,
     n_methylated = np.asarray(molecules["n_methylated"], dtype=np.int64)
     density = np.asarray(molecules["cpg_density"], dtype=np.float64)
     spans = np.maximum(np.rint(n_cpg / np.maximum(density, 1e-9)).astype(np.int64), 2 * n_cpg + 1)
+    if len(spans) and spans.max() > 10_000_000:
+        raise ValueError(f"a CpG density of {density.min():g} needs reads of {spans.max():,} bases; "
+                         "draw the molecules with a higher lowest density edge")
     starts = np.concatenate(([_GAP], _GAP + np.cumsum(spans + _GAP)[:-1]))
     length = int(starts[-1] + spans[-1] + _GAP) if len(spans) else _GAP
     genome = bytearray(b"A" * length)
