@@ -114,6 +114,8 @@ def run_regions(path, kind, options, regions, threads: int = 1, client=None, pro
                 progress(done, total)
         return
     context = multiprocessing.get_context("forkserver")
+    # Workers fork from a server that has imported the readers once, instead of importing them each.
+    context.set_forkserver_preload(["velkora.reads.bam"])
     executor = ProcessPoolExecutor(max_workers=threads, mp_context=context, initializer=_quiet_worker)
     ahead = 2 * threads
     futures = []
