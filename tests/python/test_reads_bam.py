@@ -264,3 +264,18 @@ def test_a_dask_client_gives_the_same_rows(synthetic_bam, monkeypatch):
     with distributed.Client(processes=False, n_workers=1, threads_per_worker=2, dashboard_address=None) as client:
         on_dask = velkora.read_bam(path, client=client)
     pd.testing.assert_frame_equal(on_dask, velkora.read_bam(path))
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("chr1", ("chr1", 0, 2000)), ("chr1:11-20", ("chr1", 10, 20)), ("chr1:1,001-1,500", ("chr1", 1000, 1500)),
+    ("chr1:1500", ("chr1", 1499, 2000)), ("chr1:1-9999", ("chr1", 0, 2000)), ("odd:name", ("odd:name", 0, 5)),
+])
+def test_region_strings_are_one_based_and_inclusive(text, expected):
+    region = region_module.parse_region(text, {"chr1": 2000, "odd:name": 5})
+    assert (region.chrom, region.start, region.end) == expected
+
+
+@pytest.mark.parametrize("text", ["chr3", "chr1:20-10", "chr1:0-5"])
+def test_bad_region_strings(text):
+    with pytest.raises(InputError, match=f"--region '{text}'"):
+        region_module.parse_region(text, {"chr1": 2000})

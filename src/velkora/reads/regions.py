@@ -26,7 +26,7 @@ from . import bam as _bam
 # file and seeking are noise, small enough to spread over the workers.
 _TARGET_RECORDS = 20000
 _MIN_RECORDS = 500
-_REGION_PATTERN = re.compile(r"^(?P<chrom>.+?)(?::(?P<start>[\d,]+)-(?P<end>[\d,]+))?$")
+_REGION_PATTERN = re.compile(r"^(?P<chrom>.+?)(?::(?P<start>[\d,]+)(?:-(?P<end>[\d,]+))?)?$")
 
 
 @dataclass(frozen=True)
@@ -42,7 +42,7 @@ class Region:
 
 
 def parse_region(text: str, contigs: dict) -> Region:
-    """"chr" or "chr:start-end" (1-based, both ends included, as samtools takes them)."""
+    """"chr", "chr:start-end" or "chr:start" (1-based, both ends included, as samtools takes them)."""
     if text in contigs:  # contig names may hold ':' themselves
         return Region(text, 0, contigs[text])
     match = _REGION_PATTERN.match(text.strip())
@@ -53,7 +53,8 @@ def parse_region(text: str, contigs: dict) -> Region:
     chrom = match["chrom"]
     if match["start"] is None:
         return Region(chrom, 0, contigs[chrom])
-    start, end = int(match["start"].replace(",", "")), int(match["end"].replace(",", ""))
+    start = int(match["start"].replace(",", ""))
+    end = contigs[chrom] if match["end"] is None else int(match["end"].replace(",", ""))
     if start < 1 or end < start:
         raise InputError(f"--region {text!r}: expected chrom:start-end with 1 <= start <= end")
     return Region(chrom, start - 1, min(end, contigs[chrom]))
