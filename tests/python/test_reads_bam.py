@@ -9,6 +9,7 @@ pd = pytest.importorskip("pandas")
 import velkora  # noqa: E402
 from reads_helpers import record, write_bam  # noqa: E402
 from velkora import InputError  # noqa: E402
+from velkora.reads import bam as bam_module  # noqa: E402
 from velkora.reads import regions as region_module  # noqa: E402
 from velkora.reads.synthetic import write_synthetic_bam  # noqa: E402
 
@@ -279,3 +280,44 @@ def test_region_strings_are_one_based_and_inclusive(text, expected):
 def test_bad_region_strings(text):
     with pytest.raises(InputError, match=f"--region '{text}'"):
         region_module.parse_region(text, {"chr1": 2000})
+
+
+def random_modified_reads(h, rng, n=300):
+    """Reads with soft clips, indels, both strands, both mode flags, calls on CpG and other C bases,
+    skipped bases, and a few unusual records (a second entry, the legacy tag names)."""
+    records = []
+    for i in range(n):
+        length = int(rng.integers(20, 120))
+        seq = "".join(rng.choice(list("ACGT"), size=length, p=[0.2, 0.3, 0.3, 0.2]))
+        clip = int(rng.integers(0, 4))
+        middle = length - 2 * clip
+        a, b = int(rng.integers(3, middle // 2 - 1)), int(rng.integers(middle // 2 + 2, middle - 2))
+        ops = [f"{a}M", "2I", f"{b - a - 2}M", "3D", f"{middle - b}M"] if i % 3 else [f"{middle}M"]
+        cigar = (f"{clip}S" if clip else "") + "".join(ops) + (f"{clip}S" if clip else "")
+        reverse = bool(rng.integers(0, 2))
+        n_c = (seq.translate(str.maketrans("ACGT", "TGCA"))[::-1] if reverse else seq).count("C")
+        called = np.sort(rng.choice(n_c, size=int(rng.integers(0, n_c + 1)), replace=False)) if n_c else []
+        skips = np.diff(np.concatenate(([-1], called))) - 1 if len(called) else []
+        mode = ["?", ".", ""][i % 3]
+        mm = f"C+m{mode}" + "".join(f",{s}" for s in skips) + ";"
+        ml = rng.integers(0, 256, size=len(called)).tolist()
+        tags = [("MM", mm), ("ML", ml)]
+        if i % 50 == 7:
+            tags = [("MM", mm + "C+h?;"), ("ML", ml)]
+        elif i % 50 == 11:
+            tags = [("Mm", mm), ("Ml", ml)]
+        records.append(record(h, f"q{i}", int(rng.integers(0, 1800)), seq, cigar=cigar, flag=16 if reverse else 0,
+                              tags=tags))
+    return records
+
+
+def test_batched_and_record_by_record_decoding_agree(tmp_path, monkeypatch):
+    rng = np.random.default_rng(12)
+    path = write_bam(tmp_path / "random.bam", lambda h: random_modified_reads(h, rng))
+    for window in (None, 3):
+        batched = velkora.read_bam(path, window_cpgs=window, min_cpg=1)
+        with monkeypatch.context() as patch:
+            patch.setattr(bam_module, "read_batch", lambda reader, records: [None] * len(records))
+            one_by_one = velkora.read_bam(path, window_cpgs=window, min_cpg=1)
+        assert len(batched) > 100
+        pd.testing.assert_frame_equal(batched, one_by_one)

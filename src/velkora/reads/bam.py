@@ -39,6 +39,7 @@ import numpy as np
 
 from .._errors import InputError
 from .._optional import require
+from ._batch import read_batch
 from ._table import METHYLATED, UNMETHYLATED, Options, merge_mates, molecule_rows
 
 MODIFIED, BISULFITE = "modified bases", "bisulfite"
@@ -54,6 +55,7 @@ _CHEBI = {"27551": "m", "76792": "h"}
 _NOT_NUMBERS = str.maketrans("", "", "0123456789, ")
 _BGZF_EOF = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
 _SNIFF_RECORDS = 2000
+_BATCH = 256  # records decoded together
 
 
 def _pysam():
@@ -400,10 +402,10 @@ class Assembler:
         self.waiting_second: dict = {}  # name -> second mate's molecule part
         self.records = 0
 
-    def _part(self, record, count: bool):
+    def _part(self, record, count: bool, outcome=None):
         reason = self.reader.drop_reason(record)
         if reason is None:
-            part = self.reader.read(record)
+            part = self.reader.read(record) if outcome is None else outcome
             if not isinstance(part, str):
                 return part
             reason = part
@@ -411,20 +413,22 @@ class Assembler:
             self.dropped[reason] += 1
         return None
 
-    def add(self, record) -> None:
+    def add(self, record, outcome=None) -> None:
+        """Takes the next record; `outcome` is reader.read(record) when already computed."""
         self.records += 1
         if record.is_unmapped:
             self.dropped["unmapped"] += 1
             return
         if not (record.is_paired and not record.mate_is_unmapped and record.is_read1 != record.is_read2
                 and not record.is_secondary and not record.is_supplementary):
-            self._emit(len(self.slots), record.query_name, record.reference_name, self._part(record, True))
+            self._emit(len(self.slots), record.query_name, record.reference_name,
+                       self._part(record, True, outcome))
             return
         name = record.query_name
         if record.is_read1:
             slot = len(self.slots)
             self.slots.append(None)
-            part = self._part(record, True)
+            part = self._part(record, True, outcome)
             if name in self.waiting_second:
                 self._emit(slot, name, record.reference_name, merge_mates(part, self.waiting_second.pop(name)[0]))
             else:
@@ -433,7 +437,7 @@ class Assembler:
         if self.owns_first_mate is not None and not self.owns_first_mate(record):
             self._part_reason_only(record)
             return
-        part = self._part(record, True)
+        part = self._part(record, True, outcome)
         if name in self.waiting_first:
             slot, first, first_record = self.waiting_first.pop(name)
             self._emit(slot, name, first_record.reference_name, merge_mates(first, part))
@@ -479,6 +483,16 @@ class Assembler:
         return self.ready()
 
 
+def _feed(assembler, reader, batch) -> None:
+    """Hands a batch of records to the assembler, the usual modified-base reads decoded together."""
+    if reader.kind == MODIFIED and reader.fasta is None and len(batch) > 1:
+        for record, outcome in zip(batch, read_batch(reader, batch)):
+            assembler.add(record, outcome)
+    else:
+        for record in batch:
+            assembler.add(record)
+
+
 def region_rows(path: str, kind: str, options: Options, region) -> tuple[list, Counter, int]:
     """Rows, drop counts and record count of the records starting in `region`
     (chrom, start, end) of an indexed file."""
@@ -506,11 +520,16 @@ def region_rows(path: str, kind: str, options: Options, region) -> tuple[list, C
             return None
 
         assembler = Assembler(reader, dropped, owns_first_mate, fetch_mate)
+        batch = []
         for record in bam.fetch(chrom, low, high):
             if record.reference_start < low:
                 continue  # starts in an earlier region, which reads it
             last = record.query_name
-            assembler.add(record)
+            batch.append(record)
+            if len(batch) == _BATCH:
+                _feed(assembler, reader, batch)
+                batch = []
+        _feed(assembler, reader, batch)
         return assembler.finish(), dropped, assembler.records
     except (OSError, ValueError) as error:
         if isinstance(error, InputError):
@@ -532,16 +551,21 @@ def stream_rows(path: str, kind: str, options: Options, flush_every: int = 20000
     last = None
     try:
         assembler = Assembler(reader, dropped)
+        batch = []
         pending = 0
         for record in bam.fetch(until_eof=True):
             last = record.query_name
-            assembler.add(record)
-            pending += 1
+            batch.append(record)
+            if len(batch) == _BATCH:
+                _feed(assembler, reader, batch)
+                pending += len(batch)
+                batch = []
             if pending >= flush_every:
                 pending = 0
                 rows = assembler.ready()
                 if rows:
                     yield rows, Counter(), 0
+        _feed(assembler, reader, batch)
         rows = assembler.finish()
         yield rows, dropped, assembler.records
     except (OSError, ValueError) as error:
