@@ -78,32 +78,34 @@ def _decode(reader, seqs, reverse, starts, ends, cigars, modes, bodies, mls):
     read_start = read_end - lengths
     reverse = np.array(reverse, dtype=bool)
     bases = np.frombuffer("".join(seqs).encode("ascii"), dtype=np.uint8)
-    # Masks with one spare position, so that a read's end can be looked up like any position.
-    is_c = np.zeros(len(bases) + 1, dtype=bool)
-    is_g = np.zeros(len(bases) + 1, dtype=bool)
-    np.equal(bases, _C, out=is_c[:-1])
-    np.equal(bases, _G, out=is_g[:-1])
+    # Masks padded to whole 64-base words, so that a read's end can be looked up like any position.
+    padded = (len(bases) // 64 + 1) * 64
+    is_c = np.zeros(padded, dtype=bool)
+    is_g = np.zeros(padded, dtype=bool)
+    np.equal(bases, _C, out=is_c[:len(bases)])
+    np.equal(bases, _G, out=is_g[:len(bases)])
 
     # CpG candidates within a read, called on the C (forward reads) or on the stored G (reverse).
-    cg = np.flatnonzero(is_c[:-2] & is_g[1:-1])
+    cg = np.flatnonzero(is_c[:len(bases) - 1] & is_g[1:len(bases)])
     rid = np.searchsorted(read_end, cg, side="right")
     inside = cg + 1 < read_end[rid]
     cg, rid = cg[inside], rid[inside]
     rev = reverse[rid]
     query = cg + rev
 
-    # Rank of each candidate among its read's motif bases (C as sequenced: stored C or, reversed, G).
+    # Rank of each candidate among its read's motif bases (C as sequenced: stored C or, reversed, G),
+    # from counts of motif bases before a position: whole 64-base words, then the bits below it.
     rank = np.empty(len(query), dtype=np.int64)
     n_motif = np.empty(n_reads, dtype=np.int64)
     for mask, chosen_reads, chosen in ((is_c, ~reverse, ~rev), (is_g, reverse, rev)):
-        points = np.unique(np.concatenate((read_start[chosen_reads], read_end[chosen_reads], query[chosen])))
-        if len(points) == 0:
-            continue
-        counts = np.add.reduceat(mask.view(np.uint8), points, dtype=np.int64)
-        prefix = np.cumsum(counts) - counts + np.count_nonzero(mask[:points[0]])
+        words = np.packbits(mask, bitorder="little").view(np.uint64)
+        word_counts = np.bitwise_count(words).astype(np.int64)
+        before_word = np.cumsum(word_counts) - word_counts
 
-        def before(x, points=points, prefix=prefix):
-            return prefix[np.searchsorted(points, x)]
+        def before(x, words=words, before_word=before_word):
+            word = x >> 6
+            below = np.left_shift(np.uint64(1), (x & 63).astype(np.uint64)) - np.uint64(1)
+            return before_word[word] + np.bitwise_count(words[word] & below)
 
         at_start = before(read_start[chosen_reads])
         n_motif[chosen_reads] = before(read_end[chosen_reads]) - at_start
