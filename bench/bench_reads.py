@@ -113,7 +113,7 @@ def main():
     rng = np.random.default_rng(0)
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "bench.bam"
-        elapsed, _ = timed(lambda: write_bam(path, n_reads, rng))
+        (elapsed, _), _ = timed(lambda: write_bam(path, n_reads, rng))
         print(f"generated {n_reads:,} reads of ~{READ_LENGTH // 1000} kb ({path.stat().st_size / 1e6:.0f} MB) "
               f"in {elapsed:.1f} s")
         n = floor(path)  # warms the page cache and the imports
