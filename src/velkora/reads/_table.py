@@ -183,12 +183,6 @@ class Report:
                 "molecules": int(self.molecules), "dropped": dropped, "settings": dict(self.settings),
                 "notes": list(self.notes)}
 
-    def summary(self) -> str:
-        attrs = self.attrs()
-        dropped = ", ".join(f"{n:,} {reason.replace('_', ' ')}" for reason, n in attrs["dropped"].items())
-        return (f"{attrs['molecules']:,} molecules from {attrs['records']:,} records of {self.source} "
-                f"({self.kind}); dropped: {dropped or 'none'}")
-
 
 class ParquetOutput:
     """A Parquet file written in pieces under a temporary name beside the
