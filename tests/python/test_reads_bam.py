@@ -321,3 +321,23 @@ def test_batched_and_record_by_record_decoding_agree(tmp_path, monkeypatch):
             one_by_one = velkora.read_bam(path, window_cpgs=window, min_cpg=1)
         assert len(batched) > 100
         pd.testing.assert_frame_equal(batched, one_by_one)
+
+
+def test_cram_reads_like_its_bam(tmp_path):
+    pysam = pytest.importorskip("pysam")
+    molecules = velkora.synthetic_molecules(molecules_per_density=30, density_edges=(0.01, 0.02, 0.03, 0.04, 0.05,
+                                                                                    0.06), seed=2)
+    fasta = tmp_path / "genome.fa"
+    bam = write_synthetic_bam(molecules, tmp_path / "reads.bam", reference=fasta)
+    cram = tmp_path / "reads.cram"
+    with pysam.AlignmentFile(str(bam)) as source, pysam.AlignmentFile(str(cram), "wc", template=source,
+                                                                      reference_filename=str(fasta)) as out:
+        for read in source:
+            out.write(read)
+    pysam.index(str(cram))
+    expected = velkora.read_bam(bam)
+    got = velkora.read_bam(cram, reference=str(fasta))
+    pd.testing.assert_frame_equal(got, velkora.read_bam(bam, reference=str(fasta)))
+    assert len(got) == len(expected) == 150
+    with pytest.raises(InputError, match="needs its reference"):
+        velkora.read_bam(cram)

@@ -60,7 +60,7 @@ def read_bam(
     threshold: a CpG is methylated when its 5mC probability, (ML + 0.5) / 256,
     is at least this; include_hmc: test 5mC + 5hmC instead (as bisulfite sees
     both). reference: an indexed FASTA giving the CpG context (default: the
-    read's own sequence); also decodes CRAM. min_mapq, keep_*: which records
+    read's own sequence); CRAM files need it to be decoded. min_mapq, keep_*: which records
     count (unmapped, secondary, supplementary, QC-failed and duplicate
     records are skipped by default). min_cpg: fewest called CpGs a molecule
     needs. window_cpgs: cut each molecule into consecutive windows of this

@@ -74,7 +74,7 @@ class BamInfo:
     kind: str | None  # MODIFIED, BISULFITE, or None for a file without records
     has_index: bool
     contigs: tuple  # ((name, length), ...)
-    mapped: tuple  # mapped records per contig (from the index; None without one)
+    mapped: tuple  # records per contig (from a BAM index; None when unknown)
     unplaced: int  # unmapped records without a position (from the index)
 
 
@@ -122,11 +122,13 @@ def inspect(path, reference=None) -> BamInfo:
             handle.seek(max(0, path.stat().st_size - len(_BGZF_EOF)))
             if handle.read() != _BGZF_EOF:
                 raise InputError(f"{path}: truncated BAM (no end-of-file marker); was it copied completely?")
+    if fmt == "CRAM" and reference is None:
+        raise InputError(f"{path}: a CRAM file needs its reference FASTA to be decoded (--reference)")
     with open_alignments(path, reference) as bam:
         contigs = tuple(zip(bam.references, bam.lengths))
         has_index = fmt != "SAM" and bam.has_index()
         mapped, unplaced = None, 0
-        if has_index:
+        if has_index and fmt == "BAM":  # a CRAM index does not count the records
             stats = {s.contig: s.total for s in bam.get_index_statistics()}
             mapped = tuple(stats.get(name, 0) for name, _ in contigs)
             unplaced = bam.nocoordinate

@@ -13,8 +13,11 @@ from __future__ import annotations
 
 import math
 import multiprocessing
+import os
 import re
 import signal
+import sys
+from contextlib import contextmanager
 from concurrent.futures import ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
@@ -65,8 +68,10 @@ def plan(info: _bam.BamInfo, regions=None, workers: int = 1) -> list[Region]:
     of about equal numbers of records."""
     contigs = dict(info.contigs)
     order = {name: i for i, (name, _) in enumerate(info.contigs)}
+    # Without counts from the index (CRAM), assume a read every kilobase to cut contigs by length.
+    counts = info.mapped if info.mapped is not None else tuple(length // 1000 + 1 for _, length in info.contigs)
     if regions is None:
-        wanted = [Region(name, 0, length) for (name, length), n in zip(info.contigs, info.mapped) if n]
+        wanted = [Region(name, 0, length) for (name, length), n in zip(info.contigs, counts) if n]
     else:
         if isinstance(regions, str):
             regions = [regions]
@@ -79,7 +84,7 @@ def plan(info: _bam.BamInfo, regions=None, workers: int = 1) -> list[Region]:
             else:
                 merged.append(region)
         wanted = merged
-    mapped = dict(zip((name for name, _ in info.contigs), info.mapped))
+    mapped = dict(zip((name for name, _ in info.contigs), counts))
     total = sum(mapped[r.chrom] * (r.end - r.start) / max(contigs[r.chrom], 1) for r in wanted)
     target = min(_TARGET_RECORDS, max(_MIN_RECORDS, total / (8 * max(workers, 1))))
     pieces = []
@@ -123,9 +128,10 @@ def run_regions(path, kind, options, regions, threads: int = 1, client=None, pro
     try:
         submitted = 0
         for done in range(total):
-            while submitted < total and submitted < done + ahead:
-                futures.append(executor.submit(_region_task, path, kind, options, regions[submitted]))
-                submitted += 1
+            with _unimportable_main_hidden():
+                while submitted < total and submitted < done + ahead:
+                    futures.append(executor.submit(_region_task, path, kind, options, regions[submitted]))
+                    submitted += 1
             try:
                 result = futures[done].result()
             except BrokenProcessPool:
@@ -139,6 +145,22 @@ def run_regions(path, kind, options, regions, threads: int = 1, client=None, pro
         _stop(executor)
         raise
     executor.shutdown(wait=True)
+
+
+@contextmanager
+def _unimportable_main_hidden():
+    """New worker processes re-run the parent's main script when it has a file; a script read from
+    standard input ('<stdin>') has none to run, so its name is hidden while workers start."""
+    main = sys.modules.get("__main__")
+    name = getattr(main, "__file__", None)
+    if name is None or os.path.exists(name):
+        yield
+        return
+    del main.__file__
+    try:
+        yield
+    finally:
+        main.__file__ = name
 
 
 def _stop(executor) -> None:
