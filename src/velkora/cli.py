@@ -6,6 +6,7 @@
     velkora phase --st 0.5 --fits results/fits.csv --out results/
     velkora drift aged.parquet --age-column age --out drift/
     velkora synthetic molecules.csv
+    velkora molecules reads.bam --out molecules.parquet --window-cpgs 70
 
 Every command checks all of its options before it starts, writes its tables
 as CSV, a ``<command>_settings.json`` recording how they were made (strict
@@ -34,6 +35,7 @@ import numpy as np
 from . import _output
 from ._errors import InputError
 from ._output import Progress, Terminal  # noqa: F401 - Progress is part of the command's toolkit
+from .reads.cli import add_molecules_command, add_read_options, molecules_for_fit
 
 EXIT_FAILED, EXIT_INPUT, EXIT_INTERRUPTED = 1, 2, 130
 
@@ -215,7 +217,9 @@ def build_parser() -> argparse.ArgumentParser:
                     "and profiles the shared St. Writes binned.csv, fits.csv, fit_settings.json, fit.log, "
                     "bootstrap_samples.csv, bootstrap_intervals.csv, st_profile.csv, st_profile_interval.csv "
                     "and PNG figures.")
-    fit.add_argument("molecules", nargs="?", help="per-molecule table: .csv, .tsv, .txt, .parquet or .pq")
+    fit.add_argument("molecules", nargs="?",
+                     help="per-molecule table: .csv, .tsv, .txt, .parquet or .pq; or reads: a BAM, CRAM or SAM "
+                          "file, a modkit or Bismark call table (see the read options)")
     fit.add_argument("--mode", choices=MODES, default="independent",
                      help="which parameters the density bins share (default: %(default)s): "
                           "independent: own St, CoW, CoE; independent-exp: also own n_U, n_M; "
@@ -231,6 +235,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "interval (default: 0, none; needs a mode with a shared St)")
     _add_rerun(fit, "fit")
     _add_output(fit, log=True)
+    add_read_options(fit.add_argument_group("reads (when the input is a BAM/CRAM or a call table)"))
     fit.set_defaults(run=_run_fit)
 
     compare = commands.add_parser(
@@ -308,6 +313,7 @@ def build_parser() -> argparse.ArgumentParser:
                            help="draw a drift time course at these ages (adds an age column)")
     synthetic.add_argument("--seed", type=_integer(0), default=0, help="seed of the draws (default: %(default)s)")
     synthetic.set_defaults(run=_run_synthetic)
+    add_molecules_command(commands)
     return parser
 
 
@@ -455,7 +461,8 @@ def _run_fit(args, context) -> None:
     out = _output.Output(args.out, _FIT_FILES, figures=not args.no_figures)
     context.output = out
     density, meth, columns = _bins(args)
-    data = vk.bin_molecules(args.molecules, density, meth, **columns)
+    molecules = molecules_for_fit(args)
+    data = vk.bin_molecules(args.molecules if molecules is None else molecules, density, meth, **columns)
     record["density_edges"], record["meth_edges"] = data.density_edges, data.meth_edges
     out.table("binned.csv", data.frame())
     _say(args, f"binned {int(data.n_molecules.sum()):,} molecules into {data.n_densities} density bins x "
