@@ -8,7 +8,8 @@ and the SHA-256 of the input. Figures are inline SVG images (data URIs),
 the style sheet is in the page, and nothing is fetched from the network or
 needs JavaScript, so the file can be mailed, archived or attached to a
 paper as it is. Long tables are folded in ``<details>`` elements, which
-browsers open without scripts.
+browsers open without scripts. The page carries no time stamp: a rerun of
+the same run writes the same page.
 
     report = fit_report(result, bootstrap=boot, record=settings_record)
     report.save("report.html")
@@ -22,7 +23,6 @@ import io
 import json
 import platform
 import sys
-from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any
 
@@ -152,14 +152,13 @@ class Report:
         links = "".join(f'<a href="#{a}">{html.escape(h)}</a>' for a, h, _ in self._sections)
         body = "".join(f'<section id="{a}"><h2>{html.escape(h)}</h2>{"".join(parts)}</section>'
                        for a, h, parts in self._sections)
-        made = datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
         subtitle = f'<p class="lead">{html.escape(self.subtitle)}</p>' if self.subtitle else ""
         return ("<!DOCTYPE html>\n"
                 '<html lang="en"><head><meta charset="utf-8">'
                 '<meta name="viewport" content="width=device-width, initial-scale=1">'
                 f"<title>{html.escape(self.title)}</title><style>{_STYLE}</style></head><body>"
                 f"<header><h1>{html.escape(self.title)}</h1>{subtitle}</header><nav>{links}</nav>{body}"
-                f"<footer>Written by velkora {html.escape(versions()['velkora'])} on {made}.</footer>"
+                f"<footer>Written by velkora {html.escape(versions()['velkora'])}.</footer>"
                 "</body></html>\n")
 
     def save(self, path) -> Path:
