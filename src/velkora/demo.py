@@ -4,10 +4,12 @@
 
 Draws per-molecule tables from the model with known parameters, bins them,
 fits them (independently, with a shared St and its bootstrap and profile,
-with shared exponents), draws the phase diagram with the fitted density bins
-on it and fits a drift time course, and finally writes a small modified-base
-BAM from synthetic molecules and reads it back. Prints each step's table
-beside the truth and writes the figures (and the BAM) to OUTPUT_DIR
+with shared exponents), reads the same molecules as short reads and compares
+two modes on them, draws the phase diagram with the fitted density bins on
+it and fits a drift time course, fits short reads as whole molecules and as
+reads, and finally writes a small modified-base BAM from synthetic molecules
+and reads it back. Prints each step's table beside the truth and writes the
+figures, a report of the comparison (report.html) and the BAM to OUTPUT_DIR
 (default: demo-output).
 """
 
@@ -28,6 +30,7 @@ MOLECULES = 20000  # per density bin
 SHARED_ST = 0.5
 DRIFT_RATES = (0.03, 0.01)  # true StE, StW of the drift
 DRIFT_AGES = (0.0, 10.0, 20.0, 40.0)
+READ_DEPTH = 10  # called CpG sites per short read
 
 
 def _timed(label: str, work):
@@ -63,20 +66,20 @@ def _fits(out: Path, plot) -> tuple:
     shared = _timed("Shared-St fit: one St for all bins", lambda: vk.fit(data, "shared-st"))
     print(_side_by_side(shared.table, truth, ("CoW", "CoE")))
     print(f"shared St = {shared.shared['St']:.4f} (true {SHARED_ST}), total nll {shared.total_nll:.2f}\n")
-    plot.fit_figure(shared).savefig(out / "fit.png", dpi=110)
+    plot.save_figure(plot.fit_figure(shared), out / "fit.png", dpi=110)
 
     print("Bootstrap of the shared-St fit, resampling the molecules of every bin:")
     boot = vk.bootstrap(shared, 24, seed=7, chunk_size=4, progress=Progress("  bootstrap", stream=sys.stdout))
     print(boot.intervals[["St", "St_p2.5", "St_p97.5", "CoW", "CoW_p2.5", "CoW_p97.5"]].to_string(
         float_format=lambda v: f"{v:.3f}"), "\n")
-    plot.bootstrap_figure(boot).savefig(out / "bootstrap.png", dpi=110)
+    plot.save_figure(plot.bootstrap_figure(boot), out / "bootstrap.png", dpi=110)
 
     st = shared.shared["St"]
     profile = _timed("Profile likelihood of the shared St",
                      lambda: vk.profile_st(data, np.geomspace(st / 1.6, st * 1.6, 7)))
     lo, hi = profile.interval
     print(f"  95 % profile-likelihood interval of St: [{lo:.4f}, {hi:.4f}]\n")
-    plot.profile_figure(profile, fitted_st=st).savefig(out / "st_profile.png", dpi=110)
+    plot.save_figure(plot.profile_figure(profile, fitted_st=st), out / "st_profile.png", dpi=110)
 
     # The shared-exponent fit logs every evaluation of its search: into a file, not onto the screen.
     log = out / "shared_exp.log"
@@ -93,13 +96,32 @@ def _fits(out: Path, plot) -> tuple:
     return shared
 
 
+def _short_reads(out: Path, plot) -> None:
+    from .report import compare_report  # noqa: PLC0415
+
+    molecules = vk.synthetic_molecules(molecules_per_density=MOLECULES // 4, density_edges=DENSITY_EDGES,
+                                       shared_st=SHARED_ST, seed=2025, depth=READ_DEPTH)
+    data = vk.bin_molecules(molecules, DENSITY_EDGES, 20)
+    comparison = _timed(f"Short reads ({READ_DEPTH} CpGs each): independent and shared-St fits compared",
+                        lambda: vk.compare(data, ["independent", "shared-st"]))
+    print(comparison.table[["n_params", "loglik", "delta_aic", "delta_bic", "akaike_weight"]].to_string(
+        float_format=lambda v: f"{v:.3g}"))
+    fit = comparison.fits[comparison.best]
+    print(f"  best by AIC: {comparison.best}; observation model {fit.observation} ({fit.observation_reason}); "
+          "report.html holds every table and figure\n")
+    plot.save_figure(plot.fit_figure(fit, goodness=comparison), out / "fit_short_reads.png", dpi=110)
+    plot.save_figure(plot.comparison_figure(comparison), out / "comparison.png", dpi=110)
+    plot.save_figure(plot.residual_figure(comparison), out / "residuals.png", dpi=110)
+    compare_report(comparison).save(out / "report.html")
+
+
 def _phase(out: Path, plot, shared) -> None:
     axis = np.linspace(-1.5, 2.5, 81)
     grid = _timed(f"Phase diagram at the fitted St over {axis.size} x {axis.size} (CoW, CoE)",
                   lambda: vk.phase_grid(shared.shared["St"], axis, axis))
     print(f"  bistable (score > 0.5) over {np.mean(grid.bistability > 0.5):.1%} of the grid; the fitted bins "
           "are marked on phase.png\n")
-    plot.phase_figure(grid, fits=shared).savefig(out / "phase.png", dpi=110)
+    plot.save_figure(plot.phase_figure(grid, fits=shared), out / "phase.png", dpi=110)
 
 
 def _drift(out: Path, plot) -> None:
@@ -112,7 +134,8 @@ def _drift(out: Path, plot) -> None:
     print(result.table[["StE", "StE_p2.5", "StE_p97.5", "StW", "StW_p2.5", "StW_p97.5"]].to_string(
         float_format=lambda v: f"{v:.4f}"))
     print(f"  (true StE = {ste}, StW = {stw})\n")
-    plot.drift_figure(result).savefig(out / "drift.png", dpi=110)
+    plot.save_figure(plot.drift_figure(result), out / "drift.png", dpi=110)
+    plot.save_figure(plot.drift_interval_figure(result), out / "drift_intervals.png", dpi=110)
 
 
 def _reads(out: Path) -> None:
@@ -138,7 +161,7 @@ def _reads(out: Path) -> None:
           "velkora fit molecules.parquet --out results/\n")
 
 
-def _short_reads() -> None:
+def _observation_models() -> None:
     """Reads of a few sites: scored as whole molecules they mislead, scored as reads they do not."""
     from .model import stationary_distribution  # noqa: PLC0415
 
@@ -166,9 +189,10 @@ def main(argv=None) -> None:
 
     print("velkora demo: synthetic molecules with known parameters\n")
     shared = _fits(out, plot)
+    _short_reads(out, plot)
     _phase(out, plot, shared)
     _drift(out, plot)
-    _short_reads()
+    _observation_models()
     _reads(out)
     print(f"Figures: {', '.join(str(p) for p in sorted(out.glob('*.png')))}")
     print("The same from the shell: velkora synthetic molecules.csv --shared-st 0.5 && "
