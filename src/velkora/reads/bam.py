@@ -534,15 +534,20 @@ def region_rows(path: str, kind: str, options: Options, region) -> tuple[list, C
         _feed(assembler, reader, batch)
         return assembler.finish(), dropped, assembler.records
     except (OSError, ValueError) as error:
-        if isinstance(error, InputError):
-            raise
-        raise InputError(f"{path}: unreadable record after read {last!r} (truncated or corrupt file?): "
-                         f"{error}") from None
+        raise _unreadable(path, last, error) from None
     finally:
         bam.close()
         if mates is not None:
             mates.close()
         reader.close()
+
+
+def _unreadable(path: str, last: str | None, error: Exception) -> InputError:
+    """What a failed read of the file tells the user: our own InputError as it
+    is, htslib's errors with the file and the last good read."""
+    if isinstance(error, InputError):
+        return error
+    return InputError(f"{path}: unreadable record after read {last!r} (truncated or corrupt file?): {error}")
 
 
 def stream_rows(path: str, kind: str, options: Options, flush_every: int = 20000):
@@ -571,10 +576,7 @@ def stream_rows(path: str, kind: str, options: Options, flush_every: int = 20000
         rows = assembler.finish()
         yield rows, dropped, assembler.records
     except (OSError, ValueError) as error:
-        if isinstance(error, InputError):
-            raise
-        raise InputError(f"{path}: unreadable record after read {last!r} (truncated or corrupt file?): "
-                         f"{error}") from None
+        raise _unreadable(path, last, error) from None
     finally:
         bam.close()
         reader.close()
