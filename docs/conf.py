@@ -55,15 +55,17 @@ plot_rcparams = {"figure.figsize": (7.0, 3.6), "figure.dpi": 110}
 
 html_theme = "pydata_sphinx_theme"
 html_title = f"velkora {release}"
-html_static_path: list[str] = []
+html_static_path = ["_static"]
+html_css_files = ["velkora.css"]
 html_theme_options = {
     "navigation_with_keys": False,
+    "header_links_before_dropdown": 9,
     "show_prev_next": True,
     "secondary_sidebar_items": ["page-toc"],
     "navbar_end": ["theme-switcher", "navbar-icon-links"],
     "footer_start": ["copyright"],
     "footer_end": [],
 }
-html_sidebars = {"**": ["sidebar-nav-bs"]}
+html_sidebars = {"**": []}
 html_show_sourcelink = False
 html_copy_source = False

@@ -19,8 +19,8 @@ from sphinx.util import logging
 
 logger = logging.getLogger(__name__)
 
-INLINE_SIZE = 11.5
-DISPLAY_SIZE = 13.0
+INLINE_SIZE = 12.0
+DISPLAY_SIZE = 15.0
 
 
 def _render(translator, latex: str, size: float, node) -> str:
@@ -52,7 +52,8 @@ def visit_inline(translator, node) -> None:
 
 def visit_block(translator, node) -> None:
     # One image per equation: blank lines separate the equations of a directive.
-    parts = [part for part in node["latex"].split("\n\n") if part.strip()]
+    # Displayed fractions at full size, as TeX's display style would set them.
+    parts = [part.replace("\\frac", "\\dfrac") for part in node.astext().split("\n\n") if part.strip()]
     images = "".join(f'<div class="math-line">{_render(translator, part, DISPLAY_SIZE, node)}</div>'
                      for part in parts)
     number = ""

@@ -29,7 +29,13 @@ class RunDirective(SphinxDirective):
         from matplotlib.sphinxext.plot_directive import plot_context  # noqa: PLC0415
 
         if "reset" in self.options:
+            # What the plot directive itself would run first in a fresh context
+            # (NumPy as np, pyplot as plt), so that plot blocks can follow.
             plot_context.clear()
+            pre_code = self.config.plot_pre_code
+            if pre_code is None:
+                pre_code = "import numpy as np\nfrom matplotlib import pyplot as plt\n"
+            exec(pre_code, plot_context)  # noqa: S102
         code = "\n".join(self.content)
         source = nodes.literal_block(code, code, language="python")
         source["classes"].append("velk-run-source")
