@@ -44,7 +44,7 @@ $(VENV)/.docs-tools-ready: $(VENV)/.tools-ready
 	touch $@
 
 docs: install $(VENV)/.docs-tools-ready
-	$(VPY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
+	$(VPY) -m sphinx -E -W --keep-going -q -b html docs docs/_build/html
 
 install: $(VENV)/.tools-ready
 	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD)/wheel -Ccmake.define.VELK_WERROR=$(WERROR) ".[tables,plot]"

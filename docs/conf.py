@@ -40,9 +40,9 @@ napoleon_numpy_docstring = True
 napoleon_use_ivar = True
 napoleon_use_rtype = False
 autodoc_member_order = "bysource"
-autodoc_typehints = "description"
-autodoc_typehints_format = "short"
-autodoc_preserve_defaults = True
+# The numpydoc sections state every type; hints in the signatures would
+# only repeat them at length.
+autodoc_typehints = "none"
 autodoc_class_signature = "separated"
 autodoc_default_options = {"exclude-members": "__init__, __new__"}
 
@@ -59,7 +59,8 @@ html_static_path = ["_static"]
 html_css_files = ["velkora.css"]
 html_theme_options = {
     "navigation_with_keys": False,
-    "header_links_before_dropdown": 9,
+    "header_links_before_dropdown": 5,
+    "navbar_persistent": ["search-button"],
     "show_prev_next": True,
     "secondary_sidebar_items": ["page-toc"],
     "navbar_end": ["theme-switcher", "navbar-icon-links"],
