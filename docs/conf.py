@@ -59,7 +59,7 @@ html_static_path = ["_static"]
 html_css_files = ["velkora.css"]
 html_theme_options = {
     "navigation_with_keys": False,
-    "header_links_before_dropdown": 5,
+    "header_links_before_dropdown": 4,
     "navbar_persistent": ["search-button"],
     "show_prev_next": True,
     "secondary_sidebar_items": ["page-toc"],
