@@ -38,7 +38,8 @@ class EngineFunctions(SphinxDirective):
         lines = [".. py:currentmodule:: velkora.velk_core", ""]
         for name, function in engine_functions():
             lines += [f".. py:function:: {name}{_signature(function)}", "", "   .. code-block:: none", ""]
-            lines += [f"      {line}" if line.strip() else "" for line in inspect.cleandoc(function.__doc__ or "").splitlines()]
+            text = inspect.cleandoc(function.__doc__ or "")
+            lines += [f"      {line}" if line.strip() else "" for line in text.splitlines()]
             lines.append("")
         content = StringList(lines, source="velkora.velk_core")
         node = nodes.section()
