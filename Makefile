@@ -23,11 +23,12 @@ demo: install
 
 test: test-cpp test-python
 
-# The build tools and the optional extras the demo uses (tables, figures).
+# The build tools and the optional extras the demo uses (tables, figures, and
+# pysam for the read files).
 $(VENV)/.tools-ready:
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet "numpy>=2" "scikit-build-core>=0.10" cmake ninja "pandas>=2.0" "pyarrow>=14" "matplotlib>=3.7"
+	$(VPY) -m pip install --quiet "numpy>=2" "scikit-build-core>=0.10" cmake ninja "pandas>=2.0" "pyarrow>=14" "matplotlib>=3.7" "pysam>=0.22"
 	touch $@
 
 # What only the tests need: pytest, SciPy for reference values, Dask for the
@@ -47,7 +48,7 @@ docs: install $(VENV)/.docs-tools-ready
 	$(VPY) -m sphinx -E -W --keep-going -q -b html docs docs/_build/html
 
 install: $(VENV)/.tools-ready
-	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD)/wheel -Ccmake.define.VELK_WERROR=$(WERROR) ".[tables,plot]"
+	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD)/wheel -Ccmake.define.VELK_WERROR=$(WERROR) ".[tables,plot,reads]"
 
 gtest:
 	@if [ -f /usr/src/googletest/CMakeLists.txt ] || ls /usr/lib/*/cmake/GTest/GTestConfig.cmake >/dev/null 2>&1; then \
@@ -90,6 +91,7 @@ bench: install $(VENV)/.test-tools-ready
 	$(VPY) bench/bench_drift.py
 	$(VPY) bench/bench_cluster.py
 	$(VPY) bench/bench_short_reads.py
+	$(VPY) bench/bench_reads.py
 
 clean:
 	rm -rf $(BUILD) $(VENV)

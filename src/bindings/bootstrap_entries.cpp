@@ -78,11 +78,7 @@ const char py_fit_bootstrap_doc[] =
     "    st_bounds, co_bounds: parameter bounds\n\n"
     "Returns: (n_boot * n_densities, 6) array with columns\n"
     "    [bootstrap_idx, density_idx, st_free, cow, coe, nll]" VELK_SEED_PARAGRAPH "\n\n"
-    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
-    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
-    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
-    "Each density's bin probabilities are then its matrix times the stationary\n"
-    "distribution, floored and renormalised.\n"
+    VELK_OBSERVATION_PARAGRAPH "\n"
     "The matrices are shared by every bootstrap sample.";
 
 PyObject* py_fit_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -142,11 +138,7 @@ const char py_fit_bootstrap_exp_doc[] =
     "instead of the cold 5-start global search, which is the dominant speedup:\n"
     "each resample's optimum is a small perturbation of the point estimate, so one\n"
     "warm start converges in far fewer iterations than five cold ones.\n\n"
-    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
-    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
-    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
-    "Each density's bin probabilities are then its matrix times the stationary\n"
-    "distribution, floored and renormalised.\n"
+    VELK_OBSERVATION_PARAGRAPH "\n"
     "The matrices are shared by every bootstrap sample.";
 
 PyObject* py_fit_bootstrap_exp(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -202,11 +194,7 @@ const char py_fit_bootstrap_exp_perdensity_doc[] =
     "its spread can be assessed. When `fit_vmax` is false, the Vmax column carries\n"
     "the run-wide global (mm_vmax(); INFINITY = disabled). For the non-shared 5-param\n"
     "branch Vmax is always the global (no shared outer to fit it in).\n\n"
-    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
-    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
-    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
-    "Each density's bin probabilities are then its matrix times the stationary\n"
-    "distribution, floored and renormalised.\n"
+    VELK_OBSERVATION_PARAGRAPH "\n"
     "The matrices are shared by every bootstrap sample.";
 
 PyObject* py_fit_bootstrap_exp_perdensity(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -257,11 +245,7 @@ const char py_fit_bootstrap_co_doc[] =
     "[boot_idx, dens_idx, st, n_u, n_m, cow, coe, nll, vmax], matching the\n"
     "other exponent bootstrap paths. St/CoW/CoE are identical across the densities\n"
     "of a given sample; Vmax is the run-wide global (mm_vmax()).\n\n"
-    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
-    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
-    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
-    "Each density's bin probabilities are then its matrix times the stationary\n"
-    "distribution, floored and renormalised.\n"
+    VELK_OBSERVATION_PARAGRAPH "\n"
     "The matrices are shared by every bootstrap sample.";
 
 PyObject* py_fit_bootstrap_co(PyObject*, PyObject* args, PyObject* kwargs) {

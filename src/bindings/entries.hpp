@@ -15,6 +15,20 @@ namespace velk::py {
   "its density row (0 for a single density), b its run-wide bootstrap sample (0\n"    \
   "outside bootstraps) and mix(x) the output of one splitmix64 step from state x."
 
+// The closing paragraph of the docstrings of the functions that take the
+// keyword-only `observation`: one matrix per density, or the one density's.
+#define VELK_OBSERVATION_PARAGRAPH                                                    \
+  "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"     \
+  "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"  \
+  "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n" \
+  "Each density's bin probabilities are then its matrix times the stationary\n"      \
+  "distribution, floored and renormalised."
+#define VELK_OBSERVATION_ONE_PARAGRAPH                                                \
+  "`observation`, when given, is the density's (n_meth_bins, 71) matrix: entry\n"    \
+  "[j, M] is the probability that a read of a molecule with M of 70 sites\n"         \
+  "methylated falls in methylation bin j. The model's bin probabilities are then\n"  \
+  "that matrix times the stationary distribution, floored and renormalised."
+
 // Run-wide switches and single model evaluations (model_entries.cpp).
 extern const char py_set_raw_count_doc[];
 PyObject* py_set_raw_count(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -17,10 +17,7 @@ const char py_fit_one_density_doc[] =
     "n_m=2.0, co_penalty=0.0, *, seed=None, observation=None)\n--\n\n"
     "Fit one density bin with 3 free parameters.\n"
     "Returns (st_free, cow, coe, nll)." VELK_SEED_PARAGRAPH "\n\n"
-    "`observation`, when given, is the density's (n_meth_bins, 71) matrix: entry\n"
-    "[j, M] is the probability that a read of a molecule with M of 70 sites\n"
-    "methylated falls in methylation bin j. The model's bin probabilities are then\n"
-    "that matrix times the stationary distribution, floored and renormalised.";
+    VELK_OBSERVATION_ONE_PARAGRAPH;
 
 PyObject* py_fit_one_density(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
@@ -57,11 +54,7 @@ const char py_fit_all_densities_doc[] =
     "Fit all density bins independently, each with 3 free parameters.\n"
     "Parallel across density bins via rayon.\n\n"
     "Returns (fitps: (n_densities, 3), nlls: (n_densities,)).\n\n"
-    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
-    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
-    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
-    "Each density's bin probabilities are then its matrix times the stationary\n"
-    "distribution, floored and renormalised.";
+    VELK_OBSERVATION_PARAGRAPH;
 
 PyObject* py_fit_all_densities(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
@@ -106,11 +99,7 @@ const char py_fit_all_densities_exp_doc[] =
     "Returns (fitps: (n_densities, 5), nlls: (n_densities,)).\n"
     "`fitps` columns are [St, n_U, n_M, CoW, CoE] to match the --fit-exponents\n"
     "(shared) layout consumed by the Python CSV writer.\n\n"
-    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
-    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
-    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
-    "Each density's bin probabilities are then its matrix times the stationary\n"
-    "distribution, floored and renormalised.";
+    VELK_OBSERVATION_PARAGRAPH;
 
 PyObject* py_fit_all_densities_exp(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {

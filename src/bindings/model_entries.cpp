@@ -44,10 +44,7 @@ PyObject* py_set_mm_vmax(PyObject*, PyObject* args, PyObject* kwargs) {
 const char py_compute_nll_doc[] =
     "py_compute_nll(params, observed_fracs, meth_bin_edges, normalize_stw, *, observation=None)\n--\n\n"
     "Compute NLL for a single parameter set and one density bin.\n\n"
-    "`observation`, when given, is the density's (n_meth_bins, 71) matrix: entry\n"
-    "[j, M] is the probability that a read of a molecule with M of 70 sites\n"
-    "methylated falls in methylation bin j. The model's bin probabilities are then\n"
-    "that matrix times the stationary distribution, floored and renormalised.";
+    VELK_OBSERVATION_ONE_PARAGRAPH;
 
 PyObject* py_compute_nll(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {

@@ -13,11 +13,7 @@ const char py_profile_shared_st_doc[] =
     "Profile likelihood: scan St over `st_grid`, with CoW/CoE re-fit per density\n"
     "at each grid point. Returns the (weighted) summed NLL at each grid point.\n\n"
     "Output shape: (n_points,) \u2014 one summed NLL per St grid value." VELK_SEED_PARAGRAPH "\n\n"
-    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
-    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
-    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
-    "Each density's bin probabilities are then its matrix times the stationary\n"
-    "distribution, floored and renormalised.";
+    VELK_OBSERVATION_PARAGRAPH;
 
 PyObject* py_profile_shared_st(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
@@ -59,11 +55,7 @@ const char py_profile_shared_co_doc[] =
     "  - CoE scan: fix (St, CoE), optimize CoW only -> NLL.\n\n"
     "Returns (cow_nll, coe_nll), each shape (n_densities, n_points). Uses the\n"
     "SAME grid length for both axes; pass log-spaced grids built in Python." VELK_SEED_PARAGRAPH "\n\n"
-    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
-    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
-    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
-    "Each density's bin probabilities are then its matrix times the stationary\n"
-    "distribution, floored and renormalised.";
+    VELK_OBSERVATION_PARAGRAPH;
 
 PyObject* py_profile_shared_co(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {

@@ -42,11 +42,7 @@ const char py_fit_shared_st_doc[] =
     "Fit with shared St across all densities.\n"
     "\n"
     "Returns (shared_st, fitps: (n_densities, 3), nlls: (n_densities,))." VELK_SEED_PARAGRAPH "\n\n"
-    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
-    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
-    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
-    "Each density's bin probabilities are then its matrix times the stationary\n"
-    "distribution, floored and renormalised.";
+    VELK_OBSERVATION_PARAGRAPH;
 
 PyObject* py_fit_shared_st(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
@@ -94,11 +90,7 @@ const char py_fit_shared_exp_doc[] =
     "Returns (shared_st, shared_n_u, shared_n_m, shared_vmax, fitps: (n_densities, 3),\n"
     "nlls: (n_densities,)). `fitps` columns are [St, CoW, CoE]. When `fit_vmax` is\n"
     "false, `shared_vmax` echoes the run-wide global (INFINITY = disabled).\n\n"
-    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
-    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
-    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
-    "Each density's bin probabilities are then its matrix times the stationary\n"
-    "distribution, floored and renormalised.";
+    VELK_OBSERVATION_PARAGRAPH;
 
 PyObject* py_fit_shared_exp(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
@@ -151,11 +143,7 @@ const char py_fit_shared_st_exp_perdensity_doc[] =
     "(shared_st, shared_vmax, fitps: (n_densities, 5), nlls: (n_densities,)) where\n"
     "`fitps` columns are [St, n_U, n_M, CoW, CoE] (matching the --fit-exponents\n"
     "layout). `shared_vmax` is the run-wide global (mm_vmax()) when not fitted.\n\n"
-    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
-    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
-    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
-    "Each density's bin probabilities are then its matrix times the stationary\n"
-    "distribution, floored and renormalised.";
+    VELK_OBSERVATION_PARAGRAPH;
 
 PyObject* py_fit_shared_st_exp_perdensity(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
@@ -209,11 +197,7 @@ const char py_fit_shared_co_doc[] =
     "(shared_st, shared_cow, shared_coe, fitps: (n_densities, 5),\n"
     "nlls: (n_densities,)) where `fitps` columns are [St, n_U, n_M, CoW, CoE]\n"
     "(matching the --fit-exponents layout; St/CoW/CoE are identical across rows).\n\n"
-    "`observation`, when given, holds one (n_meth_bins, 71) matrix per density,\n"
-    "shape (n_densities, n_meth_bins, 71): entry [d, j, M] is the probability that\n"
-    "a read of a molecule with M of 70 sites methylated falls in methylation bin j.\n"
-    "Each density's bin probabilities are then its matrix times the stationary\n"
-    "distribution, floored and renormalised.";
+    VELK_OBSERVATION_PARAGRAPH;
 
 PyObject* py_fit_shared_co(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {

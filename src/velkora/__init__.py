@@ -2,15 +2,18 @@
 
 The numerical core lives in the extension module :mod:`velkora.velk_core`.
 Around it, the package turns per-molecule methylation tables into binned
-distributions (:func:`bin_molecules`), fits them (:func:`fit`,
-:func:`bootstrap`, :func:`profile_st`, :func:`fit_drift` ...), compares the
-modes (:func:`compare`) and returns labelled pandas tables; :mod:`velkora.plot`
-draws the figures and the ``velkora`` command runs it all from the shell. ``python -m velkora.demo``
+distributions (:func:`bin_molecules`; :func:`read_bam` and
+:func:`read_calls` make those tables from aligned reads and call tables),
+fits them (:func:`fit`, :func:`bootstrap`, :func:`profile_st`,
+:func:`fit_drift` ...), compares the modes (:func:`compare`) and returns
+labelled pandas tables; :mod:`velkora.plot` draws the figures and the
+``velkora`` command runs it all from the shell. ``python -m velkora.demo``
 gives a tour on built-in synthetic molecules.
 
 Only NumPy is required to import the package and use :mod:`velk_core`. The
 tables need pandas (``pip install 'velkora[tables]'``), the figures matplotlib
-(``velkora[plot]``), the cluster runs Dask (``velkora[dask]``).
+(``velkora[plot]``), the cluster runs Dask (``velkora[dask]``), the
+alignment files pysam (``velkora[reads]``).
 """
 
 from importlib import import_module
@@ -47,6 +50,8 @@ _LAZY = {
     "bootstrap_on_cluster": "cluster",
     "compare": "comparison",
     "Comparison": "comparison",
+    "read_bam": "reads",
+    "read_calls": "reads",
 }
 
 __all__ = ["velk_core", "InputError", *_LAZY]

@@ -2,7 +2,7 @@
 
 from importlib import import_module
 
-_EXTRA_OF = {"pandas": "tables", "pyarrow": "tables", "matplotlib": "plot", "distributed": "dask", "dask": "dask"}
+_EXTRA_OF = {"pandas": "tables", "pyarrow": "tables", "matplotlib": "plot", "distributed": "dask", "dask": "dask", "pysam": "reads"}
 
 
 def require(module):

@@ -135,9 +135,16 @@ class Output:
         text = json.dumps(json_value(content), indent=2, allow_nan=False)
         self.path(name).write_text(text + "\n")
 
-    def figure(self, name: str, make) -> None:
-        if self.figures:
-            make().savefig(self.path(name), dpi=120)
+    def figure(self, name: str, make):
+        """Draws and writes a figure (its format from the name's suffix) unless
+        figures are off; returns it, for the report, or None."""
+        if not self.figures:
+            return None
+        from .plot import save_figure  # noqa: PLC0415
+
+        fig = make()
+        save_figure(fig, self.path(name), dpi=120)
+        return fig
 
     def commit(self) -> list[Path]:
         """Moves the run's files into `out` and returns their final paths."""

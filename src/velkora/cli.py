@@ -6,10 +6,13 @@
     velkora phase --st 0.5 --fits results/fits.csv --out results/
     velkora drift aged.parquet --age-column age --out drift/
     velkora synthetic molecules.csv
+    velkora molecules reads.bam --out molecules.parquet --window-cpgs 70
 
 Every command checks all of its options before it starts, writes its tables
 as CSV, a ``<command>_settings.json`` recording how they were made (strict
-JSON; infinities as "inf") and PNG figures (unless ``--no-figures``), all
+JSON; infinities as "inf") and figures (PNG, or ``--figure-format svg|pdf``;
+none with ``--no-figures``), with ``--report`` (fit, compare) a
+self-contained ``report.html`` of the whole run, all
 into a temporary directory that is moved into ``--out`` at the end: a run
 that fails leaves ``--out`` as it was. Exit status: 0 done, 1 a fit failed,
 2 bad input or usage, 130 stopped by Ctrl+C (a bootstrap stopped that way
@@ -34,6 +37,7 @@ import numpy as np
 from . import _output
 from ._errors import InputError
 from ._output import Progress, Terminal  # noqa: F401 - Progress is part of the command's toolkit
+from .reads.cli import add_molecules_command, add_read_options, molecules_for_fit
 
 EXIT_FAILED, EXIT_INPUT, EXIT_INTERRUPTED = 1, 2, 130
 
@@ -42,19 +46,28 @@ EXIT_FAILED, EXIT_INPUT, EXIT_INTERRUPTED = 1, 2, 130
 MODES = ("independent", "independent-exp", "shared-st", "shared-exp", "shared-st-exp", "shared-co")
 _SHARED_ST_MODES = ("shared-st", "shared-exp", "shared-st-exp", "shared-co")
 
-# Every file a command can write (what a rerun into the same directory replaces).
-_FIT_FILES = ("binned.csv", "fits.csv", "fit_settings.json", "fit.log", "fit.png", "bootstrap_samples.csv",
-              "bootstrap_intervals.csv", "bootstrap.png", "st_profile.csv", "st_profile_interval.csv",
-              "st_profile.png")
+FIGURE_FORMATS = ("png", "svg", "pdf")
+
+
+def _figure_files(*stems: str) -> tuple[str, ...]:
+    return tuple(f"{stem}.{kind}" for stem in stems for kind in FIGURE_FORMATS)
+
+
+# Every file a command can write (what a rerun into the same directory replaces), figures in every format.
+_FIT_FILES = ("binned.csv", "fits.csv", "fit_settings.json", "fit.log", "bootstrap_samples.csv",
+              "bootstrap_intervals.csv", "st_profile.csv", "st_profile_interval.csv", "report.html",
+              *_figure_files("fit", "bootstrap", "st_profile"))
 _DRIFT_FILES = ("binned_by_age.csv", "drift.csv", "drift_settings.json", "drift.log", "drift_samples.csv",
-                "drift.png")
-_PHASE_FILES = ("phase.csv", "phase_settings.json", "phase.png")
+                *_figure_files("drift", "drift_intervals"))
+_PHASE_FILES = ("phase.csv", "phase_settings.json", *_figure_files("phase"))
 _COMPARE_FILES = ("comparison.csv", "likelihood_ratio_tests.csv", "likelihood_ratio_simulations.csv",
-                  "goodness_of_fit.csv", "residuals.csv", "compare_fits.csv", "compare_settings.json", "compare.log")
+                  "goodness_of_fit.csv", "residuals.csv", "compare_fits.csv", "compare_settings.json", "compare.log",
+                  "report.html", *_figure_files("comparison", *(f"fit_{mode}" for mode in MODES),
+                                                *(f"residuals_{mode}" for mode in MODES)))
 
 # Options that say how a run is shown or where it goes, not what it computes:
 # the ones a rerun from a settings file may change.
-_PRESENTATION = ("out", "quiet", "verbose", "no_figures", "settings")
+_PRESENTATION = ("out", "quiet", "verbose", "no_figures", "figure_format", "report", "settings")
 
 
 class _Interrupted(Exception):
@@ -178,11 +191,17 @@ def _add_run(parser, *, n_boot_help: str) -> None:
                        help="interval percentiles (default: 2.5 97.5)")
 
 
-def _add_output(parser, *, log: bool = False) -> None:
+def _add_output(parser, *, log: bool = False, report: bool = False) -> None:
     group = parser.add_argument_group("output")
     group.add_argument("--out", type=Path, default=Path("velkora-results"), metavar="DIR",
                        help="directory for the tables and figures, created if needed (default: %(default)s)")
     group.add_argument("--no-figures", action="store_true", help="write the tables only (no matplotlib needed)")
+    group.add_argument("--figure-format", choices=FIGURE_FORMATS, default="png",
+                       help="file format of the figures (default: %(default)s)")
+    if report:
+        group.add_argument("--report", action="store_true",
+                           help="also write report.html: one self-contained page with the data summary, every "
+                                "table, the figures, the settings, the versions and the input's SHA-256")
     group.add_argument("--quiet", action="store_true", help="no progress or summary on the terminal")
     if log:
         group.add_argument("--verbose", action="store_true",
@@ -192,8 +211,8 @@ def _add_output(parser, *, log: bool = False) -> None:
 def _add_rerun(parser, command: str) -> None:
     parser.add_argument("--settings", type=Path, metavar="JSON",
                         help=f"redo the run recorded in a {command}_settings.json, byte for byte; only the output "
-                             "options (--out, --no-figures, --quiet, --verbose) and the input file may be given "
-                             "with it")
+                             "options (--out, --no-figures, --figure-format, --report, --quiet, --verbose) and the "
+                             "input file may be given with it")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -213,9 +232,11 @@ def build_parser() -> argparse.ArgumentParser:
         description="Bins a per-molecule table (CSV, TSV or Parquet) by CpG density and methylation level, "
                     "fits the model in the chosen mode, and optionally bootstraps the fit (resampling molecules) "
                     "and profiles the shared St. Writes binned.csv, fits.csv, fit_settings.json, fit.log, "
-                    "bootstrap_samples.csv, bootstrap_intervals.csv, st_profile.csv, st_profile_interval.csv "
-                    "and PNG figures.")
-    fit.add_argument("molecules", nargs="?", help="per-molecule table: .csv, .tsv, .txt, .parquet or .pq")
+                    "bootstrap_samples.csv, bootstrap_intervals.csv, st_profile.csv, st_profile_interval.csv, "
+                    "the figures fit, bootstrap and st_profile and, with --report, report.html.")
+    fit.add_argument("molecules", nargs="?",
+                     help="per-molecule table: .csv, .tsv, .txt, .parquet or .pq; or reads: a BAM, CRAM or SAM "
+                          "file, a modkit or Bismark call table (see the read options)")
     fit.add_argument("--mode", choices=MODES, default="independent",
                      help="which parameters the density bins share (default: %(default)s): "
                           "independent: own St, CoW, CoE; independent-exp: also own n_U, n_M; "
@@ -230,7 +251,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="profile likelihood of the shared St at N >= 3 points from St/2 to 2 St, with its 95 %% "
                           "interval (default: 0, none; needs a mode with a shared St)")
     _add_rerun(fit, "fit")
-    _add_output(fit, log=True)
+    _add_output(fit, log=True, report=True)
+    add_read_options(fit.add_argument_group("reads (when the input is a BAM/CRAM or a call table)"))
     fit.set_defaults(run=_run_fit)
 
     compare = commands.add_parser(
@@ -242,7 +264,9 @@ def build_parser() -> argparse.ArgumentParser:
                     "bins are always weighted by their molecules, without a penalty, so that the fits maximise "
                     "the likelihood. Writes comparison.csv, likelihood_ratio_tests.csv, "
                     "likelihood_ratio_simulations.csv (with --n-sim), goodness_of_fit.csv, residuals.csv, "
-                    "compare_fits.csv, compare_settings.json and compare.log.")
+                    "compare_fits.csv, compare_settings.json, compare.log, the figures comparison (AIC and BIC), "
+                    "fit_<mode> (with each density bin's G test) and residuals_<mode> and, with --report, "
+                    "report.html.")
     compare.add_argument("molecules", nargs="?", help="per-molecule table: .csv, .tsv, .txt, .parquet or .pq")
     compare.add_argument("--modes", choices=MODES, nargs="+", default=list(MODES), metavar="MODE",
                          help=f"the modes to compare (default: all of {', '.join(MODES)})")
@@ -257,14 +281,14 @@ def build_parser() -> argparse.ArgumentParser:
     tests.add_argument("--seed", type=_integer(0), default=0,
                        help="seed of the fits' searches and of the simulations (default: %(default)s)")
     _add_rerun(compare, "compare")
-    _add_output(compare, log=True)
+    _add_output(compare, log=True, report=True)
     compare.set_defaults(run=_run_compare)
 
     phase = commands.add_parser(
         "phase", help="phase diagram of the model over CoW x CoE",
         description="Computes the bistability score, mean methylation, entropy and intermediate fraction of the "
                     "steady state over a log10 CoW x log10 CoE grid at one St. Writes phase.csv, phase_settings.json "
-                    "and phase.png (with the fitted density bins of --fits marked on it).")
+                    "and the figure phase (with the fitted density bins of --fits marked on it).")
     phase.add_argument("--st", type=_number, help="spontaneous rate St (default: the shared St of --fits)")
     phase.add_argument("--fits", type=Path, metavar="CSV", help="a fits.csv of `velkora fit` to mark on the diagram")
     phase.add_argument("--log-cow", type=_number, nargs=2, metavar=("LO", "HI"),
@@ -283,7 +307,8 @@ def build_parser() -> argparse.ArgumentParser:
         "drift", help="fit the drift of the distributions over ages",
         description="Bins a per-molecule table with an age column, age by age, and fits every density bin's "
                     "StE, StW to the change from the youngest age. Writes binned_by_age.csv, drift.csv, "
-                    "drift_settings.json, drift_samples.csv (with --n-boot) and drift.png.")
+                    "drift_settings.json, drift_samples.csv (with --n-boot) and the figures drift and, with --n-boot, "
+                    "drift_intervals.")
     drift.add_argument("molecules", nargs="?", help="per-molecule table with an age column")
     drift.add_argument("--age-column", default="age", metavar="NAME",
                        help="age of each molecule (default: %(default)s)")
@@ -308,6 +333,7 @@ def build_parser() -> argparse.ArgumentParser:
                            help="draw a drift time course at these ages (adds an age column)")
     synthetic.add_argument("--seed", type=_integer(0), default=0, help="seed of the draws (default: %(default)s)")
     synthetic.set_defaults(run=_run_synthetic)
+    add_molecules_command(commands)
     return parser
 
 
@@ -423,6 +449,17 @@ def _load_rerun(args, parser_defaults: dict, command: str, terminal: Terminal) -
                       f"{__version__}: the results may differ")
 
 
+def _check_report(args) -> None:
+    if args.report and args.no_figures:
+        raise InputError("--report holds the figures: it cannot be combined with --no-figures")
+
+
+def _keep(figures: dict, caption: str, fig) -> None:
+    """Keeps a figure just written for the report (None: figures are off)."""
+    if fig is not None:
+        figures[caption] = fig
+
+
 def _say(args, text: str) -> None:
     if not args.quiet:
         print(text)
@@ -442,7 +479,7 @@ def _run_fit(args, context) -> None:
         raise InputError("give the molecule table to fit (or --settings of an earlier run)")
 
     import velkora as vk  # noqa: PLC0415
-    from . import fitting, plot  # noqa: PLC0415
+    from . import fitting, plot, report  # noqa: PLC0415
 
     # Every option is checked before any work, so that a mistake costs nothing.
     settings = _settings(args, _FIT_SETTINGS)
@@ -451,11 +488,13 @@ def _run_fit(args, context) -> None:
     if args.profile_st and args.mode not in _SHARED_ST_MODES:
         raise InputError(f"--profile-st needs a mode with a shared St ({', '.join(_SHARED_ST_MODES)}), "
                          f"not {args.mode}")
+    _check_report(args)
     record = _header(args, context.argv, "fit")
     out = _output.Output(args.out, _FIT_FILES, figures=not args.no_figures)
     context.output = out
     density, meth, columns = _bins(args)
-    data = vk.bin_molecules(args.molecules, density, meth, **columns)
+    molecules = molecules_for_fit(args)
+    data = vk.bin_molecules(args.molecules if molecules is None else molecules, density, meth, **columns)
     record["density_edges"], record["meth_edges"] = data.density_edges, data.meth_edges
     out.table("binned.csv", data.frame())
     _say(args, f"binned {int(data.n_molecules.sum()):,} molecules into {data.n_densities} density bins x "
@@ -474,11 +513,14 @@ def _run_fit(args, context) -> None:
     _say(args, f"observation model: {result.observation} ({result.observation_reason}{depth})")
     out.table("fits.csv", result.table)
     out.json("fit_settings.json", record)
-    out.figure("fit.png", lambda: plot.fit_figure(result))
+    kind = args.figure_format
+    figures = {}  # caption -> figure, for the report
+    _keep(figures, report.fit_caption(result), out.figure(f"fit.{kind}", lambda: plot.fit_figure(result)))
     _say(args, result.table.to_string(max_cols=12))
     if result.shared:
         _say(args, "shared: " + ", ".join(f"{k} = {v:.6g}" for k, v in result.shared.items()))
 
+    boot = profile = None
     if args.n_boot:
         progress = None if args.quiet else Progress("bootstrap", stream=context.terminal.stream)
         boot = vk.bootstrap(result, args.n_boot, seed=args.seed, chunk_size=args.chunk_size, progress=progress,
@@ -496,7 +538,7 @@ def _run_fit(args, context) -> None:
             out.commit()
             raise _Interrupted(f"stopped: {boot.n_done} of {boot.n_boot} bootstrap samples finished and saved "
                                "(marked incomplete in fit_settings.json)")
-        out.figure("bootstrap.png", lambda: plot.bootstrap_figure(boot))
+        _keep(figures, report.BOOTSTRAP_CAPTION, out.figure(f"bootstrap.{kind}", lambda: plot.bootstrap_figure(boot)))
         out.json("fit_settings.json", record)
 
     if args.profile_st:
@@ -520,9 +562,13 @@ def _run_fit(args, context) -> None:
         out.table("st_profile.csv", profile.table, index=False)
         out.table("st_profile_interval.csv", profile.intervals, index=False)
         out.json("fit_settings.json", record)
-        out.figure("st_profile.png", lambda: plot.profile_figure(profile, fitted_st=st))
+        _keep(figures, report.PROFILE_CAPTION,
+              out.figure(f"st_profile.{kind}", lambda: plot.profile_figure(profile, fitted_st=st)))
         ends = [f"{v:.6g}" if math.isfinite(v) else "open" for v in (interval["lo"], interval["hi"])]
         _say(args, f"95 % profile-likelihood interval of St: [{ends[0]}, {ends[1]}]")
+    if args.report:
+        report.fit_report(result, bootstrap=boot, profile=profile, record=record,
+                          figures=figures).save(out.path("report.html"))
     _summary(args, out.commit())
 
 
@@ -551,13 +597,17 @@ def _run_compare(args, context) -> None:
     import pandas as pd  # noqa: PLC0415
 
     import velkora as vk  # noqa: PLC0415
-    from . import comparison  # noqa: PLC0415
+    from . import comparison, report  # noqa: PLC0415
+
+    if not args.no_figures:
+        from . import plot  # noqa: PLC0415
 
     settings = _settings(args, _COMPARE_SETTINGS)
     _as_options(comparison._comparable, {**settings, "seed": args.seed}, 1)
     repeated = [mode for k, mode in enumerate(args.modes) if mode in args.modes[:k]]
     if repeated:
         raise InputError(f"--modes names {repeated[0]} twice")
+    _check_report(args)
     record = _header(args, context.argv, "compare")
     out = _output.Output(args.out, _COMPARE_FILES, figures=not args.no_figures)
     context.output = out
@@ -590,8 +640,16 @@ def _run_compare(args, context) -> None:
     out.table("residuals.csv", result.residuals)
     out.table("compare_fits.csv", pd.concat({mode: fit.table for mode, fit in result.fits.items()}, names=["mode"]))
     out.json("compare_settings.json", record)
-    # Figures of the comparison (differences in AIC and BIC, residual heat maps) are written here with
-    # out.figure(name, make), their names added to _COMPARE_FILES.
+    kind, figures = args.figure_format, {}
+    _keep(figures, report.COMPARISON_CAPTION,
+          out.figure(f"comparison.{kind}", lambda: plot.comparison_figure(result)))
+    for mode, fit in result.fits.items():
+        _keep(figures, report.goodness_caption(mode),
+              out.figure(f"fit_{mode}.{kind}", lambda fit=fit: plot.fit_figure(fit, goodness=result)))
+        _keep(figures, report.residual_caption(mode),
+              out.figure(f"residuals_{mode}.{kind}", lambda mode=mode: plot.residual_figure(result, mode)))
+    if args.report:
+        report.compare_report(result, record=record, figures=figures).save(out.path("report.html"))
     _say(args, result.table.to_string())
     tested = result.tests[result.tests["reason"] == ""]
     if len(tested):
@@ -651,7 +709,7 @@ def _run_phase(args, context) -> None:
     out.json("phase_settings.json", {"command": "phase", "st": st, "log_cow": ranges[0], "log_coe": ranges[1],
                                      "points": args.points, "fits": None if fits is None else str(args.fits),
                                      "settings": grid.settings})
-    out.figure("phase.png", lambda: plot.phase_figure(grid, quantity=args.quantity, fits=fits))
+    out.figure(f"phase.{args.figure_format}", lambda: plot.phase_figure(grid, quantity=args.quantity, fits=fits))
     _say(args, f"St = {st:.6g}: bistable (score > 0.5) at {np.mean(grid.bistability > 0.5):.1%} of the grid")
     # The phase diagram goes beside a fit's files: only its own are replaced.
     _summary(args, out.commit())
@@ -698,7 +756,9 @@ def _run_drift(args, context) -> None:
         out.commit()
         raise _Interrupted(f"stopped: {result.n_done} of {result.n_boot} bootstrap samples finished and saved "
                            "(marked incomplete in drift_settings.json)")
-    out.figure("drift.png", lambda: plot.drift_figure(result))
+    out.figure(f"drift.{args.figure_format}", lambda: plot.drift_figure(result))
+    if result.n_boot:
+        out.figure(f"drift_intervals.{args.figure_format}", lambda: plot.drift_interval_figure(result))
     _say(args, result.table.to_string(max_cols=12))
     _summary(args, out.commit())
 

@@ -224,8 +224,7 @@ def _observation(settings: dict[str, Any], data: BinnedData) -> tuple[str, np.nd
         reason = ("asked for" if wanted == "binned" else
                   "every molecule was read at 70 or more sites, the model's resolution")
         return "binned", None, reason
-    reason = "asked for" if wanted == "sampled" else (
-        f"molecules were read at fewer than the model's 70 sites (median {data.median_depth:g})")
+    reason = "asked for" if wanted == "sampled" else "molecules were read at fewer than the model's 70 sites"
     return "sampled", observation_matrices(data.depth_counts, data.meth_edges), reason
 
 

@@ -262,3 +262,18 @@ def test_a_long_fit_shows_its_progress_on_a_terminal(tmp_path):
     status = screen.getvalue().split("\r")[-1]
     assert status.startswith("fitting (shared-co): 13 evaluations, best total NLL 38495.1, start 2/7, ")
     assert "start 2/7" in (tmp_path / "fit.log").read_text()
+
+
+def test_short_reads_are_fitted_as_reads_and_the_run_says_so(tmp_path, capsys):
+    reads = velkora.synthetic_molecules(molecules_per_density=600, depth=5, seed=2)
+    reads.to_csv(tmp_path / "reads.csv", index=False)
+    argv = ["fit", tmp_path / "reads.csv", *EDGES, "--meth-bins", "5", "--no-figures", "--out", tmp_path / "out"]
+    status, stdout, _ = run(capsys, *argv)
+    assert status == 0
+    assert ("observation model: sampled (molecules were read at fewer than the model's 70 sites; median depth 5 "
+            "called sites)") in stdout
+    record = strict_json(tmp_path / "out" / "fit_settings.json")
+    assert record["observation"]["model"] == "sampled" and record["observation"]["median_depth"] == 5
+    assert set(pd.read_csv(tmp_path / "out" / "fits.csv")["observation"]) == {"sampled"}
+    status, stdout, _ = run(capsys, *argv, "--observation", "binned")
+    assert status == 0 and "observation model: binned (asked for" in stdout
