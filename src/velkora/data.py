@@ -143,10 +143,12 @@ class BinnedData:
 
     @property
     def n_densities(self) -> int:
+        """The number of density bins."""
         return self.fractions.shape[0]
 
     @property
     def n_meth_bins(self) -> int:
+        """The number of methylation bins."""
         return self.fractions.shape[1]
 
     @property
@@ -156,7 +158,7 @@ class BinnedData:
 
     @property
     def weights(self) -> np.ndarray:
-        """Molecule counts per density bin as float64: the shared fits' weights."""
+        """Molecule counts per density bin as float64, the shared fits' weights."""
         return np.ascontiguousarray(self.n_molecules, dtype=np.float64)
 
     @property
@@ -166,6 +168,7 @@ class BinnedData:
 
     @property
     def meth_labels(self) -> list[str]:
+        """Methylation-bin labels such as "[0.1, 0.2)"."""
         return _interval_labels(self.meth_edges)
 
     def resample(self, n_boot: int, seed: int | None = 0) -> np.ndarray:
@@ -236,18 +239,22 @@ class DriftData:
 
     @property
     def fit_times(self) -> np.ndarray:
+        """The times of the later ages since the youngest one."""
         return np.ascontiguousarray(self.ages[1:] - self.ages[0])
 
     @property
     def reference(self) -> BinnedData:
+        """The youngest age's binned data, the drift model's starting distribution."""
         return self.by_age[0]
 
     @property
     def density_edges(self) -> np.ndarray:
+        """The density bins' edges, shared by every age."""
         return self.reference.density_edges
 
     @property
     def meth_edges(self) -> np.ndarray:
+        """The methylation bins' edges, shared by every age."""
         return self.reference.meth_edges
 
     def resample(self, n_boot: int, seed: int | None = 0) -> np.ndarray:

@@ -690,7 +690,7 @@ class ProfileResult:
 
     @property
     def interval(self) -> tuple[float, float]:
-        """(lo, hi) of the first interval: the St interval of :func:`profile_st`."""
+        """The ends (lo, hi) of the first interval, which is the St interval of :func:`profile_st`."""
         row = self.intervals.iloc[0]
         return float(row["lo"]), float(row["hi"])
 

@@ -25,7 +25,7 @@ def _page(name: str) -> str:
 
 # The modules whose public docstrings are laid out in numpydoc sections.
 NUMPYDOC_MODULES = {f"velkora.{name}" for name in
-                    ("data", "fitting", "model", "synthetic", "cluster", "comparison", "observation")}
+                    ("data", "fitting", "model", "synthetic", "cluster", "comparison", "observation", "reads")}
 
 
 def _public_objects():
