@@ -142,3 +142,16 @@ def test_the_site_builds_without_warnings(tmp_path):
         assert f'id="velkora.velk_core.{name}"' in engine
     cli = (out / "cli.html").read_text(encoding="utf-8")
     assert "velkora compare" in cli and "--n-sim" in cli
+
+
+@pytest.mark.parametrize("module", sorted(NUMPYDOC_MODULES))
+def test_docstring_examples_run(module):
+    """The Examples sections run as written (those marked to skip aside)."""
+    import doctest  # noqa: PLC0415
+    import importlib  # noqa: PLC0415
+
+    import numpy as np  # noqa: PLC0415
+
+    result = doctest.testmod(importlib.import_module(module), extraglobs={"vk": velkora, "np": np},
+                             optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert result.failed == 0
