@@ -1,6 +1,8 @@
 # Two commands for users and CI:
 #   make demo   build and install the package into .venv, then run the demo
 #   make test   run every test: the C++ engine suite (ctest) and the Python suite (pytest)
+# and one for the documentation:
+#   make docs   build the documentation site into docs/_build/html (warnings are errors)
 # Everything they need is installed here: a virtual environment with the build
 # and test tools, and GoogleTest from the system packages (installed when run
 # as root, otherwise the exact command is printed).
@@ -14,7 +16,7 @@ WERROR ?= OFF
 CMAKE_ARGS ?=
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: demo test install test-cpp test-python test-asan test-tsan bench gtest clean
+.PHONY: demo test docs install test-cpp test-python test-asan test-tsan bench gtest clean
 
 demo: install
 	$(VPY) -m velkora.demo
@@ -34,6 +36,16 @@ $(VENV)/.tools-ready:
 $(VENV)/.test-tools-ready: $(VENV)/.tools-ready
 	$(VPY) -m pip install --quiet "pytest>=7" "scipy>=1.10" "dask[distributed]>=2024.1"
 	touch $@
+
+# What only the documentation needs: Sphinx and its theme. The tutorial's
+# code runs during the build (matplotlib's plot directive draws its figures)
+# and the equations are drawn by matplotlib too, so nothing is fetched then.
+$(VENV)/.docs-tools-ready: $(VENV)/.tools-ready
+	$(VPY) -m pip install --quiet "sphinx>=7.2" "pydata-sphinx-theme>=0.15"
+	touch $@
+
+docs: install $(VENV)/.docs-tools-ready
+	$(VPY) -m sphinx -E -W --keep-going -q -b html docs docs/_build/html
 
 install: $(VENV)/.tools-ready
 	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD)/wheel -Ccmake.define.VELK_WERROR=$(WERROR) ".[tables,plot,reads]"

@@ -63,25 +63,46 @@ def bootstrap_on_cluster(
     retries: int = 1,
     **kwargs: Any,
 ) -> np.ndarray:
-    """One of the module's bootstrap functions, run over a Dask cluster.
+    """One of the engine's bootstrap functions, run over a Dask cluster.
 
-    `function` is the function of :mod:`velkora.velk_core` or its name
-    ("py_fit_bootstrap", "py_fit_bootstrap_exp",
-    "py_fit_bootstrap_exp_perdensity", "py_fit_bootstrap_co",
-    "py_fit_drift_bootstrap"); `args` and `kwargs` are its arguments, without
-    ``sample_offset``. Returns the rows the function would return, bit for bit
-    (see the module's notes for the one unseeded mode).
+    Parameters
+    ----------
+    function : str or callable
+        The function of :mod:`velkora.velk_core` or its name
+        ("py_fit_bootstrap", "py_fit_bootstrap_exp",
+        "py_fit_bootstrap_exp_perdensity", "py_fit_bootstrap_co",
+        "py_fit_drift_bootstrap").
+    *args, **kwargs
+        Its arguments, without ``sample_offset``.
+    client : distributed.Client, optional
+        Without one, a LocalCluster of `n_workers` processes (default: one per
+        CPU, at most one per chunk) runs the job and is closed afterwards.
+    chunk_size : int, optional
+        Samples per task (default: about twenty chunks).
+    progress : callable, optional
+        ``progress(done, n_boot)``, called as chunks finish.
+    switches : dict, optional
+        The module's run-wide settings the fits need, as
+        ``{"mm_vmax": ..., "raw_count": ...}``, the engine's defaults (no
+        ceiling, fractions) for those not given. Each worker sets them before
+        every chunk: they are process-wide, and what ``py_set_mm_vmax`` or
+        ``py_set_raw_count`` set in this process does not reach another one.
+    n_workers : int, optional
+        Worker processes of the LocalCluster started without `client`.
+    retries : int, optional
+        How often a chunk that raised is run again (default 1).
 
-    `client`: a ``distributed.Client``; without one a LocalCluster of
-    `n_workers` processes (default: one per CPU, at most one per chunk) runs
-    the job and is closed afterwards. `chunk_size`: samples per task (default:
-    about twenty chunks). `progress(done, n_boot)` is called as chunks finish.
-    `switches`: the module's run-wide settings the fits need, as
-    ``{"mm_vmax": ..., "raw_count": ...}``, the engine's defaults (no ceiling,
-    fractions) for those not given. Each worker sets them before every chunk:
-    they are process-wide, and what ``py_set_mm_vmax`` or ``py_set_raw_count``
-    set in this process does not reach another one. `retries`: how often a
-    chunk that raised is run again.
+    Returns
+    -------
+    numpy.ndarray
+        The rows the function would return, bit for bit (see the module's notes
+        for the one unseeded mode).
+
+    Raises
+    ------
+    RuntimeError
+        When a chunk still fails after its retries, naming the chunk's samples,
+        with the worker's error as its cause.
     """
     name = function if isinstance(function, str) else getattr(function, "__name__", function)
     job = _chunks.bootstrap_job(name, *args, switches=switches, **kwargs)
@@ -102,12 +123,23 @@ def run_job(
 ) -> tuple[np.ndarray, int]:
     """Runs a bootstrap job chunk by chunk on Dask workers.
 
-    Returns the rows of the finished samples in sample order and their number,
-    like :func:`velkora._chunks.run_local`: on a complete run, the rows of one
-    whole call. With `keep_partial`, Ctrl+C cancels the chunks not yet done
-    and returns the unbroken run of finished chunks from sample 0; otherwise
-    the KeyboardInterrupt propagates after the cancel. Other arguments as for
-    :func:`bootstrap_on_cluster`.
+    Parameters
+    ----------
+    job : BootstrapJob
+        The job (see :mod:`velkora._chunks`).
+    client, chunk_size, progress, n_workers, retries : optional
+        As for :func:`bootstrap_on_cluster`.
+    keep_partial : bool, optional
+        With True, Ctrl+C cancels the chunks not yet done and returns the
+        unbroken run of finished chunks from sample 0; otherwise the
+        KeyboardInterrupt propagates after the cancel.
+
+    Returns
+    -------
+    (numpy.ndarray, int)
+        The rows of the finished samples in sample order and their number, like
+        :func:`velkora._chunks.run_local`: on a complete run, the rows of one
+        whole call.
     """
     distributed = require("distributed")
     if retries < 0:

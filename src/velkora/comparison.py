@@ -583,9 +583,9 @@ def compare(
     when its p-value is below 0.05 divided by the number of density bins
     (Bonferroni).
 
-    Reproducibility: every fit is seeded from `seed`, except the inner
-    per-bin searches of the shared-st mode, which the engine seeds afresh;
-    results involving that mode repeat to the optimiser's tolerance only.
+    Reproducibility: every fit, the shared-st mode's inner per-bin searches
+    included, is seeded from `seed`, and so are the simulations: the same
+    seed gives the same results, whatever the threads or the Dask client.
 
     Examples
     --------

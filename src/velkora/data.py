@@ -46,16 +46,28 @@ def _interval_labels(edges: np.ndarray) -> list[str]:
 class BinnedData:
     """Molecule counts per density bin (rows) and methylation bin (columns).
 
-    ``fractions[d]`` are the observed fractions of density bin d, as the fits
-    take them; ``counts`` the molecule counts they come from. Bins include
-    their left edge; the last bin also its right edge.
+    Bins include their left edge; the last bin also its right edge.
 
-    ``depth_counts[d, n]`` (shape (n_densities, 71), or None when the table
-    gave no depths) counts the molecules of density bin d whose level was
-    read from n called CpG sites, n = 1 .. 70; reads with 70 or more called
-    sites count as 70, the model's resolution. The fits use it to score the
-    model as short reads observe it (see :func:`velkora.fit`'s
-    ``observation``).
+    Attributes
+    ----------
+    fractions : numpy.ndarray
+        ``fractions[d]`` are the observed fractions of density bin d, as the
+        fits take them; shape (n_densities, n_meth_bins).
+    counts : numpy.ndarray
+        The molecule counts the fractions come from (int64, same shape).
+    density_edges : numpy.ndarray
+        The n_densities + 1 edges of the density bins.
+    meth_edges : numpy.ndarray
+        The n_meth_bins + 1 edges of the methylation bins, within 0 .. 1.
+    n_outside : int
+        Molecules left out because their density lies outside the edges.
+    depth_counts : numpy.ndarray or None
+        ``depth_counts[d, n]`` (shape (n_densities, 71), or None when the table
+        gave no depths) counts the molecules of density bin d whose level was
+        read from n called CpG sites, n = 1 .. 70; reads with 70 or more called
+        sites count as 70, the model's resolution. The fits use it to score the
+        model as short reads observe it (see :func:`velkora.fit`'s
+        ``observation``).
     """
 
     fractions: np.ndarray
@@ -83,10 +95,29 @@ class BinnedData:
     def from_fractions(cls, fractions, meth_edges, n_molecules=None, density_edges=None) -> "BinnedData":
         """Binned data from observed fractions that were binned elsewhere.
 
-        fractions: (n_densities, n_meth_bins), each row summing to 1;
-        n_molecules: molecules behind each row (default 1000 each; they weigh
-        the densities in the shared fits and size the bootstrap resamples);
-        density_edges: n_densities + 1 edges (default 0, 1, 2, ...).
+        Parameters
+        ----------
+        fractions : array_like
+            Shape (n_densities, n_meth_bins), each row summing to 1.
+        meth_edges : array_like or int
+            The methylation bin edges (n_meth_bins + 1 ascending values within
+            0 .. 1), or the number of equal bins.
+        n_molecules : array_like of int, optional
+            Molecules behind each row (default 1000 each); they weigh the densities
+            in the shared fits and size the bootstrap resamples.
+        density_edges : array_like, optional
+            n_densities + 1 edges (default 0, 1, 2, ...).
+
+        Returns
+        -------
+        BinnedData
+            Counts rounded from the fractions times the molecules, without depths.
+
+        Raises
+        ------
+        InputError
+            For negative or non-finite fractions, rows that do not sum to 1, or
+            edges and counts that do not match the rows and columns.
         """
         fractions = _finite_array(fractions, "fractions", ndim=2)
         if np.any(fractions < 0):
@@ -112,10 +143,12 @@ class BinnedData:
 
     @property
     def n_densities(self) -> int:
+        """The number of density bins."""
         return self.fractions.shape[0]
 
     @property
     def n_meth_bins(self) -> int:
+        """The number of methylation bins."""
         return self.fractions.shape[1]
 
     @property
@@ -125,7 +158,7 @@ class BinnedData:
 
     @property
     def weights(self) -> np.ndarray:
-        """Molecule counts per density bin as float64: the shared fits' weights."""
+        """Molecule counts per density bin as float64, the shared fits' weights."""
         return np.ascontiguousarray(self.n_molecules, dtype=np.float64)
 
     @property
@@ -135,6 +168,7 @@ class BinnedData:
 
     @property
     def meth_labels(self) -> list[str]:
+        """Methylation-bin labels such as "[0.1, 0.2)"."""
         return _interval_labels(self.meth_edges)
 
     def resample(self, n_boot: int, seed: int | None = 0) -> np.ndarray:
@@ -143,9 +177,20 @@ class BinnedData:
         Each density bin's molecules are drawn with replacement, as many as it
         holds (a multinomial draw of its counts), from
         ``numpy.random.default_rng(seed)`` in the order sample 0, 1, ... and,
-        within a sample, density bin 0, 1, .... Returns the resampled
-        fractions, shape (n_boot * n_densities, n_meth_bins), row
-        b * n_densities + d for sample b and density bin d.
+        within a sample, density bin 0, 1, ....
+
+        Parameters
+        ----------
+        n_boot : int
+            The number of resamples.
+        seed : int or None, optional
+            Seed of the draws (default 0).
+
+        Returns
+        -------
+        numpy.ndarray
+            The resampled fractions, shape (n_boot * n_densities, n_meth_bins), row
+            b * n_densities + d for sample b and density bin d.
         """
         return self._resampled(_count(n_boot, "n_boot"), np.random.default_rng(seed))
 
@@ -158,9 +203,15 @@ class BinnedData:
         return out
 
     def frame(self):
-        """The binned data as a DataFrame: one row per density bin (index
-        "density_bin"), its edges and molecule count, then the fraction of
-        each methylation bin (columns named by the bin)."""
+        """The binned data as a DataFrame.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per density bin (index "density_bin"): its edges and molecule
+            count, then the fraction of each methylation bin (columns named by the
+            bin).
+        """
         pd = require("pandas")
         table = pd.DataFrame(self.fractions, columns=self.meth_labels, index=pd.Index(self.labels, name="density_bin"))
         table.insert(0, "n_molecules", self.n_molecules)
@@ -173,9 +224,14 @@ class BinnedData:
 class DriftData:
     """The same density and methylation bins observed at several ages.
 
-    ``by_age[k]`` holds the molecules of ``ages[k]``; the youngest age is the
-    reference distribution P0 of the drift model, and the others are fitted
-    at the times ``fit_times`` since it.
+    Attributes
+    ----------
+    ages : numpy.ndarray
+        The ages, ascending.
+    by_age : tuple of BinnedData
+        ``by_age[k]`` holds the molecules of ``ages[k]``. The youngest age is
+        the reference distribution P0 of the drift model, and the others are
+        fitted at the times ``fit_times`` since it.
     """
 
     ages: np.ndarray
@@ -183,25 +239,42 @@ class DriftData:
 
     @property
     def fit_times(self) -> np.ndarray:
+        """The times of the later ages since the youngest one."""
         return np.ascontiguousarray(self.ages[1:] - self.ages[0])
 
     @property
     def reference(self) -> BinnedData:
+        """The youngest age's binned data, the drift model's starting distribution."""
         return self.by_age[0]
 
     @property
     def density_edges(self) -> np.ndarray:
+        """The density bins' edges, shared by every age."""
         return self.reference.density_edges
 
     @property
     def meth_edges(self) -> np.ndarray:
+        """The methylation bins' edges, shared by every age."""
         return self.reference.meth_edges
 
     def resample(self, n_boot: int, seed: int | None = 0) -> np.ndarray:
-        """Bootstrap resamples of every age's molecules, each density bin on
-        its own: shape (n_ages, n_boot, n_densities, n_meth_bins), drawn from
-        one ``numpy.random.default_rng(seed)`` age by age, then as
-        :meth:`BinnedData.resample` within an age."""
+        """Bootstrap resamples of every age's molecules, each density bin on its own.
+
+        Drawn from one ``numpy.random.default_rng(seed)`` age by age, then as
+        :meth:`BinnedData.resample` within an age.
+
+        Parameters
+        ----------
+        n_boot : int
+            The number of resamples.
+        seed : int or None, optional
+            Seed of the draws (default 0).
+
+        Returns
+        -------
+        numpy.ndarray
+            Shape (n_ages, n_boot, n_densities, n_meth_bins).
+        """
         n_boot = _count(n_boot, "n_boot")
         rng = np.random.default_rng(seed)
         out = np.empty((len(self.ages), n_boot, self.reference.n_densities, self.reference.n_meth_bins))
@@ -211,9 +284,27 @@ class DriftData:
 
 
 def read_molecules(source, **read_kwargs):
-    """A per-molecule table: a pandas DataFrame (returned as it is), or the path
-    of a CSV/TSV (``pandas.read_csv``) or Parquet file (``pandas.read_parquet``);
-    ``read_kwargs`` go to the reader."""
+    """A per-molecule table from a DataFrame or a file.
+
+    Parameters
+    ----------
+    source : pandas.DataFrame or path
+        A DataFrame (returned as it is), or the path of a CSV/TSV
+        (``pandas.read_csv``) or Parquet file (``pandas.read_parquet``); the
+        format follows the suffix (.csv, .txt, .tsv, .parquet, .pq).
+    **read_kwargs
+        Passed on to the reader.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per molecule.
+
+    Raises
+    ------
+    InputError
+        For a missing file, an unknown suffix or a file the reader cannot read.
+    """
     pd = require("pandas")
     if isinstance(source, pd.DataFrame):
         return source
@@ -251,21 +342,54 @@ def bin_molecules(
 ) -> BinnedData:
     """Bins a per-molecule table by CpG density and methylation level.
 
-    molecules: a DataFrame or a path (see :func:`read_molecules`), one row per
-    molecule. density: the column of CpG density (or CpG count) used for the
-    density bins. The methylation level is the column ``level`` (0 .. 1) when
-    the table has it, else ``methylated / total``.
-    density_edges: ascending edges of the density bins, or an int k for k
-    bins holding about equal numbers of molecules (quantiles).
-    meth_edges: ascending edges within 0 .. 1, or an int n for n equal bins.
-    Bins include their left edge, the last one also its right edge.
-    Molecules outside the density edges are left out (a warning says how
-    many); an empty density bin is an error, since it has nothing to fit.
-    depth: the column of called CpG sites per molecule, whose histogram per
-    density bin is kept (``depth_counts``); default: ``n_called`` when the
-    table has it, else the ``total`` column when the table has it, else none
-    (levels without counts: the fits then score the model at its own
-    resolution). For long reads, cut them into windows of 70 CpG sites.
+    Parameters
+    ----------
+    molecules : pandas.DataFrame or path
+        One row per molecule (see :func:`read_molecules`).
+    density_edges : array_like or int
+        Ascending edges of the density bins, or an int k for k bins holding
+        about equal numbers of molecules (quantiles).
+    meth_edges : array_like or int, optional
+        Ascending edges within 0 .. 1, or an int n for n equal bins (default 20).
+    density : str, optional
+        The column of CpG density (or CpG count) used for the density bins.
+    level : str, optional
+        The column of the methylation level (0 .. 1), used when the table has
+        it; else the level is ``methylated / total``.
+    methylated, total : str, optional
+        The columns of methylated and of total CpG counts.
+    depth : str, optional
+        The column of called CpG sites per molecule, whose histogram per density
+        bin is kept (``depth_counts``); default: ``n_called`` when the table has
+        it, else the ``total`` column when the table has it, else none (levels
+        without counts: the fits then score the model at its own resolution).
+        For long reads, cut them into windows of 70 CpG sites.
+
+    Returns
+    -------
+    BinnedData
+        Counts and fractions per density and methylation bin. Bins include
+        their left edge, the last one also its right edge.
+
+    Raises
+    ------
+    InputError
+        For a missing or non-numeric column, a level outside 0 .. 1, bad edges,
+        or an empty density bin (it has nothing to fit); the message names the
+        column and the file's line.
+
+    Warns
+    -----
+    UserWarning
+        When molecules lie outside the density edges: they are left out, and
+        the warning says how many.
+
+    Examples
+    --------
+    >>> import velkora as vk
+    >>> data = vk.bin_molecules(vk.synthetic_molecules(), density_edges=5, meth_edges=10)
+    >>> data.fractions.shape
+    (5, 10)
     """
     table = read_molecules(molecules)
     with _naming_the_file(table):
@@ -288,9 +412,31 @@ def bin_molecules_by_age(
     depth: str | None = None,
 ) -> DriftData:
     """Bins a per-molecule table with an age column, age by age, into the same
-    density and methylation bins (quantile density edges are computed over
-    all ages together). Needs at least two ages; the youngest is the drift
-    model's reference."""
+    density and methylation bins.
+
+    Parameters
+    ----------
+    molecules : pandas.DataFrame or path
+        One row per molecule, with an age column; at least two ages.
+    density_edges, meth_edges : optional
+        As in :func:`bin_molecules`; quantile density edges are computed over
+        all ages together.
+    age : str, optional
+        The column of the molecule's age.
+    density, level, methylated, total, depth : str, optional
+        As in :func:`bin_molecules`.
+
+    Returns
+    -------
+    DriftData
+        The binned data of every age; the youngest is the drift model's
+        reference.
+
+    Raises
+    ------
+    InputError
+        As :func:`bin_molecules`, and for fewer than two ages.
+    """
     table = read_molecules(molecules)
     with _naming_the_file(table):
         densities, levels = _density_and_level(table, density, level, methylated, total)

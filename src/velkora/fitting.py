@@ -260,17 +260,32 @@ def _density_table(data: BinnedData):
 class FitResult:
     """A fit of every density bin.
 
-    ``table`` has one row per density bin (index "density_bin") with its edges,
-    molecule count, the rates St, CoW, CoE, the exponents n_U, n_M and the
-    ceiling Vmax that the fit used (fitted or fixed), the bin's nll and the
-    observation model.
-    ``shared`` holds the values common to all bins (empty for the independent
-    modes). ``total_nll`` is what the fit minimised: the weighted sum of the
-    bins' nll for the shared modes, their plain sum for the independent ones.
-    ``observation`` is the observation model the fit scored the data with:
-    "binned" (every molecule read at the model's 70 sites) or "sampled"
-    (short reads, through ``observation_matrices``, one (n_meth_bins, 71)
-    matrix per density bin); ``observation_reason`` says why it was chosen.
+    Attributes
+    ----------
+    mode : str
+        The mode of the fit, one of :data:`MODES`.
+    settings : dict
+        The checked settings the fit used, defaults filled in.
+    data : BinnedData
+        The data fitted.
+    table : pandas.DataFrame
+        One row per density bin (index "density_bin") with its edges, molecule
+        count, the rates St, CoW, CoE, the exponents n_U, n_M and the ceiling
+        Vmax that the fit used (fitted or fixed), the bin's nll and the
+        observation model.
+    shared : dict of str to float
+        The values common to all bins (empty for the independent modes).
+    total_nll : float
+        What the fit minimised: the weighted sum of the bins' nll for the shared
+        modes, their plain sum for the independent ones.
+    observation : str
+        The observation model the fit scored the data with: "binned" (every
+        molecule read at the model's 70 sites) or "sampled" (short reads,
+        through ``observation_matrices``).
+    observation_matrices : numpy.ndarray or None
+        With "sampled", one (n_meth_bins, 71) matrix per density bin.
+    observation_reason : str
+        Why that observation model was chosen.
     """
 
     mode: str
@@ -284,8 +299,14 @@ class FitResult:
     observation_reason: str = ""
 
     def distributions(self) -> np.ndarray:
-        """The fitted stationary distributions over the 71 macrostates M = 0 .. 70
-        (levels M / 70), one row per density bin: shape (n_densities, 71)."""
+        """The fitted stationary distributions over the 71 macrostates.
+
+        Returns
+        -------
+        numpy.ndarray
+            Shape (n_densities, 71): row d is density bin d's distribution over
+            M = 0 .. 70 methylated sites (levels M / 70).
+        """
         s = self.settings
         rows = []
         for row in self.table.itertuples():
@@ -295,11 +316,19 @@ class FitResult:
         return np.array(rows)
 
     def model_fractions(self, observed: bool = True) -> np.ndarray:
-        """The fitted model's fractions per density bin, shape (n_densities, n_meth_bins).
+        """The fitted model's fractions per density bin.
 
-        With `observed` (default), as the fit compared them with the data:
-        through the observation matrices for short reads; otherwise the
-        binned distribution of molecules read at all 70 sites.
+        Parameters
+        ----------
+        observed : bool, optional
+            With True (default), as the fit compared them with the data: through
+            the observation matrices for short reads. With False, the binned
+            distribution of molecules read at all 70 sites.
+
+        Returns
+        -------
+        numpy.ndarray
+            Shape (n_densities, n_meth_bins).
         """
         matrices = self.observation_matrices if observed else None
         return np.array([
@@ -308,8 +337,14 @@ class FitResult:
         ])
 
     def warm_start(self) -> tuple[float, ...] | None:
-        """Where the bootstrap of a shared-exp ((St, n_U, n_M, Vmax)) or shared-co ((St, CoW, CoE))
-        fit starts every resample; None for the other modes, whose bootstraps search afresh."""
+        """Where the bootstrap of a shared-exp or shared-co fit starts every resample.
+
+        Returns
+        -------
+        tuple of float or None
+            (St, n_U, n_M, Vmax) for shared-exp, (St, CoW, CoE) for shared-co;
+            None for the other modes, whose bootstraps search afresh.
+        """
         if self.mode == "shared-exp":
             return (self.shared["St"], self.shared["n_U"], self.shared["n_M"], float(self.table["Vmax"].iloc[0]))
         if self.mode == "shared-co":
@@ -320,38 +355,68 @@ class FitResult:
 def fit(data: BinnedData, mode: str = "independent", **settings) -> FitResult:
     """Fits the model to every density bin of `data`.
 
-    `mode` is one of :data:`MODES` (see the module's description). Settings,
-    with their defaults:
+    Parameters
+    ----------
+    data : BinnedData
+        The binned molecules (from :func:`bin_molecules`).
+    mode : str, optional
+        One of :data:`MODES` (default "independent"); the module's description
+        says which parameters each mode shares between the density bins.
+    **settings
+        The fit settings, with their defaults:
 
-    - ``normalize_stw=True``: StW = 1 and St is StE; False: StE = 1 and St is StW.
-    - ``st_bounds=(0.01, 10.0)``, ``co_bounds=(0.01, 100.0)``: search ranges of
-      St and of CoW, CoE (searched on a log scale, so 0 < lo <= hi).
-    - ``n_exp_bounds=(0.5, 5.0)``: range of the fitted exponents (exp modes).
-    - ``n_u=2.0``, ``n_m=2.0``: the exponents where they are not fitted.
-    - ``co_penalty=0.0``: penalty on large cooperative rates.
-    - ``weights="molecules"``: weight of each density bin in the shared fits;
-      "molecules" (its molecule count), "equal", or one number per bin.
-    - ``fit_vmax=False``, ``vmax_bounds=(0.001, 1e6)``: fit one shared
-      Michaelis-Menten ceiling Vmax (shared-exp and shared-st-exp only).
-    - ``vmax=inf``: the fixed ceiling on the cooperative drive (inf: none).
-    - ``raw_count=False``: cooperative drive on raw site counts instead of fractions.
-    - ``observation="auto"``: how the data observe the model. "binned":
-      every molecule's level is one of the 71 levels M / 70 (molecules read
-      at all 70 sites); "sampled": each read calls only n of its molecule's
-      sites, and the model's distribution is observed through the
-      hypergeometric thinning of each density bin's read-depth histogram
-      (see :mod:`velkora.observation`); "auto": "sampled" when any molecule
-      was read at fewer than 70 sites, else "binned" (data binned from
-      levels alone, without depths, are "binned"). The result records which
-      was used and why.
-    - ``seed=0``: seeds every optimiser run the engine would otherwise seed
-      from the operating system, so that the fit repeats exactly (None: fresh
-      seeds every run).
+        - ``normalize_stw=True``: StW = 1 and St is StE; False: StE = 1 and St is StW.
+        - ``st_bounds=(0.01, 10.0)``, ``co_bounds=(0.01, 100.0)``: search ranges of
+          St and of CoW, CoE (searched on a log scale, so 0 < lo <= hi).
+        - ``n_exp_bounds=(0.5, 5.0)``: range of the fitted exponents (exp modes).
+        - ``n_u=2.0``, ``n_m=2.0``: the exponents where they are not fitted.
+        - ``co_penalty=0.0``: penalty on large cooperative rates.
+        - ``weights="molecules"``: weight of each density bin in the shared fits;
+          "molecules" (its molecule count), "equal", or one number per bin.
+        - ``fit_vmax=False``, ``vmax_bounds=(0.001, 1e6)``: fit one shared
+          Michaelis-Menten ceiling Vmax (shared-exp and shared-st-exp only).
+        - ``vmax=inf``: the fixed ceiling on the cooperative drive (inf: none).
+        - ``raw_count=False``: cooperative drive on raw site counts instead of fractions.
+        - ``observation="auto"``: how the data observe the model. "binned":
+          every molecule's level is one of the 71 levels M / 70 (molecules read
+          at all 70 sites); "sampled": each read calls only n of its molecule's
+          sites, and the model's distribution is observed through the
+          hypergeometric thinning of each density bin's read-depth histogram
+          (see :mod:`velkora.observation`); "auto": "sampled" when any molecule
+          was read at fewer than 70 sites, else "binned" (data binned from
+          levels alone, without depths, are "binned"). The result records which
+          was used and why.
+        - ``seed=0``: seeds every optimiser run the engine would otherwise seed
+          from the operating system, so that the fit repeats exactly (None: fresh
+          seeds every run).
 
-    Settings a mode does not use are checked and then ignored. The shared-exp
-    and shared-co fits log their progress on standard error. The fit holds
-    the engine's process-wide lock (see :mod:`velkora._engine`): fits from
-    several threads run one after the other, each with its own settings.
+        Settings a mode does not use are checked and then ignored.
+
+    Returns
+    -------
+    FitResult
+        The fitted parameters and nll of every density bin, the shared values
+        and the observation model used.
+
+    Raises
+    ------
+    InputError
+        For data that are not a BinnedData, an unknown mode or setting, or a
+        setting of the wrong kind or out of range.
+
+    Notes
+    -----
+    The shared-exp and shared-co fits log their progress on standard error.
+    The fit holds the engine's process-wide lock (see :mod:`velkora._engine`):
+    fits from several threads run one after the other, each with its own
+    settings.
+
+    Examples
+    --------
+    >>> import velkora as vk
+    >>> data = vk.bin_molecules(vk.synthetic_molecules(shared_st=0.5), 5, 20)
+    >>> result = vk.fit(data, "shared-st")
+    >>> result.table[["St", "CoW", "CoE", "nll"]]  # doctest: +SKIP
     """
     data = _binned(data)
     mode = _mode(mode)
@@ -414,12 +479,25 @@ def fit(data: BinnedData, mode: str = "independent", **settings) -> FitResult:
 class BootstrapResult:
     """A bootstrap of a fit: the fit redone on resampled molecules.
 
-    ``samples`` is long: one row per (sample, density bin) with the refitted
-    St, CoW, CoE, n_U, n_M, Vmax and nll. ``intervals`` has one row per density
-    bin: for every parameter the fit's estimate (column "St", ...) and the
-    bootstrap percentiles ("St_p2.5", "St_p97.5", ...). ``complete`` is False
-    when the run was stopped early (``keep_partial``): then only the first
-    ``n_done`` of the ``n_boot`` samples are in.
+    Attributes
+    ----------
+    fit : FitResult
+        The fit that was bootstrapped.
+    n_boot : int
+        The number of samples asked for.
+    seed : int or None
+        The seed of the resampling and of the refits.
+    complete : bool
+        False when the run was stopped early (``keep_partial``): then only the
+        first ``n_done`` of the ``n_boot`` samples are in.
+    n_done : int
+        The number of finished samples.
+    samples : pandas.DataFrame
+        Long: one row per (sample, density bin) with the refitted St, CoW, CoE,
+        n_U, n_M, Vmax and nll.
+    intervals : pandas.DataFrame
+        One row per density bin: for every parameter the fit's estimate (column
+        "St", ...) and the bootstrap percentiles ("St_p2.5", "St_p97.5", ...).
     """
 
     fit: FitResult
@@ -495,20 +573,53 @@ def bootstrap(
     percentiles=(2.5, 97.5),
     client=None,
 ) -> BootstrapResult:
-    """Bootstrap intervals of a fit: the molecules of every density bin are
-    resampled with replacement `n_boot` times (from `seed`) and each resample
-    is fitted as `fit_result` was (same mode and settings; shared-exp and
-    shared-co resamples start from the fit's optimum).
+    """Bootstrap intervals of a fit.
 
-    The samples run in chunks of `chunk_size` (default: about twenty chunks);
-    the results do not depend on it. `progress(done, n_boot)` is called after
-    each chunk. With `keep_partial`, Ctrl+C ends the run after the running chunk
-    and the finished samples are returned (``complete=False``); otherwise the
-    KeyboardInterrupt propagates. `client`: a Dask client to spread the chunks
-    over (needs ``velkora[dask]``), with the same samples as without it; set
-    ``RAYON_NUM_THREADS`` for its workers so that, per machine, worker
-    processes times engine threads stay within the CPUs (see
-    :mod:`velkora.cluster`).
+    The molecules of every density bin are resampled with replacement `n_boot`
+    times (from `seed`) and each resample is fitted as `fit_result` was (same
+    mode and settings; shared-exp and shared-co resamples start from the fit's
+    optimum).
+
+    Parameters
+    ----------
+    fit_result : FitResult
+        The fit to bootstrap (from :func:`fit`).
+    n_boot : int, optional
+        The number of resamples (default 100), at least 1.
+    seed : int or None, optional
+        Seed of the resampling and of the refits (default 0).
+    chunk_size : int, optional
+        Samples per chunk (default: about twenty chunks); the results do not
+        depend on it.
+    progress : callable, optional
+        ``progress(done, n_boot)``, called after each chunk.
+    keep_partial : bool, optional
+        With True, Ctrl+C ends the run after the running chunk and the finished
+        samples are returned (``complete=False``); otherwise the
+        KeyboardInterrupt propagates.
+    percentiles : sequence of float, optional
+        The percentiles of the intervals (default (2.5, 97.5)), within 0 .. 100.
+    client : distributed.Client, optional
+        A Dask client to spread the chunks over (needs ``velkora[dask]``), with
+        the same samples as without it; set ``RAYON_NUM_THREADS`` for its
+        workers so that, per machine, worker processes times engine threads
+        stay within the CPUs (see :mod:`velkora.cluster`).
+
+    Returns
+    -------
+    BootstrapResult
+        The samples and the percentile intervals.
+
+    Raises
+    ------
+    InputError
+        For a `fit_result` that is not a FitResult, or a bad `n_boot`, `seed`,
+        `chunk_size` or `percentiles`.
+
+    Examples
+    --------
+    >>> boot = vk.bootstrap(result, n_boot=200, seed=0)  # doctest: +SKIP
+    >>> boot.intervals[["St", "St_p2.5", "St_p97.5"]]  # doctest: +SKIP
     """
     if not isinstance(fit_result, FitResult):
         raise InputError(f"fit_result must be a FitResult (from fit), not {type(fit_result).__name__}")
@@ -545,23 +656,32 @@ def bootstrap(
 class ProfileResult:
     """A profile likelihood and the interval it gives.
 
-    ``table``: for :func:`profile_st` one row per St of the grid (columns St,
-    nll, delta_nll); for :func:`profile_co` one row per density bin,
-    parameter ("CoW" or "CoE") and grid value (columns density_bin,
-    parameter, value, nll, delta_nll). delta_nll is nll minus its minimum
-    over the grid (per density bin and parameter).
+    Attributes
+    ----------
+    table : pandas.DataFrame
+        For :func:`profile_st` one row per St of the grid (columns St, nll,
+        delta_nll); for :func:`profile_co` one row per density bin, parameter
+        ("CoW" or "CoE") and grid value (columns density_bin, parameter, value,
+        nll, delta_nll). delta_nll is nll minus its minimum over the grid (per
+        density bin and parameter).
+    intervals : pandas.DataFrame
+        The 95 % profile-likelihood interval of each profiled parameter, one row
+        per parameter (and density bin): where the profile is lowest
+        (``estimate``, found between the grid points, ``nll_min``), and the
+        values ``lo`` and ``hi`` where the negative log-likelihood of the
+        molecule counts has risen by 1.92 (half the 95 % quantile of chi-square
+        with one degree of freedom) above that minimum, found by root search to
+        a relative tolerance of ``xtol`` (1e-4).
+    settings : dict
+        The checked settings of the profile.
 
-    ``intervals``: the 95 % profile-likelihood interval of each profiled
-    parameter, one row per parameter (and density bin): where the profile is
-    lowest (``estimate``, found between the grid points, ``nll_min``), and
-    the values ``lo`` and ``hi`` where the negative log-likelihood of the
-    molecule counts has risen by 1.92 (half the 95 % quantile of chi-square
-    with one degree of freedom) above that minimum, found by root search to a
-    relative tolerance of ``xtol`` (1e-4). An end is NaN where the profile
-    stays below the threshold up to the search range's end (``st_bounds`` or
-    ``co_bounds``): the data do not bound the parameter on that side. The
-    intervals need molecule weights (``weights="molecules"``, the default),
-    which make the nll a log-likelihood; with other weights they are NaN.
+    Notes
+    -----
+    An end of an interval is NaN where the profile stays below the threshold up
+    to the search range's end (``st_bounds`` or ``co_bounds``): the data do not
+    bound the parameter on that side. The intervals need molecule weights
+    (``weights="molecules"``, the default), which make the nll a
+    log-likelihood; with other weights they are NaN.
     """
 
     table: pd.DataFrame
@@ -570,7 +690,7 @@ class ProfileResult:
 
     @property
     def interval(self) -> tuple[float, float]:
-        """(lo, hi) of the first interval: the St interval of :func:`profile_st`."""
+        """The ends (lo, hi) of the first interval, which is the St interval of :func:`profile_st`."""
         row = self.intervals.iloc[0]
         return float(row["lo"]), float(row["hi"])
 
@@ -590,15 +710,41 @@ def _no_interval(**labels) -> dict[str, Any]:
 def profile_st(data: BinnedData, st_grid, *, interval: bool = True, **settings) -> ProfileResult:
     """Profile likelihood of a shared St and its 95 % interval.
 
-    At every St of `st_grid` the CoW, CoE of each density bin are refitted
-    and the bins' nll summed with the weights. With `interval` (default), the
-    profile-likelihood interval of St is then found by refitting at further
-    St values between and beyond the grid points (within ``st_bounds``); see
-    :class:`ProfileResult`.
+    At every St of `st_grid` the CoW, CoE of each density bin are refitted and
+    the bins' nll summed with the weights.
 
-    Takes the settings of :func:`fit` (uses normalize_stw, st_bounds,
-    co_bounds, n_u, n_m, weights, vmax, raw_count, seed). Results are
-    reproducible: every refit is seeded from `seed`.
+    Parameters
+    ----------
+    data : BinnedData
+        The binned molecules.
+    st_grid : sequence of float
+        The St values of the profile, positive.
+    interval : bool, optional
+        With True (default), the profile-likelihood interval of St is then
+        found by refitting at further St values between and beyond the grid
+        points (within ``st_bounds``); see :class:`ProfileResult`.
+    **settings
+        The settings of :func:`fit` (uses normalize_stw, st_bounds, co_bounds,
+        n_u, n_m, weights, vmax, raw_count, seed).
+
+    Returns
+    -------
+    ProfileResult
+        The profile and the St interval.
+
+    Raises
+    ------
+    InputError
+        For data that are not a BinnedData, a bad grid or a bad setting.
+
+    Notes
+    -----
+    Results are reproducible: every refit is seeded from `seed`.
+
+    Examples
+    --------
+    >>> profile = vk.profile_st(data, np.geomspace(0.2, 2.0, 9))  # doctest: +SKIP
+    >>> profile.interval  # doctest: +SKIP
     """
     data = _binned(data)
     grid = _grid(st_grid, "st_grid", positive=True)
@@ -628,14 +774,36 @@ def profile_co(data: BinnedData, shared_st: float, cow_grid, coe_grid, *, interv
     and their 95 % intervals.
 
     At every CoW of `cow_grid` the bin's CoE is refitted, and the other way
-    round; both grids must have the same length. With `interval` (default),
-    the profile-likelihood interval of CoW and of CoE of every density bin is
-    found by refitting at further values (within ``co_bounds``), on the
-    scale of the bin's molecule count (its nll times its molecules); see
-    :class:`ProfileResult`.
+    round.
 
-    Takes the settings of :func:`fit` (uses normalize_stw, co_bounds, n_u,
-    n_m, vmax, raw_count, seed).
+    Parameters
+    ----------
+    data : BinnedData
+        The binned molecules.
+    shared_st : float
+        The St at which every profile is computed, positive.
+    cow_grid, coe_grid : sequence of float
+        The CoW and the CoE values of the profiles, positive; both grids must
+        have the same length.
+    interval : bool, optional
+        With True (default), the profile-likelihood interval of CoW and of CoE
+        of every density bin is found by refitting at further values (within
+        ``co_bounds``), on the scale of the bin's molecule count (its nll times
+        its molecules); see :class:`ProfileResult`.
+    **settings
+        The settings of :func:`fit` (uses normalize_stw, co_bounds, n_u, n_m,
+        vmax, raw_count, seed).
+
+    Returns
+    -------
+    ProfileResult
+        The profiles and the intervals, per density bin and parameter.
+
+    Raises
+    ------
+    InputError
+        For data that are not a BinnedData, a bad `shared_st`, grids of
+        different lengths or a bad setting.
     """
     data = _binned(data)
     shared_st = _finite(shared_st, "shared_st", positive=True)
@@ -683,10 +851,20 @@ def profile_co(data: BinnedData, shared_st: float, cow_grid, coe_grid, *, interv
 @dataclass
 class PhaseGrid:
     """The steady state's character over a grid of log10 CoW (rows) x log10 CoE
-    (columns) at one St: ``bistability``, ``avg_meth`` (mean methylation
-    level), ``entropy`` and ``frac_inter`` (share of intermediate levels), each
-    of shape (len(log_cow), len(log_coe)). ``settings`` records the model
-    switches the grid was computed with."""
+    (columns) at one St.
+
+    Attributes
+    ----------
+    st : float
+        The spontaneous rate St of the grid.
+    log_cow, log_coe : numpy.ndarray
+        The grid's log10 CoW and log10 CoE values.
+    bistability, avg_meth, entropy, frac_inter : numpy.ndarray
+        The bistability score, the mean methylation level, the entropy and the
+        share of intermediate levels, each of shape (len(log_cow), len(log_coe)).
+    settings : dict
+        The model switches the grid was computed with.
+    """
 
     st: float
     log_cow: np.ndarray
@@ -698,7 +876,13 @@ class PhaseGrid:
     settings: dict[str, Any] = field(default_factory=dict)
 
     def frame(self):
-        """The grid as a long DataFrame: one row per (log_cow, log_coe) point, CoE varying fastest."""
+        """The grid as a long DataFrame.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per (log_cow, log_coe) point, CoE varying fastest.
+        """
         log_cow, log_coe = np.meshgrid(self.log_cow, self.log_coe, indexing="ij")
         columns = {"log_cow": log_cow.ravel(), "log_coe": log_coe.ravel()}
         for name in ("bistability", "avg_meth", "entropy", "frac_inter"):
@@ -708,9 +892,32 @@ class PhaseGrid:
 
 def phase_grid(st: float, log_cow, log_coe, *, normalize_stw: bool = True, n_u: float = 2.0, n_m: float = 2.0,
                vmax: float = math.inf, raw_count: bool = False) -> PhaseGrid:
-    """The phase diagram of the model at spontaneous rate `st` over the grids
-    `log_cow` x `log_coe` (log10 of CoW and CoE). The other arguments are the
-    model settings of :func:`fit`."""
+    """The phase diagram of the model at one spontaneous rate.
+
+    Parameters
+    ----------
+    st : float
+        The spontaneous rate St, positive.
+    log_cow, log_coe : sequence of float
+        The grids of log10 CoW and log10 CoE.
+    normalize_stw, n_u, n_m, vmax, raw_count : optional
+        The model settings of :func:`fit`.
+
+    Returns
+    -------
+    PhaseGrid
+        The bistability, mean methylation, entropy and intermediate fraction
+        over the grid.
+
+    Raises
+    ------
+    InputError
+        For a bad `st`, grid or setting.
+
+    Examples
+    --------
+    >>> grid = vk.phase_grid(0.5, np.linspace(-2, 3, 41), np.linspace(-2, 3, 41))  # doctest: +SKIP
+    """
     st = _finite(st, "st", positive=True)
     cow = _grid(log_cow, "log_cow")
     coe = _grid(log_coe, "log_coe")
@@ -728,10 +935,21 @@ def phase_grid(st: float, log_cow, log_coe, *, normalize_stw: bool = True, n_u: 
 class DriftResult:
     """Fits of the drift of the methylation distribution between ages.
 
-    ``table`` has one row per density bin (index "density_bin") with its edges,
-    molecule count at the youngest age, the fitted StE, StW and nll, and with a
-    bootstrap the percentile columns "StE_p2.5", ... . ``samples`` (None without
-    a bootstrap) is long: sample, density_bin, StE, StW, nll.
+    Attributes
+    ----------
+    data : DriftData
+        The data fitted.
+    table : pandas.DataFrame
+        One row per density bin (index "density_bin") with its edges, molecule
+        count at the youngest age, the fitted StE, StW and nll, and with a
+        bootstrap the percentile columns "StE_p2.5", ... .
+    settings : dict
+        The search settings (``st_bounds``, ``restarts``).
+    samples : pandas.DataFrame or None
+        Without a bootstrap None; else long: sample, density_bin, StE, StW, nll.
+    n_boot, seed, complete, n_done
+        The bootstrap's size, seed, whether it ran to the end and its finished
+        samples, as in :class:`BootstrapResult`.
     """
 
     data: DriftData
@@ -744,9 +962,19 @@ class DriftResult:
     n_done: int = 0
 
     def predict(self, ages=None) -> np.ndarray:
-        """The fitted model's fractions at `ages` (default: the data's ages), on the
-        data's age scale, starting from the youngest age's observed fractions.
-        Returns shape (n_densities, n_ages, n_meth_bins)."""
+        """The fitted model's fractions at some ages.
+
+        Parameters
+        ----------
+        ages : sequence of float, optional
+            The ages, on the data's age scale (default: the data's ages). The
+            prediction starts from the youngest age's observed fractions.
+
+        Returns
+        -------
+        numpy.ndarray
+            Shape (n_densities, n_ages, n_meth_bins).
+        """
         times = _grid(self.data.ages if ages is None else ages, "ages") - float(self.data.ages[0])
         reference = self.data.by_age[0]
         fractions, edges = _engine_arrays(reference)
@@ -770,19 +998,52 @@ def fit_drift(
     client=None,
 ) -> DriftResult:
     """Fits the spontaneous rates (StE, StW) of every density bin to the change of
-    its methylation distribution with age: the youngest age is the starting
-    distribution, every later age is fitted at its time since then.
+    its methylation distribution with age.
 
-    Rates so large that every later age sits at the equilibrium form a plateau
-    of the likelihood on which a single search can stop; every fit is
-    therefore the best of `restarts` seeded searches, so the results are
-    reproducible and do not hang on one search's luck.
+    The youngest age is the starting distribution, every later age is fitted at
+    its time since then.
 
-    With `n_boot` > 0 the molecules of every age and density bin are resampled
-    and refitted (each with the same restarts); all density bins of a sample
-    run in one job, so the chunks (`chunk_size` samples each),
-    `progress(done, n_boot)`, `keep_partial` and `client` work as in
-    :func:`bootstrap`.
+    Parameters
+    ----------
+    data : DriftData
+        The molecules binned age by age (from :func:`bin_molecules_by_age`).
+    st_bounds : (float, float), optional
+        The search range of StE and StW (default (1e-4, 1.0)).
+    restarts : int, optional
+        Seeded searches per fit (default 8), the best of which is kept. Rates so
+        large that every later age sits at the equilibrium form a plateau of the
+        likelihood on which a single search can stop; the restarts make the
+        results reproducible and independent of one search's luck.
+    n_boot : int, optional
+        Bootstrap samples (default 0, none): the molecules of every age and
+        density bin are resampled and refitted (each with the same restarts).
+    seed : int or None, optional
+        Seed of the searches and of the resampling (default 0).
+    chunk_size, progress, keep_partial, percentiles, client : optional
+        As in :func:`bootstrap`; all density bins of a sample run in one job,
+        so a chunk holds `chunk_size` samples.
+
+    Returns
+    -------
+    DriftResult
+        The fitted rates per density bin, with the bootstrap's samples and
+        percentiles when `n_boot` > 0.
+
+    Raises
+    ------
+    InputError
+        For data that are not a DriftData or a bad setting.
+
+    Warns
+    -----
+    UserWarning
+        When the molecules were read at fewer than 70 sites: the drift model
+        scores levels as whole molecules.
+
+    Examples
+    --------
+    >>> aged = vk.synthetic_drift_molecules(0.02, 0.01, [0, 10, 20])  # doctest: +SKIP
+    >>> drift = vk.fit_drift(vk.bin_molecules_by_age(aged, 5, 20))  # doctest: +SKIP
     """
     if not isinstance(data, DriftData):
         raise InputError(f"data must be a DriftData (from bin_molecules_by_age), not {type(data).__name__}")

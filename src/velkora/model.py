@@ -36,15 +36,33 @@ def stationary_distribution(
     vmax: float = math.inf,
     raw_count: bool = False,
 ) -> np.ndarray:
-    """Stationary probabilities of M = 0 .. 70 methylated sites (shape (71,)).
+    """Stationary probabilities of M = 0 .. 70 methylated sites.
 
-    Writing M -> M + 1 happens at (70 - M) * (StW + D(CoW, b_w(M + 1), n_M)),
-    erasing M -> M - 1 at M * (StE + D(CoE, b_e(M - 1), n_U)), with the drive
-    D(C, b, n) = C * b**n, saturated as D / (D / Vmax + 1) when Vmax is finite,
-    and the bases b_w(k) = k / 70, b_e(k) = 1 - k / 70 (or k and 70 - k with
-    ``raw_count``). Rates that leave no unique distribution (zeros that cut
-    the chain, NaN) give the uniform distribution, as the engine does for a
-    singular system.
+    Writing M -> M + 1 happens at ``(70 - M) * (StW + D(CoW, b_w(M + 1), n_M))``,
+    erasing M -> M - 1 at ``M * (StE + D(CoE, b_e(M - 1), n_U))``, with the
+    drive ``D(C, b, n) = C * b**n``, saturated as ``D / (D / Vmax + 1)`` when
+    Vmax is finite, and the bases ``b_w(k) = k / 70``, ``b_e(k) = 1 - k / 70``
+    (or k and 70 - k with ``raw_count``).
+
+    Parameters
+    ----------
+    ste, stw : float
+        The spontaneous erasing and writing rates.
+    cow, coe : float
+        The cooperative writing and erasing coefficients.
+    n_u, n_m : float, optional
+        The exponents of the erasing and the writing drive (default 2).
+    vmax : float, optional
+        The ceiling on both drives (default inf: none).
+    raw_count : bool, optional
+        Bases on raw site counts instead of fractions (default False).
+
+    Returns
+    -------
+    numpy.ndarray
+        Shape (71,), summing to 1. Rates that leave no unique distribution
+        (zeros that cut the chain, NaN) give the uniform distribution, as the
+        engine does for a singular system.
     """
     m = np.arange(NCPG, dtype=np.float64)  # source macrostates of the writing steps
     up = m + 1.0
@@ -68,11 +86,24 @@ def bin_fractions(p: np.ndarray, meth_edges: np.ndarray, observation: np.ndarray
     """Probabilities of the methylation bins for a 71-state distribution.
 
     Macrostate M has level M / 70; bin j is [edges[j], edges[j + 1]), the last
-    bin also holds its right edge; levels outside the edges are dropped. With
-    `observation` (shape (n_bins, 71), see :mod:`velkora.observation`) the
-    bins are those of reads that see only some sites: T p. Every bin is
-    floored at 1e-8 and the bins are then renormalised, as in the engine's
-    likelihood.
+    bin also holds its right edge; levels outside the edges are dropped. Every
+    bin is floored at 1e-8 and the bins are then renormalised, as in the
+    engine's likelihood.
+
+    Parameters
+    ----------
+    p : array_like
+        The distribution over the 71 macrostates.
+    meth_edges : array_like
+        The methylation bin edges.
+    observation : array_like, optional
+        Shape (n_bins, 71), see :mod:`velkora.observation`: the bins are then
+        those of reads that see only some sites, ``T p``.
+
+    Returns
+    -------
+    numpy.ndarray
+        Shape (n_bins,).
     """
     edges = np.asarray(meth_edges, dtype=np.float64)
     n_bins = len(edges) - 1
@@ -104,9 +135,24 @@ def model_fractions(
 ) -> np.ndarray:
     """Binned model distribution for a fitted (St, CoW, CoE) and exponents.
 
-    ``normalize_stw`` True: StW = 1 and St is StE; False: StE = 1 and St is StW.
-    `observation`: the density bin's observation matrix for short reads (see
-    :func:`bin_fractions`).
+    Parameters
+    ----------
+    st, cow, coe : float
+        The free spontaneous rate and the cooperative coefficients.
+    meth_edges : array_like
+        The methylation bin edges.
+    normalize_stw : bool, optional
+        True (default): StW = 1 and St is StE; False: StE = 1 and St is StW.
+    n_u, n_m, vmax, raw_count : optional
+        As in :func:`stationary_distribution`.
+    observation : array_like, optional
+        The density bin's observation matrix for short reads (see
+        :func:`bin_fractions`).
+
+    Returns
+    -------
+    numpy.ndarray
+        Shape (n_bins,).
     """
     ste, stw = (st, 1.0) if normalize_stw else (1.0, st)
     p = stationary_distribution(ste, stw, cow, coe, n_u, n_m, vmax, raw_count)

@@ -38,22 +38,58 @@ def synthetic_molecules(
 ):
     """A per-molecule table drawn from the model.
 
-    params: one (St, CoW, CoE) per density bin (default DEFAULT_PARAMS);
-    ``shared_st`` replaces every St. Each molecule gets a CpG density drawn
-    uniformly within its bin, ``n_cpg`` = 70 sites, ``n_methylated`` drawn
-    from the stationary distribution and ``meth_level`` = n_methylated / 70.
-    Draws come from ``numpy.random.default_rng(seed)``, bin after bin.
+    Each molecule gets a CpG density drawn uniformly within its bin,
+    ``n_cpg`` = 70 sites, ``n_methylated`` drawn from the stationary
+    distribution and ``meth_level`` = n_methylated / 70. Draws come from
+    ``numpy.random.default_rng(seed)``, bin after bin.
 
-    ``depth`` makes short reads: an integer (every molecule) or one integer
-    per molecule (in table order, density bin after density bin), each in
-    1 .. 70. The read of a molecule calls that many of its 70 sites, chosen
-    at random, so it sees a hypergeometric share of the molecule's methylated
-    sites, drawn from the same generator after all other draws. Then
-    ``n_cpg`` and the added ``n_called`` column hold the depth,
-    ``n_methylated`` the methylated sites seen and ``meth_level`` their
-    fraction. Without ``depth`` the table is exactly the full-depth one.
-    The true parameters are kept in ``table.attrs["truth"]``, a dict of
-    per-density lists (``pandas.DataFrame(table.attrs["truth"])`` shows them).
+    Parameters
+    ----------
+    params : array_like, optional
+        One (St, CoW, CoE) per density bin (default ``DEFAULT_PARAMS``).
+    molecules_per_density : int, optional
+        Molecules drawn per density bin (default 5000).
+    density_edges : array_like, optional
+        The density bins' edges, one more than `params` has rows.
+    seed : int or None, optional
+        Seed of the draws (default 0).
+    normalize_stw : bool, optional
+        True (default): StW = 1 and St is StE; False: StE = 1 and St is StW.
+    n_u, n_m : float, optional
+        The exponents of the model (default 2).
+    shared_st : float, optional
+        Replaces every St.
+    depth : int or array_like of int, optional
+        Makes short reads: an integer (every molecule) or one integer per
+        molecule (in table order, density bin after density bin), each in
+        1 .. 70. The read of a molecule calls that many of its 70 sites, chosen
+        at random, so it sees a hypergeometric share of the molecule's
+        methylated sites, drawn from the same generator after all other draws.
+        Then ``n_cpg`` and the added ``n_called`` column hold the depth,
+        ``n_methylated`` the methylated sites seen and ``meth_level`` their
+        fraction. Without ``depth`` the table is exactly the full-depth one.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Columns ``cpg_density``, ``n_cpg``, (``n_called``,) ``n_methylated``,
+        ``meth_level``. The true parameters are kept in
+        ``table.attrs["truth"]``, a dict of per-density lists
+        (``pandas.DataFrame(table.attrs["truth"])`` shows them).
+
+    Raises
+    ------
+    ValueError
+        For `params` without one (St, CoW, CoE) row per density bin.
+    InputError
+        For a bad `depth`.
+
+    Examples
+    --------
+    >>> import velkora as vk
+    >>> table = vk.synthetic_molecules(molecules_per_density=100, seed=1)
+    >>> len(table)
+    500
     """
     params = np.array(DEFAULT_PARAMS if params is None else params, dtype=np.float64)
     edges = np.asarray(density_edges, dtype=np.float64)
@@ -106,10 +142,25 @@ def synthetic_drift_molecules(
     At every age a fresh set of molecules is drawn per density bin from the
     steady state of ``params`` (as :func:`synthetic_molecules`, StW = 1), then
     aged by the spontaneous-only drift with rates ``ste`` and ``stw`` for the
-    time since the youngest age: each methylated site stays methylated with
-    probability a = 1 + StE * expm1(-s t) / s and each unmethylated site
-    becomes methylated with probability b = -StW * expm1(-s t) / s, with
-    s = StE + StW. Adds an ``age`` column; the truth is in ``attrs["truth"]``.
+    time t since the youngest age: each methylated site stays methylated with
+    probability ``a = 1 + StE * expm1(-s t) / s`` and each unmethylated site
+    becomes methylated with probability ``b = -StW * expm1(-s t) / s``, with
+    ``s = StE + StW``.
+
+    Parameters
+    ----------
+    ste, stw : float
+        The spontaneous erasing and writing rates of the drift.
+    ages : array_like
+        The ages at which molecules are drawn.
+    params, molecules_per_density, density_edges, seed : optional
+        As in :func:`synthetic_molecules`.
+
+    Returns
+    -------
+    pandas.DataFrame
+        The columns of :func:`synthetic_molecules` and an ``age`` column; the
+        truth is in ``attrs["truth"]``.
     """
     ages = np.asarray(ages, dtype=np.float64)
     params = np.array(DEFAULT_PARAMS if params is None else params, dtype=np.float64)
@@ -134,8 +185,21 @@ def synthetic_drift_molecules(
 
 
 def drift_probabilities(ste: float, stw: float, t: float) -> tuple[float, float]:
-    """(a, b): the probabilities that a methylated site is still methylated and
-    that an unmethylated site has become methylated after time t."""
+    """The site transition probabilities of the drift after time t.
+
+    Parameters
+    ----------
+    ste, stw : float
+        The spontaneous erasing and writing rates.
+    t : float
+        The time since the start.
+
+    Returns
+    -------
+    (float, float)
+        (a, b): the probabilities that a methylated site is still methylated and
+        that an unmethylated site has become methylated.
+    """
     s = ste + stw
     if s == 0.0:
         return 1.0 - ste * t, stw * t

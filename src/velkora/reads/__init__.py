@@ -49,29 +49,61 @@ def read_bam(
 ):
     """The molecules of a modified-base or bisulfite BAM, CRAM or SAM file.
 
-    One row per molecule (a read, or the two mates of a bisulfite pair):
-    ``read_id``, ``chrom``, ``start``, ``end`` (0-based, half-open reference
-    span of the aligned part), ``strand``, ``n_cpg`` (CpG sites in the
-    molecule), ``n_called`` (sites with a call), ``n_methylated``,
-    ``meth_level`` = n_methylated / n_called and ``cpg_density`` = n_cpg /
-    span (CpG per bp). The kind of file comes from its tags (``MM``/``ML`` or
-    the legacy ``Mm``/``Ml``: modified bases; ``XM``: bisulfite).
+    The kind of file comes from its tags (``MM``/``ML`` or the legacy
+    ``Mm``/``Ml``: modified bases; ``XM``: bisulfite).
 
-    threshold: a CpG is methylated when its 5mC probability, (ML + 0.5) / 256,
-    is at least this; include_hmc: test 5mC + 5hmC instead (as bisulfite sees
-    both). reference: an indexed FASTA giving the CpG context (default: the
-    read's own sequence); CRAM files need it to be decoded. min_mapq, keep_*: which records
-    count (unmapped, secondary, supplementary, QC-failed and duplicate
-    records are skipped by default). min_cpg: fewest called CpGs a molecule
-    needs. window_cpgs: cut each molecule into consecutive windows of this
-    many CpG sites from its leftmost one, each a row (with a ``window``
-    column) spanning its first C to its last G; a shorter remainder is
-    dropped. regions: "chr" or "chr:start-end" (1-based, inclusive) strings
-    to read (needs an index). threads: worker processes over the regions of
-    an indexed file; client: a ``dask.distributed`` client instead, one task
-    per region. The rows and their order are the same whatever the number of
-    workers or regions. progress(done, total) is called per region.
-    What was dropped, and why, is counted in ``table.attrs["dropped"]``.
+    Parameters
+    ----------
+    path : str or path
+        The alignment file.
+    regions : sequence of str, optional
+        "chr" or "chr:start-end" (1-based, inclusive) strings to read (needs an
+        index). Default: the whole file.
+    reference : str or path, optional
+        An indexed FASTA giving the CpG context (default: the read's own
+        sequence); CRAM files need it to be decoded.
+    threshold : float, optional
+        A CpG is methylated when its 5mC probability, (ML + 0.5) / 256, is at
+        least this (default 0.5).
+    include_hmc : bool, optional
+        Test 5mC + 5hmC instead (as bisulfite sees both).
+    min_mapq : int, optional
+        The lowest mapping quality of a record that counts (default 0).
+    min_cpg : int, optional
+        Fewest called CpGs a molecule needs (default 1).
+    window_cpgs : int, optional
+        Cut each molecule into consecutive windows of this many CpG sites from
+        its leftmost one, each a row (with a ``window`` column) spanning its
+        first C to its last G; a shorter remainder is dropped.
+    keep_secondary, keep_supplementary, keep_qcfail, keep_duplicates : bool, optional
+        Which records count: unmapped, secondary, supplementary, QC-failed and
+        duplicate records are skipped by default.
+    threads : int, optional
+        Worker processes over the regions of an indexed file (default 1).
+    client : distributed.Client, optional
+        A Dask client instead, one task per region.
+    progress : callable, optional
+        ``progress(done, total)``, called per region.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per molecule (a read, or the two mates of a bisulfite pair):
+        ``read_id``, ``chrom``, ``start``, ``end`` (0-based, half-open
+        reference span of the aligned part), ``strand``, ``n_cpg`` (CpG sites
+        in the molecule), ``n_called`` (sites with a call), ``n_methylated``,
+        ``meth_level`` = n_methylated / n_called and ``cpg_density`` = n_cpg /
+        span (CpG per bp). The rows and their order are the same whatever the
+        number of workers or regions. What was dropped, and why, is counted in
+        ``table.attrs["dropped"]``.
+
+    Raises
+    ------
+    InputError
+        For a file that is not an alignment file or is truncated, records
+        without modification or bisulfite tags, regions without an index, or a
+        reference without the read's contig; the message names the file, the
+        read and the field.
     """
     options = _options(locals())
     report, pieces = _bam_pieces(path, options, regions, threads, client, progress)
@@ -82,12 +114,30 @@ def read_calls(path, format: str | None = None, *, threshold: float = 0.5, inclu
                min_cpg: int = 1, window_cpgs: int | None = None, chunk_size: int = 500_000):
     """The molecules of a per-read call table, read in chunks of ``chunk_size`` rows.
 
-    format: "modkit" (the table of ``modkit extract``: one row per call) or
-    "bismark" (a ``CpG_context`` file of Bismark's methylation extractor);
-    detected from the first line when not given. Plain or gzipped. The
-    tables hold no alignment: a molecule spans its first to its last CpG
-    site (first C to last G), and ``n_cpg`` counts the sites with a row.
-    Other arguments and the columns as in :func:`read_bam`.
+    Parameters
+    ----------
+    path : str or path
+        The call table, plain or gzipped.
+    format : {"modkit", "bismark"}, optional
+        "modkit" (the table of ``modkit extract``: one row per call) or
+        "bismark" (a ``CpG_context`` file of Bismark's methylation extractor);
+        detected from the first line when not given.
+    threshold, include_hmc, min_cpg, window_cpgs : optional
+        As in :func:`read_bam`.
+    chunk_size : int, optional
+        Rows read at a time (default 500000).
+
+    Returns
+    -------
+    pandas.DataFrame
+        The columns of :func:`read_bam`. The tables hold no alignment: a
+        molecule spans its first to its last CpG site (first C to last G), and
+        ``n_cpg`` counts the sites with a row.
+
+    Raises
+    ------
+    InputError
+        For a table of neither format or a malformed row, naming the line.
     """
     options = _options(locals())
     report, pieces = _call_pieces(path, format, options, chunk_size)
@@ -96,13 +146,25 @@ def read_calls(path, format: str | None = None, *, threshold: float = 0.5, inclu
 
 def write_molecules(source, out, *, format: str | None = None, regions=None, threads: int = 1, client=None,
                     progress=None, chunk_size: int = 500_000, **options) -> dict:
-    """Streams the molecules of a BAM/CRAM/SAM file or a call table into the
-    Parquet file ``out``, piece by piece (bounded memory), and returns the
-    report that also goes into the file (``pandas.read_parquet(out).attrs``).
+    """Streams the molecules of a BAM/CRAM/SAM file or a call table into a
+    Parquet file, piece by piece (bounded memory).
 
-    The file appears only when complete: it is written under a temporary
-    name beside ``out`` and renamed at the end; an error or Ctrl+C leaves
-    neither. Options as in :func:`read_bam`.
+    Parameters
+    ----------
+    source : str or path
+        The alignment file or call table.
+    out : str or path
+        The Parquet file to write. It appears only when complete: it is written
+        under a temporary name beside ``out`` and renamed at the end; an error
+        or Ctrl+C leaves neither.
+    format, regions, threads, client, progress, chunk_size, **options
+        As in :func:`read_bam` and :func:`read_calls`.
+
+    Returns
+    -------
+    dict
+        The report that also goes into the file
+        (``pandas.read_parquet(out).attrs``).
     """
     unknown = set(options) - set(_OPTION_NAMES)
     if unknown:
@@ -134,8 +196,19 @@ def write_molecules(source, out, *, format: str | None = None, regions=None, thr
 
 
 def input_kind(path) -> str | None:
-    """"alignments" (BAM, CRAM, SAM), "calls" (modkit or Bismark table) or None
-    (anything else, e.g. a molecule table), from the file's content."""
+    """What kind of input a file is, from its content.
+
+    Parameters
+    ----------
+    path : str or path
+        The file.
+
+    Returns
+    -------
+    str or None
+        "alignments" (BAM, CRAM, SAM), "calls" (modkit or Bismark table) or
+        None (anything else, e.g. a molecule table).
+    """
     from .bam import sniff_alignment_format  # noqa: PLC0415
     from .calls import sniff_table_format  # noqa: PLC0415
 
@@ -155,10 +228,21 @@ def input_kind(path) -> str | None:
 
 def load_molecules(path, *, format: str | None = None, regions=None, threads: int = 1, client=None,
                    progress=None, **options):
-    """The molecule table of a BAM/CRAM/SAM file or a call table (detected
-    from its content), or None when `path` is neither (an ordinary molecule
-    table, for :func:`velkora.read_molecules`). Options as in
-    :func:`read_bam`."""
+    """The molecule table of a BAM/CRAM/SAM file or a call table.
+
+    Parameters
+    ----------
+    path : str or path
+        The file, whose kind is detected from its content.
+    format, regions, threads, client, progress, **options
+        As in :func:`read_bam` and :func:`read_calls`.
+
+    Returns
+    -------
+    pandas.DataFrame or None
+        The molecules, or None when `path` is neither kind (an ordinary
+        molecule table, for :func:`velkora.read_molecules`).
+    """
     kind = input_kind(path)
     if kind == "alignments":
         return read_bam(path, regions=regions, threads=threads, client=client, progress=progress, **options)
