@@ -21,7 +21,6 @@ StW otherwise (StE = 1).
 
 from __future__ import annotations
 
-import functools
 import math
 import warnings
 from dataclasses import dataclass, field
