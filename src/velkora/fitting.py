@@ -822,9 +822,14 @@ def profile_co(data: BinnedData, shared_st: float, cow_grid, coe_grid, *, interv
 
     parts, rows = [], []
     with _engine.switches(**_switches(s)):
-        profiles = evaluate(fractions, cow, coe)
-        for p, (name, grid, nll) in enumerate(zip(("CoW", "CoE"), (cow, coe), profiles)):
-            for d, (label, row) in enumerate(zip(data.labels, nll)):
+        # Each density bin is profiled on its own row, on the grids and at every refit of its
+        # interval search alike, so that both evaluate one function (the engine seeds a refit
+        # by its row in the call).
+        single_rows = [np.ascontiguousarray(fractions[d:d + 1]) for d in range(data.n_densities)]
+        per_bin = [evaluate(single, cow, coe, slice(d, d + 1)) for d, single in enumerate(single_rows)]
+        for p, (name, grid) in enumerate(zip(("CoW", "CoE"), (cow, coe))):
+            for d, label in enumerate(data.labels):
+                row, single = per_bin[d][p][0], single_rows[d]
                 parts.append(pd.DataFrame({"density_bin": label, "parameter": name, "value": grid, "nll": row,
                                            "delta_nll": row - row.min()}))
                 if not (interval and s["weights"] == "molecules"):
@@ -833,7 +838,6 @@ def profile_co(data: BinnedData, shared_st: float, cow_grid, coe_grid, *, interv
                 # One density bin's row alone, so that each refit fits only that bin; the
                 # per-molecule nll times the bin's molecules is its log-likelihood scale.
                 molecules = float(data.n_molecules[d])
-                single = np.ascontiguousarray(fractions[d:d + 1])
 
                 def scaled(value, p=p, d=d, single=single, molecules=molecules):
                     point = np.array([value])
