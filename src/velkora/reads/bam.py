@@ -55,7 +55,12 @@ _CHEBI = {"27551": "m", "76792": "h"}
 _NOT_NUMBERS = str.maketrans("", "", "0123456789, ")
 _BGZF_EOF = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
 _SNIFF_RECORDS = 2000
-_BATCH = 256  # records decoded together
+# Records decoded together, and the bases they may hold. The per-base arrays are kept from batch
+# to batch (_batch.Workspace); the smaller ones made afresh for each batch stay small enough, at a
+# megabase, for the allocator to keep their memory instead of giving it back to the system and
+# faulting it in again.
+_BATCH = 256
+_BATCH_BASES = 1_000_000
 
 
 def _pysam():
@@ -485,6 +490,28 @@ class Assembler:
         return self.ready()
 
 
+class _Batches:
+    """Splits records into lists of at most _BATCH consecutive records holding at most
+    _BATCH_BASES bases (a longer record alone); remembers the last record's name, which an
+    error of the file after it names."""
+
+    def __init__(self):
+        self.last = None
+
+    def of(self, records):
+        batch, bases = [], 0
+        for record in records:
+            self.last = record.query_name
+            length = record.query_length
+            if batch and (len(batch) == _BATCH or bases + length > _BATCH_BASES):
+                yield batch
+                batch, bases = [], 0
+            batch.append(record)
+            bases += length
+        if batch:
+            yield batch
+
+
 def _feed(assembler, reader, batch) -> None:
     """Hands a batch of records to the assembler, the usual modified-base reads decoded together."""
     if reader.kind == MODIFIED and reader.fasta is None and len(batch) > 1:
@@ -502,7 +529,7 @@ def region_rows(path: str, kind: str, options: Options, region) -> tuple[list, C
     reader = RecordReader(path, kind, options)
     bam = open_alignments(path, options.reference)
     mates = None
-    last = None
+    batches = _Batches()
     try:
         chrom, low, high = region
         tid = bam.get_tid(chrom)
@@ -522,19 +549,13 @@ def region_rows(path: str, kind: str, options: Options, region) -> tuple[list, C
             return None
 
         assembler = Assembler(reader, dropped, owns_first_mate, fetch_mate)
-        batch = []
-        for record in bam.fetch(chrom, low, high):
-            if record.reference_start < low:
-                continue  # starts in an earlier region, which reads it
-            last = record.query_name
-            batch.append(record)
-            if len(batch) == _BATCH:
-                _feed(assembler, reader, batch)
-                batch = []
-        _feed(assembler, reader, batch)
+        # Records starting in an earlier region belong to it.
+        records = (record for record in bam.fetch(chrom, low, high) if record.reference_start >= low)
+        for batch in batches.of(records):
+            _feed(assembler, reader, batch)
         return assembler.finish(), dropped, assembler.records
     except (OSError, ValueError) as error:
-        raise _unreadable(path, last, error) from None
+        raise _unreadable(path, batches.last, error) from None
     finally:
         bam.close()
         if mates is not None:
@@ -555,28 +576,22 @@ def stream_rows(path: str, kind: str, options: Options, flush_every: int = 20000
     dropped = Counter()
     reader = RecordReader(path, kind, options)
     bam = open_alignments(path, options.reference)
-    last = None
+    batches = _Batches()
     try:
         assembler = Assembler(reader, dropped)
-        batch = []
         pending = 0
-        for record in bam.fetch(until_eof=True):
-            last = record.query_name
-            batch.append(record)
-            if len(batch) == _BATCH:
-                _feed(assembler, reader, batch)
-                pending += len(batch)
-                batch = []
+        for batch in batches.of(bam.fetch(until_eof=True)):
+            _feed(assembler, reader, batch)
+            pending += len(batch)
             if pending >= flush_every:
                 pending = 0
                 rows = assembler.ready()
                 if rows:
                     yield rows, Counter(), 0
-        _feed(assembler, reader, batch)
         rows = assembler.finish()
         yield rows, dropped, assembler.records
     except (OSError, ValueError) as error:
-        raise _unreadable(path, last, error) from None
+        raise _unreadable(path, batches.last, error) from None
     finally:
         bam.close()
         reader.close()
