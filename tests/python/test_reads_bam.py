@@ -1,5 +1,15 @@
 """Modified-base and bisulfite BAMs to molecules: hand-counted reads, pairs, filters, regions, bad files."""
 
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+import uuid
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -11,6 +21,7 @@ from reads_helpers import record, write_bam  # noqa: E402
 from velkora import InputError  # noqa: E402
 from velkora.reads import bam as bam_module  # noqa: E402
 from velkora.reads import regions as region_module  # noqa: E402
+from velkora.reads._table import Options  # noqa: E402
 from velkora.reads.synthetic import write_synthetic_bam  # noqa: E402
 
 # C bases (all in CpGs) at query 0, 4, 8, 12; the first is soft-clipped, so the
@@ -258,6 +269,92 @@ def test_rows_are_the_same_whatever_the_regions_and_workers(synthetic_bam, monke
     pd.testing.assert_frame_equal(parts, one_pass)
 
 
+def test_kept_workers_never_carry_a_stopped_run_into_the_next(synthetic_bam, monkeypatch):
+    _, path = synthetic_bam
+    monkeypatch.setattr(region_module, "_MIN_RECORDS", 40)
+    monkeypatch.setattr(region_module, "_TARGET_RECORDS", 40)
+    expected = velkora.read_bam(path)
+
+    def interrupt(done, total):
+        if done == 3:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        velkora.read_bam(path, threads=2, progress=interrupt)
+    pd.testing.assert_frame_equal(velkora.read_bam(path, threads=2), expected)
+    # A run abandoned by its reader midway, with regions still queued.
+    info = bam_module.inspect(path)
+    run = region_module.run_regions(str(path), info.kind, Options(), region_module.plan(info, None, 2), threads=2)
+    next(run)
+    run.close()
+    for threads in (2, 3, 2):
+        pd.testing.assert_frame_equal(velkora.read_bam(path, threads=threads), expected)
+
+
+def test_reads_from_several_threads_at_once_agree(synthetic_bam, monkeypatch):
+    # In-process readers share nothing between threads; parallel ones lease worker pools.
+    _, path = synthetic_bam
+    monkeypatch.setattr(region_module, "_MIN_RECORDS", 60)
+    monkeypatch.setattr(region_module, "_TARGET_RECORDS", 60)
+    monkeypatch.setattr(bam_module, "_BATCH_BASES", 3000)
+    expected = velkora.read_bam(path)
+    with ThreadPoolExecutor(4) as pool:
+        tables = list(pool.map(lambda threads: velkora.read_bam(path, threads=threads), [1, 2, 1, 2, 1, 2, 1, 2]))
+    for table in tables:
+        pd.testing.assert_frame_equal(table, expected)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="finds processes in /proc")
+@pytest.mark.parametrize("interrupted", [False, True])
+def test_worker_processes_end_with_the_program_even_on_ctrl_c(synthetic_bam, tmp_path, interrupted):
+    _, path = synthetic_bam
+    out = tmp_path / "m.parquet"
+    script = textwrap.dedent(f"""
+        import sys, time
+        import velkora
+        from velkora.reads import regions, write_molecules
+        regions._MIN_RECORDS = regions._TARGET_RECORDS = 40
+        velkora.read_bam({str(path)!r}, threads=2)  # the workers are kept for the next call
+        def progress(done, total):
+            if done == 2 and {interrupted}:
+                print("reading", flush=True)
+                time.sleep(60)
+        write_molecules({str(path)!r}, {str(out)!r}, threads=2, progress=progress)
+        print("done", flush=True)
+    """)
+    mark = f"velkora-test-{uuid.uuid4()}"
+    process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True, env={**os.environ, "VELKORA_TEST_MARK": mark})
+    try:
+        first = process.stdout.readline().strip()
+        if interrupted:
+            assert first == "reading"
+            process.send_signal(signal.SIGINT)
+        _, stderr = process.communicate(timeout=120)
+    finally:
+        process.kill()
+    if interrupted:
+        assert process.returncode != 0 and "KeyboardInterrupt" in stderr
+        assert [p.name for p in tmp_path.iterdir()] == []
+    else:
+        assert (first, process.returncode) == ("done", 0) and out.exists()
+    deadline = time.monotonic() + 20
+    while marked_processes(mark) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert marked_processes(mark) == []
+
+
+def marked_processes(mark):
+    found = []
+    for environ in Path("/proc").glob("[0-9]*/environ"):
+        try:
+            if f"VELKORA_TEST_MARK={mark}".encode() in environ.read_bytes().split(b"\0"):
+                found.append(environ.parent.name)
+        except OSError:  # gone meanwhile, or not ours to read
+            pass
+    return found
+
+
 def test_a_dask_client_gives_the_same_rows(synthetic_bam, monkeypatch):
     distributed = pytest.importorskip("distributed")
     _, path = synthetic_bam
@@ -311,7 +408,12 @@ def random_modified_reads(h, rng, n=300):
     return records
 
 
-def test_batched_and_record_by_record_decoding_agree(tmp_path, monkeypatch):
+# Batches of every size in turn, so the kept per-base arrays grow and are reused with a larger
+# batch's bases left beyond the current one's.
+@pytest.mark.parametrize("records, bases", [(256, 1_000_000), (7, 1_000_000), (256, 400), (1, 1)])
+def test_batched_and_record_by_record_decoding_agree(tmp_path, monkeypatch, records, bases):
+    monkeypatch.setattr(bam_module, "_BATCH", records)
+    monkeypatch.setattr(bam_module, "_BATCH_BASES", bases)
     rng = np.random.default_rng(12)
     path = write_bam(tmp_path / "random.bam", lambda h: random_modified_reads(h, rng))
     for window in (None, 3):

@@ -80,6 +80,8 @@ def read_bam(
         duplicate records are skipped by default.
     threads : int, optional
         Worker processes over the regions of an indexed file (default 1).
+        They stay for the next call, and end after five minutes unused or
+        with the program; an error or Ctrl+C stops them at once.
     client : distributed.Client, optional
         A Dask client instead, one task per region.
     progress : callable, optional

@@ -17,6 +17,7 @@ import os
 import re
 import signal
 import sys
+import threading
 from contextlib import contextmanager
 from concurrent.futures import ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
@@ -86,7 +87,9 @@ def plan(info: _bam.BamInfo, regions=None, workers: int = 1) -> list[Region]:
         wanted = merged
     mapped = dict(zip((name for name, _ in info.contigs), counts))
     total = sum(mapped[r.chrom] * (r.end - r.start) / max(contigs[r.chrom], 1) for r in wanted)
-    target = min(_TARGET_RECORDS, max(_MIN_RECORDS, total / (8 * max(workers, 1))))
+    # Sixteen pieces a worker at least: at the end one worker may wait for another's last piece,
+    # which is then short.
+    target = min(_TARGET_RECORDS, max(_MIN_RECORDS, total / (16 * max(workers, 1))))
     pieces = []
     for region in wanted:
         records = mapped[region.chrom] * (region.end - region.start) / max(contigs[region.chrom], 1)
@@ -119,13 +122,9 @@ def run_regions(path, kind, options, regions, threads: int = 1, client=None, pro
             if progress is not None:
                 progress(done, total)
         return
-    context = multiprocessing.get_context("forkserver")
-    # Workers fork from a server that has imported the readers once, instead of importing them each.
-    context.set_forkserver_preload(["velkora.reads.bam"])
-    executor = ProcessPoolExecutor(max_workers=threads, mp_context=context, initializer=_quiet_worker)
-    ahead = 2 * threads
+    ahead = 4 * threads
     futures = []
-    try:
+    with _leased_pool(threads) as executor:
         submitted = 0
         for done in range(total):
             with _unimportable_main_hidden():
@@ -141,10 +140,69 @@ def run_regions(path, kind, options, regions, threads: int = 1, client=None, pro
             yield result
             if progress is not None:
                 progress(done + 1, total)
+
+
+class _Pool:
+    """Worker processes kept between calls, so that reading many files, or one small file, does not
+    pay for starting them each time; they end after a while unused, or with the interpreter."""
+
+    IDLE_SECONDS = 300.0
+    _lock = threading.Lock()
+    _kept = None  # (pid, workers, executor) of the idle pool
+    _timer = None
+
+    @classmethod
+    def take(cls, workers: int) -> ProcessPoolExecutor:
+        with cls._lock:
+            if cls._timer is not None:
+                cls._timer.cancel()
+                cls._timer = None
+            kept, cls._kept = cls._kept, None
+        if kept is not None:
+            pid, size, executor = kept
+            if pid == os.getpid() and size == workers and not getattr(executor, "_broken", False):
+                return executor
+            if pid == os.getpid():  # a pool of another size; one inherited by a fork is not ours to stop
+                executor.shutdown(wait=False, cancel_futures=True)
+        context = multiprocessing.get_context("forkserver")
+        # Workers fork from a server that has imported the readers once, instead of importing them each.
+        context.set_forkserver_preload(["velkora.reads.bam"])
+        return ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_quiet_worker)
+
+    @classmethod
+    def give_back(cls, workers: int, executor: ProcessPoolExecutor) -> None:
+        with cls._lock:
+            if cls._kept is not None:  # another call kept its pool meanwhile: this one is not needed
+                executor.shutdown(wait=False)
+                return
+            cls._kept = (os.getpid(), workers, executor)
+            cls._timer = threading.Timer(cls.IDLE_SECONDS, cls.close)
+            cls._timer.daemon = True
+            cls._timer.start()
+
+    @classmethod
+    def close(cls) -> None:
+        """Stops the idle workers, if any."""
+        with cls._lock:
+            kept, cls._kept = cls._kept, None
+            if cls._timer is not None:
+                cls._timer.cancel()
+                cls._timer = None
+        if kept is not None and kept[0] == os.getpid():
+            kept[2].shutdown(wait=True)
+
+
+@contextmanager
+def _leased_pool(workers: int):
+    """A pool for one run: kept for the next run when the run ends normally, its workers
+    stopped at once when it fails or is interrupted (they may be mid-region)."""
+    executor = _Pool.take(workers)
+    try:
+        yield executor
     except BaseException:
         _stop(executor)
-        raise
-    executor.shutdown(wait=True)
+        raise  # GeneratorExit too: a run abandoned midway leaves work queued
+    _Pool.give_back(workers, executor)
 
 
 @contextmanager
