@@ -84,8 +84,8 @@ class Workspace:
         self.capacity = 0
 
     def arrays(self, n_bases: int):
-        """(bases, is_c, is_g, scratch) of at least n_bases + 64 elements, the masks zero past n_bases
-        up to the next whole 64-base word."""
+        """(bases, is_c, is_g, scratch) with room for n_bases and a 64-base word more; they hold
+        whatever the previous batch left."""
         if n_bases + 64 > self.capacity:
             self.capacity = max(n_bases + 64, self.capacity * 3 // 2)
             self.bases = bytearray(self.capacity)
