@@ -176,14 +176,17 @@ class _Pool:
                 executor.shutdown(wait=False)
                 return
             cls._kept = (os.getpid(), workers, executor)
-            cls._timer = threading.Timer(cls.IDLE_SECONDS, cls.close)
-            cls._timer.daemon = True
-            cls._timer.start()
+            timer = cls._timer = threading.Timer(cls.IDLE_SECONDS, lambda: cls.close(timer))
+            timer.daemon = True
+            timer.start()
 
     @classmethod
-    def close(cls) -> None:
-        """Stops the idle workers, if any."""
+    def close(cls, timer=None) -> None:
+        """Stops the idle workers, if any; from `timer`, only if it still stands for the kept pool
+        (the pool may have been taken and given back while it fired)."""
         with cls._lock:
+            if timer is not None and timer is not cls._timer:
+                return
             kept, cls._kept = cls._kept, None
             if cls._timer is not None:
                 cls._timer.cancel()
