@@ -37,3 +37,76 @@ def write_bam(path, make_records, *, index=True, contigs=CONTIGS):
     if index:
         pysam.index(str(path))
     return path
+
+
+COMPLEMENT = str.maketrans("ACGT", "TGCA")
+
+FULL_COLUMNS = ("read_id", "forward_read_position", "ref_position", "chrom", "mod_strand", "ref_strand",
+                "ref_mod_strand", "fw_soft_clipped_start", "fw_soft_clipped_end", "alignment_start",
+                "alignment_end", "read_length", "mod_qual", "mod_code", "base_qual", "ref_kmer", "query_kmer",
+                "canonical_base", "modified_primary_base", "inferred", "flag")
+CALLS_COLUMNS = ("read_id", "forward_read_position", "ref_position", "chrom", "mod_strand", "ref_strand",
+                 "ref_mod_strand", "fw_soft_clipped_start", "fw_soft_clipped_end", "alignment_start",
+                 "alignment_end", "read_length", "call_prob", "call_code", "base_qual", "ref_kmer", "query_kmer",
+                 "canonical_base", "modified_primary_base", "fail", "inferred", "within_alignment", "flag")
+
+
+def extract_table(path, reads, genome, *, reference=True, duplex=False, calls=False, sites=None, kmer=5):
+    """A per-read table laid out as `modkit extract full` (or `extract calls`) writes it for `reads`,
+    each (name, start, stored sequence, reverse, soft clip at each end, {forward position: ML value}):
+    one row per called base of the read as sequenced, k-mers centred on it in that orientation (cut
+    short at the read's ends), ref_kmer '.' without a reference. `duplex` adds calls on the read's G
+    bases (the other strand); `sites` keeps only the rows at those reference positions."""
+    rows = []
+    half = kmer // 2
+    for name, start, seq, reverse, clip, ml in reads:
+        forward = seq.translate(COMPLEMENT)[::-1] if reverse else seq
+        n = len(seq)
+        aligned = n - 2 * clip
+        for p in range(n):
+            base = forward[p]
+            strand_of_call = "+" if base == "C" else "-" if duplex and base == "G" else None
+            if strand_of_call is None:
+                continue
+            stored = n - 1 - p if reverse else p
+            inside = clip <= stored < n - clip
+            ref = start + stored - clip if inside else -1
+            if sites is not None and ref not in sites:
+                continue
+            ref_strand = "-" if reverse else "+"
+            ref_mod_strand = ref_strand if strand_of_call == "+" else ("+" if reverse else "-")
+            query_kmer = forward[max(p - half, 0):p + half + 1]
+            if reference and inside:
+                window = genome[max(ref - half, 0):ref + half + 1]
+                ref_kmer = window.translate(COMPLEMENT)[::-1] if reverse else window
+            else:
+                ref_kmer = "."
+            value = ml.get(p, 10)
+            probability = (value + 0.5) / 256
+            code = "m" if strand_of_call == "+" else "m"
+            common = [name, p, ref, "chr1" if ref >= 0 else ".", strand_of_call, ref_strand, ref_mod_strand, clip,
+                      clip, start, start + aligned - 1, n]
+            tail = [30, ref_kmer, query_kmer, base, base]
+            if calls:
+                call = code if probability >= 0.5 else "-"
+                rows.append(common + [max(probability, 1 - probability), call] + tail
+                            + ["false", "false", str(inside).lower(), 16 if reverse else 0])
+            else:
+                rows.append(common + [probability, code] + tail + ["false", 16 if reverse else 0])
+    header = CALLS_COLUMNS if calls else FULL_COLUMNS
+    path.write_text("\t".join(header) + "\n" + "".join("\t".join(map(str, row)) + "\n" for row in rows))
+    return path
+
+
+def modified_bam_of(path, reads, contigs=CONTIGS):
+    """The BAM the table of extract_table comes from: every C of the read as sequenced called (C+m?)."""
+    def records(header):
+        out = []
+        for name, start, seq, reverse, clip, ml in reads:
+            forward = seq.translate(COMPLEMENT)[::-1] if reverse else seq
+            cs = [p for p, base in enumerate(forward) if base == "C"]
+            cigar = (f"{clip}S" if clip else "") + f"{len(seq) - 2 * clip}M" + (f"{clip}S" if clip else "")
+            out.append(record(header, name, start, seq, cigar=cigar, flag=16 if reverse else 0,
+                              tags=[("MM", "C+m?" + ",0" * len(cs) + ";"), ("ML", [ml.get(p, 10) for p in cs])]))
+        return out
+    return write_bam(path, records, contigs=contigs)

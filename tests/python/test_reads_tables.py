@@ -9,7 +9,7 @@ pytest.importorskip("pysam", reason="reading BAM files needs pysam: pip install 
 pd = pytest.importorskip("pandas")
 
 import velkora  # noqa: E402
-from reads_helpers import record, write_bam  # noqa: E402
+from reads_helpers import extract_table, modified_bam_of, record, write_bam  # noqa: E402
 from velkora import InputError, cli  # noqa: E402
 from velkora.reads import load_molecules, regions, write_molecules  # noqa: E402
 from velkora.reads.synthetic import write_synthetic_bam  # noqa: E402
@@ -19,7 +19,8 @@ MODKIT_HEADER = ("read_id\tforward_read_position\tref_position\tchrom\tmod_stran
 
 
 def modkit_table(path, rows):
-    lines = [f"{r}\t0\t{pos}\tchr1\t+\t{strand}\t+\t100\t{p}\t{code}\t{kmer}\n" for r, pos, strand, p, code, kmer in rows]
+    lines = [f"{r}\t0\t{pos}\tchr1\t+\t{strand}\t{strand}\t100\t{p}\t{code}\t{kmer}\n"
+             for r, pos, strand, p, code, kmer in rows]
     path.write_text(MODKIT_HEADER + "".join(lines))
     return path
 
@@ -47,6 +48,93 @@ def test_modkit_calls_table_takes_the_calls_as_made(tmp_path):
                     "r\t5\tchr1\t+\t0.9\tm\tfalse\nr\t9\tchr1\t+\t0.8\t-\tfalse\nr\t15\tchr1\t+\t0.55\tm\ttrue\n")
     table = velkora.read_calls(path, format="modkit")
     assert table[["start", "end", "n_cpg", "n_called", "n_methylated"]].values.tolist() == [[5, 17, 3, 2, 1]]
+
+
+def extract_reads(seed=5, n=40):
+    """Reads of a random genome with CpGs, both strands, soft clips and a few read-only CpGs (a C
+    read where the genome has T), with calls on every C; and the genome."""
+    rng = np.random.default_rng(seed)
+    genome = "".join(rng.choice(list("ACGT"), size=2000, p=[0.3, 0.2, 0.2, 0.3]))
+    reads = []
+    for i in range(n):
+        length, clip = int(rng.integers(8, 60)), int(rng.integers(0, 3))
+        start = int(rng.integers(clip + 1, 1900))
+        seq = list(genome[start - clip:start - clip + length])
+        for at in np.flatnonzero(np.array(seq[:-1]) == "T")[:2]:
+            if rng.random() < 0.3:
+                seq[at:at + 2] = ["C", "G"]
+        reverse = bool(i % 2)
+        ml = {p: int(rng.integers(0, 256)) for p in range(length)}
+        reads.append((f"r{i}", start, "".join(seq), reverse, clip, ml))
+    return reads, genome
+
+
+COUNTS = ["read_id", "strand", "n_cpg", "n_called", "n_methylated"]
+
+
+@pytest.mark.parametrize("duplex", [False, True])
+@pytest.mark.parametrize("calls", [False, True])
+@pytest.mark.parametrize("chunk_size", [500_000, 7, 1])
+def test_extract_tables_without_a_reference_read_like_their_bam(tmp_path, duplex, calls, chunk_size):
+    # Without --ref the k-mers of the read give the CpG context, as the BAM reader takes it from the read.
+    reads, genome = extract_reads()
+    table = extract_table(tmp_path / "x.tsv", reads, genome, reference=False, duplex=duplex, calls=calls)
+    got = velkora.read_calls(table, chunk_size=chunk_size)
+    expected = velkora.read_bam(modified_bam_of(tmp_path / "x.bam", reads))
+    expected = expected.set_index("read_id").loc[got["read_id"]].reset_index()  # the BAM is sorted by position
+    assert len(got) > 20
+    pd.testing.assert_frame_equal(got[COUNTS], expected[COUNTS])
+    # The span runs from the first C to the last G of the called sites (one base beyond the alignment
+    # when its first or last base is the other half of a CpG).
+    assert (got["start"] >= expected["start"] - 1).all() and (got["end"] <= expected["end"] + 1).all()
+    assert set(got.attrs["dropped"]) <= {"not_cpg", "other_strand", "no_calls"}
+    assert ("other_strand" in got.attrs["dropped"]) == duplex
+
+
+def test_extract_tables_with_a_reference_take_the_genome_context(tmp_path):
+    genome = "A" * 10 + "TTCGTTTGTTCGTT" + "A" * 1976
+    # Read CpGs at 12 and 16 (the genome has TG at 16), on both strands.
+    reads = [("f", 10, "TTCGTTCGTTCGTT", False, 0, {2: 250, 6: 250, 10: 5}),
+             ("b", 10, "TTCGTTCGTTCGTT", True, 0, {2: 250, 6: 250, 10: 5})]
+    with_ref = velkora.read_calls(extract_table(tmp_path / "r.tsv", reads, genome, reference=True))
+    without = velkora.read_calls(extract_table(tmp_path / "n.tsv", reads, genome, reference=False))
+    assert with_ref[["read_id", "start", "end", "n_cpg", "n_methylated"]].values.tolist() == [
+        ["f", 12, 22, 2, 1], ["b", 12, 22, 2, 1]]
+    assert without[["read_id", "start", "end", "n_cpg", "n_methylated"]].values.tolist() == [
+        ["f", 12, 22, 3, 2], ["b", 12, 22, 3, 2]]
+
+
+def test_extract_tables_of_some_sites_only(tmp_path):
+    # --include-bed style tables: rows at a few sites only; most reads and whole chunks have none
+    # left once the non-CpG rows go.
+    reads, genome = extract_reads(seed=6)
+    sites = set(range(0, 2000, 37))
+    table = extract_table(tmp_path / "s.tsv", reads, genome, reference=False, sites=sites)
+    for chunk_size in (1, 3, 500_000):
+        got = velkora.read_calls(table, chunk_size=chunk_size)
+        assert got["n_cpg"].sum() <= len(sites) and got.attrs["records"] == len(got)
+    only_others = tmp_path / "none.tsv"
+    extract_table(only_others, [("z", 100, "TTTTCATTTT", False, 0, {})], "A" * 2000, reference=False)
+    empty = velkora.read_calls(only_others)
+    assert len(empty) == 0 and empty.attrs["dropped"] == {"not_cpg": 1}
+
+
+@pytest.mark.parametrize("field, value, message", [
+    ("ref_mod_strand", "x", r"line 2: field ref_mod_strand: expected \+ or -"),
+    ("forward_read_position", "two", r"line 2: field forward_read_position: not an integer"),
+    ("ref_position", "", r"line 2: field ref_position: not an integer"),
+])
+def test_malformed_extract_rows_name_the_line_and_field(tmp_path, field, value, message):
+    reads = [("f", 10, "TTCGTTCGTT", False, 0, {})]
+    path = extract_table(tmp_path / "bad.tsv", reads, "A" * 2000, reference=False)
+    lines = path.read_text().splitlines()
+    header = lines[0].split("\t")
+    row = lines[1].split("\t")
+    row[header.index(field)] = value
+    path.write_text("\n".join([lines[0], "\t".join(row), *lines[2:]]) + "\n")
+    with pytest.raises(InputError, match=message) as error:
+        velkora.read_calls(path)
+    assert "bad.tsv" in str(error.value) and "\n" not in str(error.value)
 
 
 def bismark_file(path, rows, version_line=True):

@@ -27,7 +27,7 @@ COLUMNS = ("read_id", "chrom", "start", "end", "strand", "n_cpg", "n_called", "n
 
 # The order in which the drop report lists its reasons (records first, then molecules).
 DROP_REASONS = ("unmapped", "secondary", "supplementary", "qc_fail", "duplicate", "low_mapq", "no_sequence",
-                "hard_clipped", "not_cpg", "no_calls", "too_few_calls", "window_remainder")
+                "hard_clipped", "not_cpg", "other_strand", "no_calls", "too_few_calls", "window_remainder")
 
 
 @dataclass(frozen=True)

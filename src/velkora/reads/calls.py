@@ -10,8 +10,20 @@ error rather than two molecules.
   ``mod_code`` with ``mod_qual`` (the probability of that modification; the
   threshold and the 5hmC option apply as for BAM files), or ``call_code`` with
   ``call_prob`` and ``fail`` (modkit's own thresholded calls, taken as they
-  are). ``ref_kmer``, when present, keeps CpG calls only; calls without a
-  reference position are skipped.
+  are). Calls without a reference position are skipped. The CpG context comes
+  from ``ref_kmer`` (the genome, in tables written with a reference) or else
+  from ``query_kmer`` (the read's own bases, as BAM files read without a
+  reference): k-mers centred on the called base, in the orientation of the
+  read as sequenced (``ref_kmer`` may also be read in the genome's), so a C
+  call is in a CpG when a G follows it, a G call when a C precedes it. A read
+  k-mer cut short by an end of the read is placed by ``forward_read_position``
+  and ``read_length``. Duplex reads also carry calls for the
+  complementary strand (``mod_strand`` "-", on the read's G bases); like the
+  ``G-`` entries of a BAM file they are left out (counted as
+  ``other_strand``), so a molecule is one strand. ``ref_mod_strand`` tells on
+  which strand of the genome the modified C lies: a site is known by the
+  position of the C of its CpG on the forward strand, one base left of a call
+  on the bottom strand.
 * Bismark: read id, methylation state, chrom, 1-based position, ``Z``/``z``.
   The file gives no strand: it comes from the file name (OT/CTOT top, OB/CTOB
   bottom); otherwise ("." in the table) the positions are taken as the C of
@@ -209,10 +221,17 @@ def _modkit_chunk(chunk, lines, path, options, dropped, _strand):
     bad = ~np.isin(strands, ["+", "-", "."])
     if bad.any():
         raise _bad_row(path, chunk, lines, bad, "ref_strand", "expected + or -")
+    # The strand of the genome holding the modified C; without the column (older tables) the read's.
+    mod_strands = _strand_column(chunk, "ref_mod_strand", path, lines, strands)
     keep = positions >= 0  # calls on bases without a reference position
-    if "ref_kmer" in chunk.columns:
-        keep &= _is_cpg(chunk["ref_kmer"].to_numpy(dtype=object).astype(str), strands)
-        dropped["not_cpg"] += int(np.count_nonzero((positions >= 0) & ~keep))
+    if "mod_strand" in chunk.columns:
+        own = _strand_column(chunk, "mod_strand", path, lines, strands) != "-"
+        dropped["other_strand"] += int(np.count_nonzero(keep & ~own))
+        keep &= own
+    context = _cpg_context(chunk, path, lines)
+    if context is not None:
+        dropped["not_cpg"] += int(np.count_nonzero(keep & ~context))
+        keep &= context
     codes = np.array([_CHEBI.get(c, c) for c in codes], dtype=object) if np.isin(codes, list(_CHEBI)).any() else codes
     if "mod_qual" in chunk.columns:
         probability = _probabilities(chunk, "mod_qual", lines, path)
@@ -228,7 +247,7 @@ def _modkit_chunk(chunk, lines, path, options, dropped, _strand):
         explicit = False
     else:
         raise InputError(f"{path}: neither a mod_qual nor a call_code column: not a modkit extract table")
-    sites = positions - (strands == "-")
+    sites = positions - (mod_strands == "-")
     reads, chroms, strands, sites, lines = reads[keep], chroms[keep], strands[keep], sites[keep], lines[keep]
     p_m, p_h = p_m[keep], p_h[keep]
     # A base has one row per modification code: combine the rows of each (read, site).
@@ -253,8 +272,7 @@ def _modkit_chunk(chunk, lines, path, options, dropped, _strand):
 
 def _run_index(reads: np.ndarray) -> np.ndarray:
     """Consecutive-run number of each row's read (reads stay in file order)."""
-    change = np.ones(len(reads), dtype=np.int64)
-    change[0] = 0
+    change = np.zeros(len(reads), dtype=np.int64)
     change[1:] = reads[1:] != reads[:-1]
     return np.cumsum(change)
 
@@ -286,19 +304,76 @@ def _is_float(text) -> bool:
         return False
 
 
-def _is_cpg(kmers: np.ndarray, strands: np.ndarray) -> np.ndarray:
-    """CpG context from the reference k-mer centred on the call."""
+def _strand_column(chunk, field, path, lines, default):
+    if field not in chunk.columns:
+        return default
+    values = chunk[field].to_numpy(dtype=object).astype(str)
+    bad = ~np.isin(values, ["+", "-", "."])
+    if bad.any():
+        raise _bad_row(path, chunk, lines, bad, field, "expected + or -")
+    return np.where(values == ".", default, values)
+
+
+def _cpg_context(chunk, path, lines):
+    """Whether each call is in a CpG, from its reference k-mer where the table
+    has one and its read k-mer elsewhere; None when the table holds neither
+    column (a row with neither k-mer is taken as a CpG call)."""
+    ref = chunk["ref_kmer"].to_numpy(dtype=object).astype(str) if "ref_kmer" in chunk.columns else None
+    query = chunk["query_kmer"].to_numpy(dtype=object).astype(str) if "query_kmer" in chunk.columns else None
+    if ref is None and query is None:
+        return None
+    if ref is None:
+        from_ref = np.zeros(len(chunk), dtype=bool)
+    else:
+        from_ref = ref != "."  # '.': written without a reference, or a base off the alignment
+    out = np.ones(len(chunk), dtype=bool)  # no k-mer at all: the calls are taken as CpG calls
+    if from_ref.any():
+        kmers = ref[from_ref]
+        out[from_ref] = _kmer_is_cpg(kmers, np.char.str_len(kmers) // 2)
+    rest = ~from_ref
+    if query is not None and rest.any():
+        kmers = query[rest]
+        if "forward_read_position" in chunk.columns and "read_length" in chunk.columns:
+            position = _integers(chunk, "forward_read_position", lines, path)[rest]
+            length = _integers(chunk, "read_length", lines, path)[rest]
+            centre = _read_kmer_centre(np.char.str_len(kmers), position, length)
+        else:
+            centre = np.char.str_len(kmers) // 2
+        out[rest] = _kmer_is_cpg(kmers, centre)
+    return out
+
+
+def _read_kmer_centre(size, position, read_length):
+    """Where the called base sits in a read k-mer of `size` letters centred on
+    it and cut short by the read's ends: with h letters on each side in full,
+    size = min(h, p) + min(h, r) + 1 for p bases before the call and r after."""
+    before, after = position, read_length - 1 - position
+    shorter = np.minimum(before, after)
+    half = np.where(size <= 2 * shorter + 1, (size - 1) // 2, size - 1 - shorter)
+    return np.where(size >= read_length, position, np.minimum(half, before))
+
+
+def _kmer_is_cpg(kmers: np.ndarray, centre: np.ndarray) -> np.ndarray:
+    """CpG context from k-mers with the called base at `centre`: a C followed
+    by a G, or a G preceded by a C (the read's G bases carry the calls of the
+    other strand, and a reference k-mer may be written in the genome's
+    orientation)."""
     if len(kmers) == 0:
         return np.zeros(0, dtype=bool)
-    upper = np.char.upper(kmers)
-    centre = np.char.str_len(upper) // 2
-    out = np.zeros(len(kmers), dtype=bool)
-    for k in np.unique(centre):
-        chosen = centre == k
-        at = np.array([s[k:k + 2] for s in upper[chosen]])
-        before = np.array([s[max(k - 1, 0):k + 1] for s in upper[chosen]])
-        out[chosen] = (at == "CG") | ((strands[chosen] == "-") & (before == "CG"))
-    return out
+    lengths = np.char.str_len(kmers)
+    k = int(lengths.max())
+    if k == 0:
+        return np.zeros(len(kmers), dtype=bool)
+    # One row of bytes per k-mer (shorter ones padded with zero bytes), upper-cased.
+    letters = np.char.encode(kmers, "ascii", "replace").astype(f"S{k}").view(np.uint8).reshape(len(kmers), k)
+    letters = letters & np.uint8(0xDF)
+    inside = (centre >= 0) & (centre < lengths)
+    at = np.clip(centre, 0, k - 1)
+    rows = np.arange(len(kmers))
+    base = letters[rows, at]
+    after = np.where(at + 1 < lengths, letters[rows, np.minimum(at + 1, k - 1)], 0)
+    before = np.where(at >= 1, letters[rows, np.maximum(at - 1, 0)], 0)
+    return inside & (((base == ord("C")) & (after == ord("G"))) | ((base == ord("G")) & (before == ord("C"))))
 
 
 def _bismark_chunk(chunk, lines, path, options, dropped, strand):
