@@ -110,3 +110,83 @@ def modified_bam_of(path, reads, contigs=CONTIGS):
                               tags=[("MM", "C+m?" + ",0" * len(cs) + ";"), ("ML", [ml.get(p, 10) for p in cs])]))
         return out
     return write_bam(path, records, contigs=contigs)
+
+
+def random_bisulfite_pairs(header, rng, n=160, contigs=CONTIGS):
+    """Bisulfite pairs of every kind the readers meet: overlapping and distant mates (some on
+    another contig, some starting first), both converted strands with and without XG, soft clips,
+    insertions and deletions, lone mates, filtered records, a read without XM, one without bases,
+    one whose XM is too short, and a name used twice."""
+    records = []
+    genome = {name: "".join(rng.choice(list("ACGT"), size=length)) for name, length in contigs}
+
+    def mate_record(name, flag, chrom, start, mate, bottom, tags_xg=True, mapq=60):
+        length = int(rng.integers(20, 60))
+        clip = int(rng.integers(0, 3)) if rng.random() < 0.4 else 0
+        middle = length - 2 * clip
+        if rng.random() < 0.3 and middle > 12:
+            a = int(rng.integers(3, middle - 8))
+            ops = [f"{a}M", "2I", f"{middle - a - 2}M"] if rng.random() < 0.5 else [f"{a}M", "3D", f"{middle - a}M"]
+        else:
+            ops = [f"{middle}M"]
+        cigar = (f"{clip}S" if clip else "") + "".join(ops) + (f"{clip}S" if clip else "")
+        start = min(start, dict(contigs)[chrom] - 80)
+        seq = genome[chrom][start:start + length]
+        # Calls at the read's CpGs (the G of a bottom-strand CpG), Z or z at random.
+        xm = ["."] * length
+        for q in range(length - 1):
+            if seq[q:q + 2] == "CG":
+                xm[q + 1 if bottom else q] = "Z" if rng.random() < 0.6 else "z"
+        tags = [("XM", "".join(xm))]
+        if tags_xg:
+            tags.append(("XG", "GA" if bottom else "CT"))
+        return record(header, name, start, seq, cigar=cigar, flag=flag, chrom=chrom, mapq=mapq, tags=tags,
+                      mate=mate)
+
+    for i in range(n):
+        name = f"p{i}"
+        chrom = contigs[i % 2][0]
+        first_at = int(rng.integers(0, 1800))
+        kind = rng.random()
+        second_chrom = chrom if kind < 0.9 else contigs[(i + 1) % 2][0]
+        second_at = first_at + int(rng.integers(-60, 60)) if kind < 0.7 else int(rng.integers(0, 1800))
+        second_at = max(second_at, 0)
+        bottom = bool(rng.integers(0, 2))
+        xg = rng.random() < 0.8
+        base = 0x1 | 0x2
+        reverse_first = 0x10 if bottom else 0x20
+        reverse_second = 0x20 if bottom else 0x10
+        flag1, flag2 = base | reverse_first | 0x40, base | reverse_second | 0x80
+        mapq1 = mapq2 = 60
+        if rng.random() < 0.1:
+            flag1 |= 0x400
+            flag2 |= 0x400
+        if rng.random() < 0.08:
+            mapq2 = 3
+        first = mate_record(name, flag1, chrom, first_at, (second_chrom, second_at), bottom, xg, mapq1)
+        second = mate_record(name, flag2, second_chrom, second_at, (chrom, first_at), bottom, xg, mapq2)
+        lone = rng.random()
+        if lone < 0.06:
+            records.append(first)  # its second mate is missing from the file
+        elif lone < 0.12:
+            records.append(second)
+        else:
+            records += [first, second]
+        if rng.random() < 0.05:
+            single = mate_record(f"s{i}", 0x100 if rng.random() < 0.5 else 0, chrom, int(rng.integers(0, 1800)),
+                                 None, bottom, xg)
+            records.append(single)
+    # The odd ones: no XM, no bases, an XM too short, an unmapped mate, a name met twice.
+    odd = mate_record("noxm", 0, "chr1", 700, None, False)
+    odd.set_tag("XM", None)
+    bare = mate_record("nobases", 0, "chr1", 710, None, False)
+    bare.query_sequence = None
+    bare.cigarstring = "30M"
+    short = mate_record("shortxm", 0, "chr1", 720, None, False)
+    short.set_tag("XM", "..Z")
+    unmapped = mate_record("um", 0x1 | 0x4 | 0x40, "chr1", 730, ("chr1", 735), False)
+    with_unmapped_mate = mate_record("um", 0x1 | 0x8 | 0x80, "chr1", 735, ("chr1", 730), False)
+    twice = [mate_record("twice", 0x1 | 0x2 | 0x20 | 0x40, "chr1", 800, ("chr1", 1900), False),
+             mate_record("twice", 0x1 | 0x2 | 0x20 | 0x40, "chr1", 820, ("chr1", 830), False),
+             mate_record("twice", 0x1 | 0x2 | 0x10 | 0x80, "chr1", 830, ("chr1", 820), False)]
+    return records + [odd, bare, short, unmapped, with_unmapped_mate] + twice

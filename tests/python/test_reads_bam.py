@@ -17,8 +17,10 @@ pytest.importorskip("pysam", reason="reading BAM files needs pysam: pip install 
 pd = pytest.importorskip("pandas")
 
 import velkora  # noqa: E402
-from reads_helpers import record, write_bam  # noqa: E402
+from reads_helpers import random_bisulfite_pairs, record, write_bam  # noqa: E402
 from velkora import InputError  # noqa: E402
+from velkora.reads import _assemble as assemble_module  # noqa: E402
+from velkora.reads import _bisulfite as bisulfite_module  # noqa: E402
 from velkora.reads import bam as bam_module  # noqa: E402
 from velkora.reads import regions as region_module  # noqa: E402
 from velkora.reads._table import Options  # noqa: E402
@@ -198,9 +200,16 @@ def test_reference_gives_the_genome_context(tmp_path):
     ([("MM", "Q?,0;"), ("ML", [250])], r"read 'r1'.*field MM: malformed"),
 ])
 def test_malformed_modification_tags_name_the_file_read_and_field(tmp_path, tags, message):
+    path = one_read_bam(tmp_path, [("XX", "x")] + tags)
     with pytest.raises(InputError, match=message) as error:
-        velkora.read_bam(one_read_bam(tmp_path, [("XX", "x")] + tags))
+        velkora.read_bam(path, strict=True)
     assert "one.bam" in str(error.value)
+    # By default the record is left out, counted and named.
+    table = velkora.read_bam(path)
+    assert len(table) == 0 and table.attrs["dropped"] == {"malformed_tags": 1}
+    (skipped,) = table.attrs["skipped_records"]
+    assert skipped["read"] == "r1" and skipped["field"] in ("MM", "MM/ML")
+    assert skipped["problem"] in str(error.value)
 
 
 def test_unusable_files_are_input_errors(tmp_path):
@@ -296,7 +305,7 @@ def test_reads_from_several_threads_at_once_agree(synthetic_bam, monkeypatch):
     _, path = synthetic_bam
     monkeypatch.setattr(region_module, "_MIN_RECORDS", 60)
     monkeypatch.setattr(region_module, "_TARGET_RECORDS", 60)
-    monkeypatch.setattr(bam_module, "_BATCH_BASES", 3000)
+    monkeypatch.setattr(assemble_module, "_BATCH_BASES", 3000)
     expected = velkora.read_bam(path)
     with ThreadPoolExecutor(4) as pool:
         tables = list(pool.map(lambda threads: velkora.read_bam(path, threads=threads), [1, 2, 1, 2, 1, 2, 1, 2]))
@@ -412,17 +421,54 @@ def random_modified_reads(h, rng, n=300):
 # batch's bases left beyond the current one's.
 @pytest.mark.parametrize("records, bases", [(256, 1_000_000), (7, 1_000_000), (256, 400), (1, 1)])
 def test_batched_and_record_by_record_decoding_agree(tmp_path, monkeypatch, records, bases):
-    monkeypatch.setattr(bam_module, "_BATCH", records)
-    monkeypatch.setattr(bam_module, "_BATCH_BASES", bases)
+    monkeypatch.setattr(assemble_module, "_BATCH", records)
+    monkeypatch.setattr(assemble_module, "_BATCH_BASES", bases)
     rng = np.random.default_rng(12)
     path = write_bam(tmp_path / "random.bam", lambda h: random_modified_reads(h, rng))
     for window in (None, 3):
         batched = velkora.read_bam(path, window_cpgs=window, min_cpg=1)
         with monkeypatch.context() as patch:
-            patch.setattr(bam_module, "read_batch", lambda reader, records: [None] * len(records))
+            patch.setattr(assemble_module, "read_batch", lambda reader, records: [None] * len(records))
             one_by_one = velkora.read_bam(path, window_cpgs=window, min_cpg=1)
         assert len(batched) > 100
         pd.testing.assert_frame_equal(batched, one_by_one)
+
+
+@pytest.fixture(scope="module")
+def bisulfite_bam(tmp_path_factory):
+    rng = np.random.default_rng(21)
+    path = tmp_path_factory.mktemp("bisulfite") / "pairs.bam"
+    return write_bam(path, lambda h: random_bisulfite_pairs(h, rng))
+
+
+@pytest.mark.parametrize("records", [4096, 7, 1])
+@pytest.mark.parametrize("pieces", [None, 25])
+def test_bisulfite_batches_and_record_by_record_decoding_agree(bisulfite_bam, monkeypatch, records, pieces):
+    # Every batch limit, and regions cut small so that mates lie in other regions and are fetched.
+    monkeypatch.setattr(bisulfite_module, "_BATCH_RECORDS", records)
+    if pieces is not None:
+        monkeypatch.setattr(region_module, "_MIN_RECORDS", pieces)
+        monkeypatch.setattr(region_module, "_TARGET_RECORDS", pieces)
+    for settings in ({}, {"window_cpgs": 3}, {"min_cpg": 2, "min_mapq": 10, "keep_duplicates": True},
+                     {"keep_secondary": True}):
+        batched = velkora.read_bam(bisulfite_bam, **settings)
+        with monkeypatch.context() as patch:
+            patch.setattr(assemble_module, "BATCHED_BISULFITE", False)
+            one_by_one = velkora.read_bam(bisulfite_bam, **settings)
+        assert len(batched) > 100
+        pd.testing.assert_frame_equal(batched, one_by_one)
+        assert batched.attrs == one_by_one.attrs
+        assert {"duplicate", "malformed_tags", "no_sequence", "unmapped"} <= set(batched.attrs["dropped"]) \
+            or settings.get("keep_duplicates")
+
+
+def test_bisulfite_stream_without_an_index_reads_like_one_region(bisulfite_bam, tmp_path, monkeypatch):
+    unindexed = tmp_path / "pairs.bam"
+    unindexed.write_bytes(bisulfite_bam.read_bytes())
+    monkeypatch.setattr(bisulfite_module, "_BATCH_RECORDS", 5)
+    streamed = velkora.read_bam(unindexed)
+    monkeypatch.setattr(assemble_module, "BATCHED_BISULFITE", False)
+    pd.testing.assert_frame_equal(streamed, velkora.read_bam(unindexed))
 
 
 def test_cram_reads_like_its_bam(tmp_path):

@@ -10,9 +10,15 @@ of input to a Parquet file with bounded memory, and :func:`load_molecules`
 reads any input path the ``velkora`` command accepts.
 
 What was left out, and why, is counted in ``table.attrs`` (``"dropped"``:
-counts by reason; ``"records"``, ``"molecules"``, ``"settings"``), which
-Parquet files keep. pysam is needed for the alignment files:
+counts by reason; ``"records"``, ``"molecules"``, ``"settings"``,
+``"skipped_records"``: the first malformed records left out), which Parquet
+files keep. pysam is needed for the alignment files:
 ``pip install 'velkora[reads]'``.
+
+For the package's own use (counting whole inputs without a table),
+:func:`scan` reads any input piece by piece as :class:`MoleculeBlock`
+arrays, each reduced where it is read; :func:`cpg_density` and
+:func:`meth_level` are the one definition of the two derived columns.
 """
 
 from __future__ import annotations
@@ -21,12 +27,12 @@ from pathlib import Path
 
 from .._errors import InputError
 from .._optional import require
-from ._table import COLUMNS, DROP_REASONS, Options, ParquetOutput, Report, frame_of
+from ._scan import OPTION_NAMES as _OPTION_NAMES
+from ._scan import Scan, input_kind, scan
+from ._table import COLUMNS, DROP_REASONS, Options, ParquetOutput
+from .blocks import Frames, MoleculeBlock, cpg_density, empty_block, frame_of, meth_level
 
 __all__ = ["read_bam", "read_calls", "write_molecules", "load_molecules", "input_kind", "COLUMNS", "DROP_REASONS"]
-
-_OPTION_NAMES = ("threshold", "include_hmc", "min_mapq", "min_cpg", "window_cpgs", "reference", "keep_secondary",
-                 "keep_supplementary", "keep_qcfail", "keep_duplicates")
 
 
 def read_bam(
@@ -43,6 +49,7 @@ def read_bam(
     keep_supplementary: bool = False,
     keep_qcfail: bool = False,
     keep_duplicates: bool = False,
+    strict: bool = False,
     threads: int = 1,
     client=None,
     progress=None,
@@ -78,6 +85,12 @@ def read_bam(
     keep_secondary, keep_supplementary, keep_qcfail, keep_duplicates : bool, optional
         Which records count: unmapped, secondary, supplementary, QC-failed and
         duplicate records are skipped by default.
+    strict : bool, optional
+        Refuse the file at the first malformed record (tags that cannot be
+        right, a CIGAR that does not match the sequence) instead of leaving
+        it out: by default such records are counted (``malformed_tags``,
+        ``malformed_cigar``) and the first five named in
+        ``table.attrs["skipped_records"]``.
     threads : int, optional
         Worker processes over the regions of an indexed file (default 1).
         They stay for the next call, and end after five minutes unused or
@@ -102,18 +115,19 @@ def read_bam(
     Raises
     ------
     InputError
-        For a file that is not an alignment file or is truncated, records
-        without modification or bisulfite tags, regions without an index, or a
-        reference without the read's contig; the message names the file, the
-        read and the field.
+        For a file that is not an alignment file or is truncated or corrupt,
+        records without modification or bisulfite tags, regions without an
+        index, a reference without the read's contig, or (with `strict`) a
+        malformed record; the message names the file, the read and the field.
     """
     options = _options(locals())
-    report, pieces = _bam_pieces(path, options, regions, threads, client, progress)
-    return _collect(pieces, report, options)
+    from ._scan import alignment_scan  # noqa: PLC0415
+
+    return _collect(alignment_scan(path, options, Frames(), regions, threads, client, progress, True), options)
 
 
 def read_calls(path, format: str | None = None, *, threshold: float = 0.5, include_hmc: bool = False,
-               min_cpg: int = 1, window_cpgs: int | None = None, chunk_size: int = 500_000):
+               min_cpg: int = 1, window_cpgs: int | None = None, strict: bool = False, chunk_size: int = 500_000):
     """The molecules of a per-read call table, read in chunks of ``chunk_size`` rows.
 
     Parameters
@@ -126,6 +140,10 @@ def read_calls(path, format: str | None = None, *, threshold: float = 0.5, inclu
         detected from the first line when not given.
     threshold, include_hmc, min_cpg, window_cpgs : optional
         As in :func:`read_bam`.
+    strict : bool, optional
+        Refuse the table at the first row with an unreadable field instead of
+        leaving the row out (counted as ``malformed_rows``, the first five
+        named in ``table.attrs["skipped_records"]``).
     chunk_size : int, optional
         Rows read at a time (default 500000).
 
@@ -139,11 +157,14 @@ def read_calls(path, format: str | None = None, *, threshold: float = 0.5, inclu
     Raises
     ------
     InputError
-        For a table of neither format or a malformed row, naming the line.
+        For a table of neither format, rows of one read that are not
+        consecutive, or (with `strict`) a malformed row, naming the line and
+        the field.
     """
     options = _options(locals())
-    report, pieces = _call_pieces(path, format, options, chunk_size)
-    return _collect(pieces, report, options)
+    from ._scan import call_scan  # noqa: PLC0415
+
+    return _collect(call_scan(path, format, options, Frames(), chunk_size, True), options)
 
 
 def write_molecules(source, out, *, format: str | None = None, regions=None, threads: int = 1, client=None,
@@ -172,60 +193,21 @@ def write_molecules(source, out, *, format: str | None = None, regions=None, thr
     if unknown:
         raise TypeError(f"write_molecules() got an unexpected keyword argument {sorted(unknown)[0]!r}")
     parsed = Options(**options)
-    kind = input_kind(source)
-    if kind == "alignments":
-        report, pieces = _bam_pieces(source, parsed, regions, threads, client, progress)
-    elif kind == "calls":
-        if regions is not None:
-            raise InputError(f"{source}: --region needs an indexed BAM/CRAM, not a call table")
-        report, pieces = _call_pieces(source, format, parsed, chunk_size)
-    else:
-        raise InputError(f"{source}: not a BAM, CRAM or SAM file nor a modkit or Bismark call table")
-    output = ParquetOutput(out)
     windows = parsed.window_cpgs is not None
+    if input_kind(source) is None:
+        raise InputError(f"{source}: not a BAM, CRAM or SAM file nor a modkit or Bismark call table")
+    pieces = scan(source, Frames(), format=format, regions=regions, threads=threads, client=client,
+                  progress=progress, chunk_size=chunk_size, **options)
+    output = ParquetOutput(out)
     try:
-        for rows, dropped, records in pieces:
-            report.dropped.update(dropped)
-            report.records += records
-            if rows:
-                report.molecules += len(rows)
-                output.write(frame_of(rows, windows))
-        output.commit(report.attrs(), frame_of([], windows))
+        for frame, _, _ in pieces:
+            if len(frame):
+                output.write(frame)
+        output.commit(pieces.attrs(), frame_of(empty_block(True, windows)))
     except BaseException:
         output.abort()
         raise
-    return report.attrs()
-
-
-def input_kind(path) -> str | None:
-    """What kind of input a file is, from its content.
-
-    Parameters
-    ----------
-    path : str or path
-        The file.
-
-    Returns
-    -------
-    str or None
-        "alignments" (BAM, CRAM, SAM), "calls" (modkit or Bismark table) or
-        None (anything else, e.g. a molecule table).
-    """
-    from .bam import sniff_alignment_format  # noqa: PLC0415
-    from .calls import sniff_table_format  # noqa: PLC0415
-
-    path = Path(path)
-    if not path.is_file():
-        return None
-    if path.suffix.lower() in (".parquet", ".pq"):
-        return None
-    if sniff_alignment_format(path) is not None:
-        return "alignments"
-    if path.suffix.lower() in (".bam", ".cram", ".sam"):
-        return "alignments"  # named so but unreadable: reading it tells what is wrong
-    if sniff_table_format(path) is not None:
-        return "calls"
-    return None
+    return pieces.attrs()
 
 
 def load_molecules(path, *, format: str | None = None, regions=None, threads: int = 1, client=None,
@@ -252,7 +234,7 @@ def load_molecules(path, *, format: str | None = None, regions=None, threads: in
         if regions is not None:
             raise InputError(f"{path}: --region needs an indexed BAM/CRAM, not a call table")
         calls_options = {k: v for k, v in options.items() if k in ("threshold", "include_hmc", "min_cpg",
-                                                                    "window_cpgs")}
+                                                                    "window_cpgs", "strict")}
         return read_calls(path, format, **calls_options)
     return None
 
@@ -264,69 +246,12 @@ def _options(arguments: dict) -> Options:
     return Options(**{name: arguments[name] for name in _OPTION_NAMES if name in arguments})
 
 
-def _count(value, name: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-        raise InputError(f"{name} must be a positive integer, not {value!r}")
-    return value
-
-
-def _bam_pieces(path, options, regions, threads, client, progress):
-    from . import bam, regions as _regions  # noqa: PLC0415
-
-    threads = _count(threads, "threads")
-    info = bam.inspect(path, options.reference)
-    report = Report(str(path), info.kind or "empty", options.settings())
-    report.settings["regions"] = None if regions is None else ([regions] if isinstance(regions, str)
-                                                               else [str(r) for r in regions])
-    if info.kind is None:
-        return report, iter(())
-    if regions is not None and not info.has_index:
-        raise InputError(f"{path}: --region needs an index (.bai or .csi): run `samtools index {path}`")
-    if not info.has_index:
-        if threads > 1 or client is not None:
-            report.notes.append("no index: read in one pass, in this process")
-        return report, _with_progress(bam.stream_rows(str(path), info.kind, options), progress)
-    pieces = _regions.plan(info, regions, threads)
-
-    def run():
-        yield from _regions.run_regions(str(path), info.kind, options, pieces, threads, client, progress)
-        if regions is None and info.unplaced:  # unmapped records without a position, outside every region
-            yield [], {"unmapped": info.unplaced}, info.unplaced
-
-    return report, run()
-
-
-def _with_progress(pieces, progress):
-    if progress is not None:
-        progress(0, 1)
-    yield from pieces
-    if progress is not None:
-        progress(1, 1)
-
-
-def _call_pieces(path, format, options, chunk_size):
-    from . import calls  # noqa: PLC0415
-
-    chunk_size = _count(chunk_size, "chunk_size")
-    if format is not None and format not in calls.FORMATS:
-        raise InputError(f"format must be one of {', '.join(calls.FORMATS)}, not {format!r}")
-    detected = format or calls.sniff_table_format(path) if Path(path).is_file() else None
-    report = Report(str(path), f"{detected or 'unknown'} calls", options.settings())
-    report.notes.append("molecule spans run from the first to the last called CpG (the table holds no alignment)")
-    return report, calls.read_chunks(path, format, options, chunk_size)
-
-
-def _collect(pieces, report, options):
+def _collect(pieces: Scan, options):
     pd = require("pandas")
-    windows = options.window_cpgs is not None
-    frames = []
-    for rows, dropped, records in pieces:
-        report.dropped.update(dropped)
-        report.records += records
-        if rows:
-            frames.append(frame_of(rows, windows))
-    table = pd.concat(frames, ignore_index=True) if len(frames) > 1 else (frames[0] if frames
-                                                                          else frame_of([], windows))
-    report.molecules = len(table)
-    table.attrs.update(report.attrs())
+    frames = [frame for frame, _, _ in pieces if len(frame)]
+    if len(frames) > 1:
+        table = pd.concat(frames, ignore_index=True)
+    else:
+        table = frames[0] if frames else frame_of(empty_block(True, options.window_cpgs is not None))
+    table.attrs.update(pieces.attrs())
     return table

@@ -14,10 +14,8 @@ import threading
 
 import numpy as np
 
-_C, _G = 67, 71
-_NOT_NUMBERS = str.maketrans("", "", "0123456789, ")
-_HARD_CLIP = 5
-_M, _EQ, _X = 0, 7, 8
+from ._alignment import DIFFERENT, EQUAL, HARD_CLIP, MATCH, NOT_NUMBERS, C, G, reference_positions
+
 _per_thread = threading.local()
 
 
@@ -43,14 +41,14 @@ def _usual(record):
 def read_batch(reader, records):
     """Outcomes of reader.read for `records` (None where a record is not to be read)."""
     outcomes = [None] * len(records)
-    index, seqs, reverse, starts, ends, cigars, modes, bodies, mls = [], [], [], [], [], [], [], [], []
+    index, seqs, reverse, starts, ends, cigars, modes, bodies, mls, chroms = [], [], [], [], [], [], [], [], [], []
     for i, record in enumerate(records):
         if record.is_unmapped or reader.drop_reason(record) is not None:
             continue
         usual = _usual(record)
         seq = record.query_sequence
         cigar = record.cigartuples
-        if usual is None or not seq or (len(cigar) > 1 and any(op == _HARD_CLIP for op, _ in cigar)):
+        if usual is None or not seq or not cigar or (len(cigar) > 1 and any(op == HARD_CLIP for op, _ in cigar)):
             outcomes[i] = reader.read(record)
             continue
         index.append(i)
@@ -62,9 +60,10 @@ def read_batch(reader, records):
         modes.append(usual[0])
         bodies.append(usual[1])
         mls.append(usual[2])
+        chroms.append(record.reference_name)
     if not index:
         return outcomes
-    parts = _decode(reader, seqs, reverse, starts, ends, cigars, modes, bodies, mls)
+    parts = _decode(reader, seqs, reverse, starts, ends, cigars, modes, bodies, mls, chroms)
     if parts is None:  # a malformed tag somewhere: the record reader finds it and says which
         for i in index:
             outcomes[i] = reader.read(records[i])
@@ -96,7 +95,7 @@ class Workspace:
         return self.view, self.is_c, self.is_g, self.scratch
 
 
-def _decode(reader, seqs, reverse, starts, ends, cigars, modes, bodies, mls):
+def _decode(reader, seqs, reverse, starts, ends, cigars, modes, bodies, mls, chroms):
     n_reads = len(seqs)
     lengths = np.fromiter(map(len, seqs), dtype=np.int64, count=n_reads)
     read_end = np.cumsum(lengths)
@@ -115,8 +114,8 @@ def _decode(reader, seqs, reverse, starts, ends, cigars, modes, bodies, mls):
     # Masks padded to whole 64-base words, so that a read's end can be looked up like any position.
     padded = (n_bases // 64 + 1) * 64
     is_c, is_g = is_c[:padded], is_g[:padded]
-    np.equal(bases, _C, out=is_c[:n_bases])
-    np.equal(bases, _G, out=is_g[:n_bases])
+    np.equal(bases, C, out=is_c[:n_bases])
+    np.equal(bases, G, out=is_g[:n_bases])
     is_c[n_bases:] = False
     is_g[n_bases:] = False
 
@@ -155,7 +154,7 @@ def _decode(reader, seqs, reverse, starts, ends, cigars, modes, bodies, mls):
     # The skip lists of all reads in one parse; ranks of the called bases read by read.
     text = ",".join(body for body in bodies if body)
     n_calls = np.fromiter((body.count(",") + 1 if body else 0 for body in bodies), dtype=np.int64, count=n_reads)
-    if text.translate(_NOT_NUMBERS):
+    if text.translate(NOT_NUMBERS):
         return None
     skips = np.fromstring(text, dtype=np.int64, sep=",") if text else np.empty(0, dtype=np.int64)
     ml = np.frombuffer(b"".join(mls), dtype=np.uint8)
@@ -185,23 +184,22 @@ def _decode(reader, seqs, reverse, starts, ends, cigars, modes, bodies, mls):
     states[np.isnan(p)] = 0
 
     # Reference positions: straight for one-operation alignments, by the CIGAR otherwise.
-    simple = np.fromiter((len(c) == 1 and c[0][0] in (_M, _EQ, _X) for c in cigars), dtype=bool, count=n_reads)
+    simple = np.fromiter((len(c) == 1 and c[0][0] in (MATCH, EQUAL, DIFFERENT) for c in cigars), dtype=bool,
+                         count=n_reads)
     starts_arr = np.array(starts, dtype=np.int64)
     ref = query - read_start[rid] + starts_arr[rid]
     bounds = np.searchsorted(rid, np.arange(n_reads + 1))
-    from .bam import _reference_positions  # noqa: PLC0415 - bam imports this module
-
     parts = []
     for i in range(n_reads):
         lo, hi = bounds[i], bounds[i + 1]
         if simple[i]:
             r, s = ref[lo:hi], states[lo:hi]
         else:
-            r = _reference_positions(cigars[i], starts[i], query[lo:hi] - read_start[i])
+            r = reference_positions(cigars[i], starts[i], query[lo:hi] - read_start[i])
             aligned = r >= 0
             r, s = r[aligned], states[lo:hi][aligned]
         if reverse[i]:
-            parts.append((starts[i], ends[i], "-", r - 1, s))
+            parts.append((chroms[i], starts[i], ends[i], "-", r - 1, s))
         else:
-            parts.append((starts[i], ends[i], "+", r, s))
+            parts.append((chroms[i], starts[i], ends[i], "+", r, s))
     return parts

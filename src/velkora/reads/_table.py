@@ -1,10 +1,25 @@
-"""Molecules as rows: CpG sites and their calls turned into the molecule table.
+"""What every reader shares around the molecules: the read options, the
+report of what was read and left out, and the Parquet output.
 
-Every reader (BAM, bisulfite BAM, call tables) reduces a molecule to the
-reference positions of its CpG sites (the C of the forward strand, 0-based)
-and one state per site: 0 no call, 1 unmethylated, 2 methylated. From there
-the rows, the windows of K sites, the drop counts and the Parquet output are
-the same for every source, which keeps the readers' results comparable.
+The report counts what was left out by reason (``DROP_REASONS``: records
+first, then calls of the tables, then molecules):
+
+* ``unmapped``, ``secondary``, ``supplementary``, ``qc_fail``,
+  ``duplicate``, ``low_mapq``: records the filters leave out;
+* ``no_sequence``: a record without bases; ``hard_clipped``: a modified-base
+  record whose hard clips leave its tags without the bases they count;
+* ``malformed_tags``: a record whose tags cannot be right (``MM`` listing
+  more or fewer calls than ``ML`` holds, skip counts past the read's C bases,
+  an ``XM`` not as long as the read); ``malformed_cigar``: a record whose
+  CIGAR does not match its sequence (or a mapped record without one);
+  ``malformed_rows``: call-table rows with an unreadable field. Each is left
+  out, and the first few are named in ``skipped_records`` (read, field,
+  problem); with ``strict`` the first one stops the read instead;
+* ``not_cpg``, ``other_strand``: table rows of calls outside a CpG, or on
+  the other strand of a duplex read;
+* ``no_calls``, ``too_few_calls``, ``window_remainder``: molecules (or
+  windows) with fewer called sites than ``min_cpg``, and the sites of a read
+  beyond its last whole window.
 """
 
 from __future__ import annotations
@@ -19,15 +34,17 @@ import numpy as np
 
 from .._errors import InputError
 from .._optional import require
-
-NO_CALL, UNMETHYLATED, METHYLATED = 0, 1, 2
+from .blocks import METHYLATED, NO_CALL, UNMETHYLATED  # noqa: F401 - the readers' names for the states
 
 COLUMNS = ("read_id", "chrom", "start", "end", "strand", "n_cpg", "n_called", "n_methylated", "meth_level",
            "cpg_density")
 
-# The order in which the drop report lists its reasons (records first, then molecules).
+# The order in which the drop report lists its reasons (records first, then calls, then molecules).
 DROP_REASONS = ("unmapped", "secondary", "supplementary", "qc_fail", "duplicate", "low_mapq", "no_sequence",
-                "hard_clipped", "not_cpg", "other_strand", "no_calls", "too_few_calls", "window_remainder")
+                "hard_clipped", "malformed_tags", "malformed_cigar", "malformed_rows", "not_cpg", "other_strand",
+                "no_calls", "too_few_calls", "window_remainder")
+# Skipped records named in the report: enough to find what went wrong, few enough to read.
+SKIPPED_SHOWN = 5
 
 
 @dataclass(frozen=True)
@@ -44,6 +61,7 @@ class Options:
     keep_supplementary: bool = False
     keep_qcfail: bool = False
     keep_duplicates: bool = False
+    strict: bool = False
 
     def __post_init__(self):
         threshold = self.threshold
@@ -61,6 +79,11 @@ class Options:
             if isinstance(k, bool) or not isinstance(k, (int, np.integer)) or k < 1:
                 raise InputError(f"window_cpgs must be a positive integer (CpG sites per window), not {k!r}")
             object.__setattr__(self, "window_cpgs", int(k))
+        for name in ("include_hmc", "keep_secondary", "keep_supplementary", "keep_qcfail", "keep_duplicates",
+                     "strict"):
+            if not isinstance(getattr(self, name), (bool, np.bool_)):
+                raise InputError(f"{name} must be True or False, not {getattr(self, name)!r}")
+            object.__setattr__(self, name, bool(getattr(self, name)))
         if self.reference is not None:
             path = Path(self.reference)
             if not path.is_file():
@@ -71,87 +94,7 @@ class Options:
         return {"threshold": self.threshold, "include_hmc": self.include_hmc, "min_mapq": self.min_mapq,
                 "min_cpg": self.min_cpg, "window_cpgs": self.window_cpgs, "reference": self.reference,
                 "keep_secondary": self.keep_secondary, "keep_supplementary": self.keep_supplementary,
-                "keep_qcfail": self.keep_qcfail, "keep_duplicates": self.keep_duplicates}
-
-
-def molecule_rows(read_id: str, chrom: str, strand: str, start: int, end: int, sites: np.ndarray,
-                  state: np.ndarray, options: Options, dropped: Counter) -> list[tuple]:
-    """The rows of one molecule: itself, or its consecutive windows of K sites
-    counted from the leftmost one (each spanning its first C to its last G).
-    Rows are (read_id, chrom, start, end, strand, n_cpg, n_called,
-    n_methylated, window); molecules with too few calls are counted, not kept."""
-    k = options.window_cpgs
-    if k is None:
-        n_called = int(np.count_nonzero(state))
-        if n_called < options.min_cpg:
-            dropped["no_calls" if n_called == 0 else "too_few_calls"] += 1
-            return []
-        n_methylated = int(np.count_nonzero(state == METHYLATED))
-        return [(read_id, chrom, start, end, strand, len(sites), n_called, n_methylated, 0)]
-    n_windows, remainder = divmod(len(sites), k)
-    if remainder:
-        dropped["window_remainder"] += 1
-    if n_windows == 0:
-        return []
-    used = n_windows * k
-    windows = state[:used].reshape(n_windows, k)
-    called = np.count_nonzero(windows, axis=1).tolist()
-    methylated = np.count_nonzero(windows == METHYLATED, axis=1).tolist()
-    starts = sites[:used:k].tolist()
-    ends = (sites[k - 1:used:k] + 2).tolist()
-    rows = []
-    for w in range(n_windows):
-        if called[w] < options.min_cpg:
-            dropped["no_calls" if called[w] == 0 else "too_few_calls"] += 1
-            continue
-        rows.append((read_id, chrom, starts[w], ends[w], strand, k, called[w], methylated[w], w))
-    return rows
-
-
-def merge_mates(first, second):
-    """One molecule from the two mates of a pair, each (start, end, strand,
-    sites, state) or None: a site seen by both counts once, the first mate's
-    call winning unless it has none there."""
-    if first is None or second is None:
-        return first if second is None else second
-    sites = np.concatenate((first[3], second[3]))
-    state = np.concatenate((first[4], second[4]))
-    # Priority within a site: the first mate's call, then the second mate's, then no call.
-    rank = np.concatenate((np.where(first[4] > 0, 0, 2), np.where(second[4] > 0, 1, 2)))
-    order = np.lexsort((rank, sites))
-    sites, state = sites[order], state[order]
-    keep = np.ones(len(sites), dtype=bool)
-    keep[1:] = sites[1:] != sites[:-1]
-    return min(first[0], second[0]), max(first[1], second[1]), first[2], sites[keep], state[keep]
-
-
-def frame_of(rows: list[tuple], windows: bool):
-    """The molecule table of rows made by molecule_rows."""
-    pd = require("pandas")
-    if rows:
-        read_id, chrom, start, end, strand, n_cpg, n_called, n_methylated, window = zip(*rows)
-    else:
-        read_id = chrom = start = end = strand = n_cpg = n_called = n_methylated = window = ()
-    start = np.array(start, dtype=np.int64)
-    end = np.array(end, dtype=np.int64)
-    n_cpg = np.array(n_cpg, dtype=np.int64)
-    n_called = np.array(n_called, dtype=np.int64)
-    n_methylated = np.array(n_methylated, dtype=np.int64)
-    columns = {
-        "read_id": list(read_id),
-        "chrom": list(chrom),
-        "start": start,
-        "end": end,
-        "strand": list(strand),
-        "n_cpg": n_cpg,
-        "n_called": n_called,
-        "n_methylated": n_methylated,
-        "meth_level": n_methylated / np.maximum(n_called, 1),
-        "cpg_density": n_cpg / np.maximum(end - start, 1),
-    }
-    if windows:
-        columns["window"] = np.array(window, dtype=np.int64)
-    return pd.DataFrame(columns)
+                "keep_qcfail": self.keep_qcfail, "keep_duplicates": self.keep_duplicates, "strict": self.strict}
 
 
 def arrow_schema(pa, windows: bool):
@@ -175,13 +118,23 @@ class Report:
     molecules: int = 0
     dropped: Counter = field(default_factory=Counter)
     notes: list = field(default_factory=list)
+    skipped: list = field(default_factory=list)  # the first SKIPPED_SHOWN: {"read", "field", "problem"}
+
+    def add(self, dropped: Counter, records: int, molecules: int, skipped=()) -> None:
+        """Takes in the counts of the next piece of input."""
+        self.dropped.update(dropped)
+        self.records += records
+        self.molecules += molecules
+        room = SKIPPED_SHOWN - len(self.skipped)
+        if room > 0:
+            self.skipped.extend(dict(note) for note in list(skipped)[:room])
 
     def attrs(self) -> dict:
         dropped = {reason: int(self.dropped[reason]) for reason in DROP_REASONS if self.dropped.get(reason)}
         dropped.update({k: int(v) for k, v in sorted(self.dropped.items()) if k not in dropped and v})
         return {"source": self.source, "kind": self.kind, "records": int(self.records),
                 "molecules": int(self.molecules), "dropped": dropped, "settings": dict(self.settings),
-                "notes": list(self.notes)}
+                "notes": list(self.notes), "skipped_records": [dict(note) for note in self.skipped]}
 
 
 class ParquetOutput:

@@ -25,13 +25,20 @@ Conventions, as the field reads these files:
   mate position when it starts elsewhere. Mates are paired when both are
   mapped primary records; each mate passes or fails the record filters on
   its own, and the survivors form the molecule.
+* A record whose tags cannot be right (``ML`` shorter or longer than ``MM``
+  implies, an ``XM`` not as long as the read) or whose CIGAR does not match
+  its sequence is left out and counted (``malformed_tags``,
+  ``malformed_cigar``), the first few named in the report; with ``strict``
+  it refuses the file instead.
+
+How records become molecules (pairs, regions, blocks) is in ``_assemble``;
+the usual records are decoded many at a time in ``_batch`` (modified bases)
+and ``_bisulfite``.
 """
 
 from __future__ import annotations
 
 import zlib
-from itertools import chain
-from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -39,28 +46,15 @@ import numpy as np
 
 from .._errors import InputError
 from .._optional import require
-from ._batch import read_batch
-from ._table import METHYLATED, UNMETHYLATED, Options, merge_mates, molecule_rows
+from ._alignment import G, HARD_CLIP, NOT_NUMBERS, C, Malformed, MalformedRecord, Z, reference_positions, z
+from ._table import METHYLATED, UNMETHYLATED, Options
 
 MODIFIED, BISULFITE = "modified bases", "bisulfite"
 
-_C, _G, _Z, _z = ord("C"), ord("G"), ord("Z"), ord("z")
-# CIGAR operations M I D N S H P = X: which consume the query, the reference, and which align.
-_QUERY = np.array([1, 1, 0, 0, 1, 0, 0, 1, 1, 0], dtype=bool)
-_REFERENCE = np.array([1, 0, 1, 1, 0, 0, 0, 1, 1, 0], dtype=bool)
-_ALIGNED = np.array([1, 0, 0, 0, 0, 0, 0, 1, 1, 0], dtype=bool)
-_HARD_CLIP = 5
 # ChEBI codes that may stand for the one-letter modification codes.
 _CHEBI = {"27551": "m", "76792": "h"}
-_NOT_NUMBERS = str.maketrans("", "", "0123456789, ")
 _BGZF_EOF = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
 _SNIFF_RECORDS = 2000
-# Records decoded together, and the bases they may hold. The per-base arrays are kept from batch
-# to batch (_batch.Workspace); the smaller ones made afresh for each batch stay small enough, at a
-# megabase, for the allocator to keep their memory instead of giving it back to the system and
-# faulting it in again.
-_BATCH = 256
-_BATCH_BASES = 1_000_000
 
 
 def _pysam():
@@ -143,17 +137,27 @@ def inspect(path, reference=None) -> BamInfo:
 
 def _kind(bam, path) -> str | None:
     first = None
-    try:
-        for n, record in enumerate(bam.fetch(until_eof=True)):
-            if n >= _SNIFF_RECORDS:
-                break
-            first = first or record.query_name
-            if record.has_tag("MM") or record.has_tag("Mm"):
-                return MODIFIED
-            if record.has_tag("XM"):
-                return BISULFITE
-    except (OSError, ValueError) as error:
-        raise InputError(f"{path}: unreadable record after read {first!r}: {error}") from None
+    records = bam.fetch(until_eof=True)
+    n = refused = 0
+    while n < _SNIFF_RECORDS:
+        try:
+            record = next(records)
+        except StopIteration:
+            break
+        except (OSError, ValueError) as error:
+            # A record htslib refuses (its CIGAR does not match its sequence) is the reader's to
+            # judge; a few in a row mean a file that is not readable at all.
+            refused += 1
+            if "error -4" not in str(error) or refused > 10:
+                raise InputError(f"{path}: unreadable record after read {first!r}: {error}") from None
+            continue
+        n += 1
+        first = first or record.query_name
+        if record.has_tag("MM") or record.has_tag("Mm"):
+            return MODIFIED
+        xm = record.get_tag("XM") if record.has_tag("XM") else None
+        if isinstance(xm, str):
+            return BISULFITE
     if first is None:
         return None
     raise InputError(f"{path}: no methylation tags: neither MM/ML (modified bases) nor XM (bisulfite) in the "
@@ -163,24 +167,10 @@ def _kind(bam, path) -> str | None:
 # ---------------------------------------------------------------- one record
 
 
-def _reference_positions(cigar, ref_start: int, query: np.ndarray) -> np.ndarray:
-    """Reference position of each query position, -1 where it is not aligned."""
-    if len(cigar) == 1 and _ALIGNED[cigar[0][0]]:
-        return query + ref_start
-    ops = np.fromiter(chain.from_iterable(cigar), dtype=np.int64, count=2 * len(cigar)).reshape(-1, 2)
-    op, length = ops[:, 0], ops[:, 1]
-    query_length = np.where(_QUERY[op], length, 0)
-    ref_length = np.where(_REFERENCE[op], length, 0)
-    query_offset = np.cumsum(query_length) - query_length
-    ref_offset = np.cumsum(ref_length) - ref_length + ref_start
-    # The last operation starting at or before each position holds it (zero-length ones never do).
-    which = np.searchsorted(query_offset, query, side="right") - 1
-    return np.where(_ALIGNED[op[which]], ref_offset[which] + (query - query_offset[which]), -1)
-
-
-def parse_mod_tags(mm: str, ml: np.ndarray, where: str) -> dict:
+def parse_mod_tags(mm: str, ml: np.ndarray) -> dict:
     """The C+ entries of MM/ML by modification code: (mode, ranks of the called
-    C bases in the read's original orientation, probabilities)."""
+    C bases in the read's original orientation, probabilities). Raises
+    MalformedRecord for tags that cannot be right."""
     calls = {}
     used = 0
     for entry in mm.split(";"):
@@ -191,19 +181,20 @@ def parse_mod_tags(mm: str, ml: np.ndarray, where: str) -> dict:
         if codes[-1:] in ("?", "."):
             codes, mode = codes[:-1], codes[-1]
         if len(head) < 3 or head[0] not in "ACGTUN" or head[1] not in "+-" or not codes:
-            raise InputError(f"{where}: field MM: malformed entry {entry[:40]!r}")
+            raise MalformedRecord("MM", f"malformed entry {entry[:40]!r}")
         codes = [codes] if codes.isdigit() else list(codes)
         if body:
-            if body.translate(_NOT_NUMBERS):
-                raise InputError(f"{where}: field MM: skip counts must be non-negative integers in {entry[:40]!r}")
+            if body.translate(NOT_NUMBERS):
+                raise MalformedRecord("MM", f"skip counts must be non-negative integers in {entry[:40]!r}")
             skips = np.fromstring(body, dtype=np.int64, sep=",")
             if len(skips) != body.count(",") + 1:
-                raise InputError(f"{where}: field MM: empty skip count in {entry[:40]!r}")
+                raise MalformedRecord("MM", f"empty skip count in {entry[:40]!r}")
         else:
             skips = np.empty(0, dtype=np.int64)
         n = len(skips) * len(codes)
         if used + n > len(ml):
-            raise InputError(f"{where}: fields MM/ML disagree: MM lists more calls than the {len(ml)} values of ML")
+            problem = f"MM lists more calls than the {len(ml)} values of ML"
+            raise MalformedRecord("MM/ML", problem, f"fields MM/ML disagree: {problem}")
         if head[0] == "C" and head[1] == "+":
             ranks = np.cumsum(skips + 1) - 1
             values = ml[used:used + n].reshape(len(skips), len(codes))
@@ -211,12 +202,14 @@ def parse_mod_tags(mm: str, ml: np.ndarray, where: str) -> dict:
                 calls[_CHEBI.get(code, code)] = (mode, ranks, (values[:, j] + 0.5) / 256.0)
         used += n
     if used != len(ml):
-        raise InputError(f"{where}: fields MM/ML disagree: MM lists {used} calls, ML holds {len(ml)} values")
+        problem = f"MM lists {used} calls, ML holds {len(ml)} values"
+        raise MalformedRecord("MM/ML", problem, f"fields MM/ML disagree: {problem}")
     return calls
 
 
 class RecordReader:
-    """Turns one record into (start, end, strand, sites, state), or a drop reason."""
+    """Turns one record into (chrom, start, end, strand, sites, state), or a
+    drop reason, or a Malformed record (with ``strict``: an InputError)."""
 
     def __init__(self, path: str, kind: str, options: Options):
         self.path, self.kind, self.options = path, kind, options
@@ -252,9 +245,17 @@ class RecordReader:
         if not seq:
             return "no_sequence"
         bases = np.frombuffer(seq.encode("ascii"), dtype=np.uint8)
-        if self.kind == MODIFIED:
-            return self._modified(record, bases)
-        return self._bisulfite(record, bases)
+        try:
+            cigar = record.cigartuples
+            if not cigar:
+                raise MalformedRecord("CIGAR", "none on a mapped record", reason="malformed_cigar")
+            if self.kind == MODIFIED:
+                return self._modified(record, bases, cigar)
+            return self._bisulfite(record, bases, cigar)
+        except MalformedRecord as error:
+            if self.options.strict:
+                raise InputError(f"{self._where(record)}: {error}") from None
+            return Malformed(error.reason, error.field, error.problem)
 
     def _where(self, record) -> str:
         return f"{self.path}: read {record.query_name!r}"
@@ -265,17 +266,16 @@ class RecordReader:
                 return record.get_tag(name)
         return None
 
-    def _modified(self, record, bases):
+    def _modified(self, record, bases, cigar):
         reverse = record.is_reverse
         start, end = record.reference_start, record.reference_end
-        cigar = record.cigartuples
         try:
             mm = record.get_tag("MM")
         except KeyError:
             mm = self._tag(record, "Mm")
         calls = None
         if mm:
-            if len(cigar) > 1 and any(op == _HARD_CLIP for op, _ in cigar):
+            if len(cigar) > 1 and any(op == HARD_CLIP for op, _ in cigar):
                 mn = self._tag(record, "MN")
                 if mn is None or mn != len(bases):
                     return "hard_clipped"
@@ -284,18 +284,18 @@ class RecordReader:
             except KeyError:
                 ml = self._tag(record, "Ml")
             ml = np.empty(0, dtype=np.uint8) if ml is None else np.frombuffer(ml, dtype=np.uint8)
-            calls = parse_mod_tags(mm, ml, self._where(record))
+            calls = parse_mod_tags(mm, ml)
         # The bases the tags count: C as sequenced, which a reverse read stores as G, last first.
-        is_motif = bases == (_G if reverse else _C)
+        is_motif = bases == (G if reverse else C)
         if self.fasta is None:
             # Candidates: the read's own CpGs, called on the C (forward) or the stored G (reverse).
             if reverse:
-                query = np.flatnonzero((bases[:-1] == _C) & is_motif[1:]) + 1
+                query = np.flatnonzero((bases[:-1] == C) & is_motif[1:]) + 1
             else:
-                query = np.flatnonzero(is_motif[:-1] & (bases[1:] == _G))
+                query = np.flatnonzero(is_motif[:-1] & (bases[1:] == G))
         else:
             query = np.flatnonzero(is_motif)
-        ref = _reference_positions(cigar, start, query)
+        ref = reference_positions(cigar, start, query)
         strand = "-" if reverse else "+"
         if calls is None or "m" not in calls or len(query) == 0:
             states = np.zeros(len(query), dtype=np.int8)
@@ -318,15 +318,14 @@ class RecordReader:
             ref, states = ref[aligned], states[aligned]
         sites = ref - 1 if reverse else ref
         if self.fasta is None:
-            return start, end, strand, sites, states
+            return record.reference_name, start, end, strand, sites, states
         return self._on_reference(record, start, end, strand, sites, states)
 
     def _probabilities(self, entry, rank, n, record):
         """Probability at each of the read's C bases numbered `rank`; NaN where it has no call."""
         mode, ranks, probabilities = entry
         if len(ranks) and ranks[-1] >= n:
-            raise InputError(f"{self._where(record)}: field MM: calls C number {int(ranks[-1]) + 1} of the read, "
-                             f"which has {n}")
+            raise MalformedRecord("MM", f"calls C number {int(ranks[-1]) + 1} of the read, which has {n}")
         if len(ranks) == 0:
             return np.full(len(rank), np.nan if mode == "?" else 0.0)
         if len(ranks) == len(rank):  # the usual file: a call on every candidate, nothing else
@@ -338,25 +337,26 @@ class RecordReader:
         np.minimum(at, len(ranks) - 1, out=at)
         return np.where(ranks[at] == rank, probabilities[at], np.nan if mode == "?" else 0.0)
 
-    def _bisulfite(self, record, bases):
+    def _bisulfite(self, record, bases, cigar):
         start, end = record.reference_start, record.reference_end
         xm = self._tag(record, "XM")
         if xm is None:
             calls = np.empty(0, dtype=np.int64)
             codes = np.empty(0, dtype=np.uint8)
         else:
+            if not isinstance(xm, str):
+                raise MalformedRecord("XM", f"not a string of calls ({xm!r:.40})")
             if len(xm) != len(bases):
-                raise InputError(f"{self._where(record)}: field XM: {len(xm)} characters for a read of "
-                                 f"{len(bases)} bases")
-            codes = np.frombuffer(xm.encode("ascii"), dtype=np.uint8)
-            calls = np.flatnonzero((codes == _Z) | (codes == _z))
+                raise MalformedRecord("XM", f"{len(xm)} characters for a read of {len(bases)} bases")
+            codes = np.frombuffer(xm.encode("ascii", "replace"), dtype=np.uint8)
+            calls = np.flatnonzero((codes == Z) | (codes == z))
         strand = self._converted_strand(record, bases, calls)
-        ref = _reference_positions(record.cigartuples, start, calls)
+        ref = reference_positions(cigar, start, calls)
         aligned = ref >= 0
         sites = ref[aligned] - 1 if strand == "-" else ref[aligned]
-        states = np.where(codes[calls[aligned]] == _Z, METHYLATED, UNMETHYLATED).astype(np.int8)
+        states = np.where(codes[calls[aligned]] == Z, METHYLATED, UNMETHYLATED).astype(np.int8)
         if self.fasta is None:
-            return start, end, strand, sites, states
+            return record.reference_name, start, end, strand, sites, states
         return self._on_reference(record, start, end, strand, sites, states)
 
     def _converted_strand(self, record, bases, calls) -> str:
@@ -364,7 +364,7 @@ class RecordReader:
         if xg in ("CT", "GA"):
             return "+" if xg == "CT" else "-"
         if len(calls):  # a call stands on a C/T of the top strand, a G/A of the bottom one
-            return "-" if bases[calls[0]] in (_G, ord("A")) else "+"
+            return "-" if bases[calls[0]] in (G, ord("A")) else "+"
         return "-" if record.is_reverse else "+"
 
     def _on_reference(self, record, start, end, strand, call_sites, states):
@@ -377,7 +377,7 @@ class RecordReader:
             self.checked_contigs.add(chrom)
         low = max(start - 1, 0)
         genome = np.frombuffer(self.fasta.fetch(chrom, low, end + 1).upper().encode("ascii"), dtype=np.uint8)
-        cpg = np.flatnonzero((genome[:-1] == _C) & (genome[1:] == _G)) + low
+        cpg = np.flatnonzero((genome[:-1] == C) & (genome[1:] == G)) + low
         call_base = cpg + 1 if strand == "-" else cpg
         sites = cpg[(call_base >= start) & (call_base < end)]
         state = np.zeros(len(sites), dtype=np.int8)
@@ -385,214 +385,4 @@ class RecordReader:
             at = np.minimum(np.searchsorted(sites, call_sites), len(sites) - 1)
             hit = sites[at] == call_sites
             state[at[hit]] = states[hit]
-        return start, end, strand, sites, state
-
-
-# ---------------------------------------------------------------- records to molecules
-
-
-class Assembler:
-    """Records in file order to molecule rows in the order of their owning
-    record (a single read, or a pair's first mate), pairs merged.
-
-    `owns_first_mate(record)` tells a second mate whether its first mate is in
-    the same stream (else another region owns the pair and it is skipped);
-    `fetch_mate(record)` finds a missing second mate at the end.
-    """
-
-    def __init__(self, reader: RecordReader, dropped: Counter, owns_first_mate=None, fetch_mate=None):
-        self.reader, self.dropped = reader, dropped
-        self.owns_first_mate, self.fetch_mate = owns_first_mate, fetch_mate
-        self.slots: list = []  # rows per owning record, None while its pair waits for its mate
-        self.flushed = 0  # slots already handed out
-        self.waiting_first: dict = {}  # name -> (slot, first mate's molecule part)
-        self.waiting_second: dict = {}  # name -> second mate's molecule part
-        self.records = 0
-
-    def _part(self, record, count: bool, outcome=None):
-        reason = self.reader.drop_reason(record)
-        if reason is None:
-            part = self.reader.read(record) if outcome is None else outcome
-            if not isinstance(part, str):
-                return part
-            reason = part
-        if count:
-            self.dropped[reason] += 1
-        return None
-
-    def add(self, record, outcome=None) -> None:
-        """Takes the next record; `outcome` is reader.read(record) when already computed."""
-        self.records += 1
-        if record.is_unmapped:
-            self.dropped["unmapped"] += 1
-            return
-        if not (record.is_paired and not record.mate_is_unmapped and record.is_read1 != record.is_read2
-                and not record.is_secondary and not record.is_supplementary):
-            self._emit(len(self.slots), record.query_name, record.reference_name,
-                       self._part(record, True, outcome))
-            return
-        name = record.query_name
-        if record.is_read1:
-            slot = len(self.slots)
-            self.slots.append(None)
-            part = self._part(record, True, outcome)
-            if name in self.waiting_second:
-                self._emit(slot, name, record.reference_name, merge_mates(part, self.waiting_second.pop(name)[0]))
-            else:
-                self.waiting_first[name] = (slot, part, record)
-            return
-        if self.owns_first_mate is not None and not self.owns_first_mate(record):
-            self._part_reason_only(record)
-            return
-        part = self._part(record, True, outcome)
-        if name in self.waiting_first:
-            slot, first, first_record = self.waiting_first.pop(name)
-            self._emit(slot, name, first_record.reference_name, merge_mates(first, part))
-        else:
-            self.waiting_second[name] = (part, record)
-
-    def _part_reason_only(self, record):
-        """Counts a second mate's drop reason where its record lies, without reading its calls."""
-        reason = self.reader.drop_reason(record)
-        if reason is not None:
-            self.dropped[reason] += 1
-
-    def _emit(self, slot: int, name: str, chrom: str, part) -> None:
-        rows = [] if part is None else molecule_rows(name, chrom, part[2], part[0], part[1], part[3], part[4],
-                                                     self.reader.options, self.dropped)
-        if slot == len(self.slots):
-            self.slots.append(rows)
-        else:
-            self.slots[slot] = rows
-
-    def ready(self) -> list:
-        """Rows of the molecules complete so far that no waiting pair precedes."""
-        out = []
-        while self.flushed < len(self.slots) and self.slots[self.flushed] is not None:
-            out.extend(self.slots[self.flushed])
-            self.slots[self.flushed] = ()  # keep indices stable, free the rows
-            self.flushed += 1
-        return out
-
-    def finish(self) -> list:
-        """Completes the pairs still waiting: second mates fetched where they start, lone mates alone."""
-        for name, (slot, first, record) in list(self.waiting_first.items()):
-            second = None
-            if self.fetch_mate is not None:
-                mate = self.fetch_mate(record)
-                if mate is not None:
-                    second = self._part(mate, False)
-            self._emit(slot, name, record.reference_name, merge_mates(first, second))
-        self.waiting_first.clear()
-        for name, (part, record) in list(self.waiting_second.items()):
-            self._emit(len(self.slots), name, record.reference_name, part)
-        self.waiting_second.clear()
-        return self.ready()
-
-
-class _Batches:
-    """Splits records into lists of at most _BATCH consecutive records holding at most
-    _BATCH_BASES bases (a longer record alone); remembers the last record's name, which an
-    error of the file after it names."""
-
-    def __init__(self):
-        self.last = None
-
-    def of(self, records):
-        batch, bases = [], 0
-        for record in records:
-            self.last = record.query_name
-            length = record.query_length
-            if batch and (len(batch) == _BATCH or bases + length > _BATCH_BASES):
-                yield batch
-                batch, bases = [], 0
-            batch.append(record)
-            bases += length
-        if batch:
-            yield batch
-
-
-def _feed(assembler, reader, batch) -> None:
-    """Hands a batch of records to the assembler, the usual modified-base reads decoded together."""
-    if reader.kind == MODIFIED and reader.fasta is None and len(batch) > 1:
-        for record, outcome in zip(batch, read_batch(reader, batch)):
-            assembler.add(record, outcome)
-    else:
-        for record in batch:
-            assembler.add(record)
-
-
-def region_rows(path: str, kind: str, options: Options, region) -> tuple[list, Counter, int]:
-    """Rows, drop counts and record count of the records starting in `region`
-    (chrom, start, end) of an indexed file."""
-    dropped = Counter()
-    reader = RecordReader(path, kind, options)
-    bam = open_alignments(path, options.reference)
-    mates = None
-    batches = _Batches()
-    try:
-        chrom, low, high = region
-        tid = bam.get_tid(chrom)
-
-        def owns_first_mate(record):
-            return record.next_reference_id == tid and low <= record.next_reference_start < high
-
-        def fetch_mate(record):
-            nonlocal mates
-            if mates is None:
-                mates = open_alignments(path, options.reference)
-            position = record.next_reference_start
-            for mate in mates.fetch(record.next_reference_name, position, position + 1):
-                if (mate.query_name == record.query_name and mate.is_read2 and not mate.is_secondary
-                        and not mate.is_supplementary and mate.reference_start == position):
-                    return mate
-            return None
-
-        assembler = Assembler(reader, dropped, owns_first_mate, fetch_mate)
-        # Records starting in an earlier region belong to it.
-        records = (record for record in bam.fetch(chrom, low, high) if record.reference_start >= low)
-        for batch in batches.of(records):
-            _feed(assembler, reader, batch)
-        return assembler.finish(), dropped, assembler.records
-    except (OSError, ValueError) as error:
-        raise _unreadable(path, batches.last, error) from None
-    finally:
-        bam.close()
-        if mates is not None:
-            mates.close()
-        reader.close()
-
-
-def _unreadable(path: str, last: str | None, error: Exception) -> InputError:
-    """What a failed read of the file tells the user: our own InputError as it
-    is, htslib's errors with the file and the last good read."""
-    if isinstance(error, InputError):
-        return error
-    return InputError(f"{path}: unreadable record after read {last!r} (truncated or corrupt file?): {error}")
-
-
-def stream_rows(path: str, kind: str, options: Options, flush_every: int = 20000):
-    """(rows, dropped, records) pieces of a whole file read in order, for files without an index."""
-    dropped = Counter()
-    reader = RecordReader(path, kind, options)
-    bam = open_alignments(path, options.reference)
-    batches = _Batches()
-    try:
-        assembler = Assembler(reader, dropped)
-        pending = 0
-        for batch in batches.of(bam.fetch(until_eof=True)):
-            _feed(assembler, reader, batch)
-            pending += len(batch)
-            if pending >= flush_every:
-                pending = 0
-                rows = assembler.ready()
-                if rows:
-                    yield rows, Counter(), 0
-        rows = assembler.finish()
-        yield rows, dropped, assembler.records
-    except (OSError, ValueError) as error:
-        raise _unreadable(path, batches.last, error) from None
-    finally:
-        bam.close()
-        reader.close()
-
+        return chrom, start, end, strand, sites, state

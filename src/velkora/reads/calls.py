@@ -42,7 +42,9 @@ import numpy as np
 
 from .._errors import InputError
 from .._optional import require
-from ._table import METHYLATED, UNMETHYLATED, molecule_rows
+from ._assemble import Piece, Tally
+from ._table import METHYLATED, SKIPPED_SHOWN, UNMETHYLATED
+from .blocks import empty_block, molecules_block
 
 MODKIT, BISMARK = "modkit", "bismark"
 FORMATS = (MODKIT, BISMARK)
@@ -85,63 +87,59 @@ def _bismark_strand(path: Path) -> str:
 class _Molecules:
     """Groups consecutive rows of each read into molecules, across chunks."""
 
-    def __init__(self, path, options, dropped):
-        self.path, self.options, self.dropped = path, options, dropped
+    def __init__(self, path, options, tally: Tally, names: bool):
+        self.path, self.options, self.tally, self.names = path, options, tally, names
         self.finished = set()
-        self.carry = None  # the last read of the previous chunk: (read, chrom, strand, sites, states, line)
+        self.carry = None  # the rows of the last read of the previous chunk, still open
         self.records = 0
 
-    def add(self, reads, chroms, strands, sites, states, lines) -> list:
-        """Rows of the reads completed by this chunk's calls, given in file order."""
+    def add(self, rows, final: bool = False):
+        """The block of the reads this chunk's rows (read, chrom, strand, site, state, line arrays,
+        in file order) complete."""
+        if self.carry is not None:
+            rows = tuple(np.concatenate((c, r)) for c, r in zip(self.carry, rows))
+            self.carry = None
+        reads = rows[0]
         if len(reads) == 0:
-            return []
-        boundaries = np.flatnonzero(reads[1:] != reads[:-1]) + 1
-        starts = np.concatenate(([0], boundaries))
-        ends = np.concatenate((boundaries, [len(reads)]))
-        rows = []
-        for a, b in zip(starts.tolist(), ends.tolist()):
-            name = reads[a]
-            piece = (name, chroms[a], strands[a], sites[a:b], states[a:b], int(lines[a]))
-            if self.carry is not None:
-                if self.carry[0] == name:
-                    carry = self.carry
-                    piece = (name, carry[1], carry[2], np.concatenate((carry[3], piece[3])),
-                             np.concatenate((carry[4], piece[4])), carry[5])
-                    self.carry = None
-                else:
-                    rows.extend(self._close(self.carry))
-                    self.carry = None
-            if b == len(reads):
-                self.carry = piece
-            else:
-                rows.extend(self._close(piece))
-        return rows
-
-    def finish(self) -> list:
-        rows = self._close(self.carry) if self.carry is not None else []
-        self.carry = None
-        return rows
-
-    def _close(self, piece) -> list:
-        name, chrom, strand, sites, states, line = piece
-        name, chrom, strand = str(name), str(chrom), str(strand)
-        if name in self.finished:
-            raise InputError(f"{self.path}: line {line}: read {name!r} comes back after other reads "
-                             "(field read_id): the rows of one read must be consecutive")
-        self.finished.add(name)
-        self.records += 1
+            return empty_block(self.names, self.options.window_cpgs is not None)
+        run = _run_index(reads)
+        if not final:  # the last read may go on in the next chunk
+            open_rows = run == run[-1]
+            self.carry = tuple(column[open_rows] for column in rows)
+            rows = tuple(column[~open_rows] for column in rows)
+            run = run[~open_rows]
+            if len(run) == 0:
+                return empty_block(self.names, self.options.window_cpgs is not None)
+        reads, chroms, strands, sites, states, lines = rows
+        first = np.flatnonzero(np.concatenate(([True], run[1:] != run[:-1])))
+        names = reads[first].tolist()
+        if len(set(names)) < len(names) or not self.finished.isdisjoint(names):
+            seen = set(self.finished)
+            for at, name in zip(first.tolist(), names):
+                if name in seen:
+                    raise InputError(f"{self.path}: line {lines[at]}: read {name!r} comes back after other reads "
+                                     "(field read_id): the rows of one read must be consecutive")
+                seen.add(name)
+        self.finished.update(names)
+        self.records += len(names)
+        run_ids = run[first]
         # One call per site, the first row's (a pair's first mate comes first); sites in reference order.
-        order = np.argsort(sites, kind="stable")
-        sites, states = sites[order], states[order]
+        order = np.lexsort((sites, run))
+        sites, states, run = sites[order], states[order], run[order]
         keep = np.ones(len(sites), dtype=bool)
-        keep[1:] = sites[1:] != sites[:-1]
-        sites, states = sites[keep], states[keep]
-        return molecule_rows(name, chrom, strand, int(sites[0]), int(sites[-1]) + 2, sites, states, self.options,
-                             self.dropped)
+        keep[1:] = (sites[1:] != sites[:-1]) | (run[1:] != run[:-1])
+        sites, states, run = sites[keep], states[keep], run[keep]
+        offsets = np.searchsorted(run, np.concatenate((run_ids, [run_ids[-1] + 1])))
+        # The table holds no alignment: a molecule spans its first C to its last G.
+        start = sites[offsets[:-1]]
+        end = sites[offsets[1:] - 1] + 2
+        return molecules_block(np.array(names, dtype=object) if self.names else None, chroms[first].astype(object),
+                               strands[first].astype(object), start, end, offsets, sites, states, self.options,
+                               self.tally.dropped)
 
 
-def read_chunks(path, format, options, chunk_size: int = 500_000):
-    """Yields (rows, dropped, records) per chunk of the table; the counts come with the last piece."""
+def read_chunks(path, format, options, chunk_size: int = 500_000, names: bool = True):
+    """Yields a Piece per chunk of the table; the counts come with the last."""
     pd = require("pandas")
     path = Path(path)
     if not path.is_file():
@@ -151,8 +149,8 @@ def read_chunks(path, format, options, chunk_size: int = 500_000):
     if format not in FORMATS:
         raise InputError(f"{path}: not a modkit extract table or a Bismark CpG_context file "
                          f"(format={format!r}; give format='modkit' or 'bismark')")
-    dropped = Counter()
-    molecules = _Molecules(str(path), options, dropped)
+    tally = Tally()
+    molecules = _Molecules(str(path), options, tally, names)
     header_lines = 1
     if format == MODKIT:
         reader_args = {"sep": "\t", "dtype": str, "keep_default_na": False}
@@ -171,13 +169,16 @@ def read_chunks(path, format, options, chunk_size: int = 500_000):
             for chunk in reader:
                 lines = np.arange(line + 1, line + 1 + len(chunk))
                 line += len(chunk)
-                parsed = parse(chunk, lines, str(path), options, dropped, strand)
-                yield molecules.add(*parsed), Counter(), 0
+                rows = _Rows(chunk, lines, str(path), options.strict, tally)
+                parsed = parse(rows, options, tally.dropped, strand)
+                yield Piece(molecules.add(parsed), Counter(), 0, [])
     except InputError:
         raise
     except (ValueError, OSError, EOFError, UnicodeDecodeError) as error:
         raise InputError(f"{path}: malformed table after line {line}: {str(error).strip()}") from None
-    yield molecules.finish(), dropped, molecules.records
+    empty = tuple(np.zeros(0, dtype=t) for t in (object, object, object, np.int64, np.int8, np.int64))
+    block = molecules.add(empty, final=True)
+    yield Piece(block, tally.dropped, molecules.records, tally.skipped())
 
 
 def _compression(path):
@@ -185,70 +186,108 @@ def _compression(path):
         return "gzip" if handle.read(2) == b"\x1f\x8b" else None
 
 
-def _bad_row(path, chunk, lines, bad, field, what):
-    i = int(np.argmax(bad))
-    value = chunk.iloc[i][field] if field in chunk.columns else ""
-    return InputError(f"{path}: line {lines[i]}: field {field}: {what} ({value!r}), read {chunk.iloc[i, 0]!r}")
+class _Rows:
+    """One chunk of a table and its fields, checked: a row with an unreadable field is left out
+    and counted (the first few named), or with `strict` stops the read naming line and field."""
+
+    def __init__(self, chunk, lines, path: str, strict: bool, tally: Tally):
+        self.chunk, self.lines, self.path, self.strict, self.tally = chunk, lines, path, strict, tally
+        self.bad = np.zeros(len(chunk), dtype=bool)
+
+    def __len__(self):
+        return len(self.chunk)
+
+    def has(self, field) -> bool:
+        return field in self.chunk.columns
+
+    def text(self, field) -> np.ndarray:
+        return self.chunk[field].to_numpy(dtype=object).astype(str)
+
+    def reject(self, bad, field, what) -> None:
+        if not bad.any():
+            return
+        if self.strict:
+            i = int(np.argmax(bad))
+            raise InputError(f"{self.path}: line {self.lines[i]}: field {field}: {what} "
+                             f"({self.chunk.iloc[i][field]!r}), read {self.chunk.iloc[i, 0]!r}")
+        new = np.flatnonzero(bad & ~self.bad)
+        for i in new[:SKIPPED_SHOWN].tolist():
+            self.tally.skip((int(self.lines[i]), 0), "malformed_rows", str(self.chunk.iloc[i, 0]), field,
+                            f"line {self.lines[i]}: {what} ({self.chunk.iloc[i][field]!r})")
+        self.tally.dropped["malformed_rows"] += max(len(new) - SKIPPED_SHOWN, 0)
+        self.bad |= bad
+
+    def column(self, field) -> np.ndarray:
+        if field not in self.chunk.columns:
+            raise InputError(f"{self.path}: no column {field!r} (columns: {', '.join(map(str, self.chunk.columns))})")
+        values = self.text(field)
+        self.reject(np.char.str_len(values) == 0, field, "missing")
+        return values
+
+    def integers(self, field) -> np.ndarray:
+        text = self.column(field)
+        bad = ~np.char.isdigit(np.char.lstrip(text, "-")) | (np.char.str_len(text) == 0)
+        self.reject(bad, field, "not an integer")
+        return np.where(bad, "-1", text).astype(np.int64)
+
+    def probabilities(self, field) -> np.ndarray:
+        text = self.text(field)
+        try:
+            values = text.astype(np.float64)
+        except ValueError:
+            values = np.array([_as_float(t) for t in text])
+        bad = ~((values >= 0) & (values <= 1))
+        self.reject(bad, field, "not a probability within 0..1")
+        return np.where(bad, np.nan, values)
+
+    def strands(self, field, default) -> np.ndarray:
+        if field not in self.chunk.columns:
+            return default
+        values = self.text(field)
+        self.reject(~np.isin(values, ["+", "-", "."]), field, "expected + or -")
+        return np.where(values == ".", default, values)
 
 
-def _integers(chunk, field, lines, path):
-    values = chunk[field].to_numpy(dtype=object)
-    text = values.astype(str)
-    bad = ~np.char.isdigit(np.char.lstrip(text, "-"))
-    bad |= np.char.str_len(text) == 0
-    if bad.any():
-        raise _bad_row(path, chunk, lines, bad, field, "not an integer")
-    return text.astype(np.int64)
+def _as_float(text) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        return np.nan
 
 
-def _column(chunk, field, path, lines):
-    if field not in chunk.columns:
-        raise InputError(f"{path}: no column {field!r} (columns: {', '.join(map(str, chunk.columns))})")
-    values = chunk[field].to_numpy(dtype=object).astype(str)
-    empty = np.char.str_len(values) == 0
-    if empty.any():
-        raise _bad_row(path, chunk, lines, empty, field, "missing")
-    return values
-
-
-def _modkit_chunk(chunk, lines, path, options, dropped, _strand):
-    reads = _column(chunk, "read_id", path, lines)
-    chroms = _column(chunk, "chrom", path, lines)
-    positions = _integers(chunk, "ref_position", lines, path)
-    codes = _column(chunk, "mod_code" if "mod_code" in chunk.columns else "call_code", path, lines)
-    strands = (_column(chunk, "ref_strand", path, lines) if "ref_strand" in chunk.columns
-               else np.full(len(chunk), "+"))
-    bad = ~np.isin(strands, ["+", "-", "."])
-    if bad.any():
-        raise _bad_row(path, chunk, lines, bad, "ref_strand", "expected + or -")
+def _modkit_chunk(rows, options, dropped, _strand):
+    reads = rows.column("read_id")
+    chroms = rows.column("chrom")
+    positions = rows.integers("ref_position")
+    codes = rows.column("mod_code" if rows.has("mod_code") else "call_code")
+    strands = rows.strands("ref_strand", np.full(len(rows), "+"))
     # The strand of the genome holding the modified C; without the column (older tables) the read's.
-    mod_strands = _strand_column(chunk, "ref_mod_strand", path, lines, strands)
-    keep = positions >= 0  # calls on bases without a reference position
-    if "mod_strand" in chunk.columns:
-        own = _strand_column(chunk, "mod_strand", path, lines, strands) != "-"
-        dropped["other_strand"] += int(np.count_nonzero(keep & ~own))
-        keep &= own
-    context = _cpg_context(chunk, path, lines)
-    if context is not None:
-        dropped["not_cpg"] += int(np.count_nonzero(keep & ~context))
-        keep &= context
+    mod_strands = rows.strands("ref_mod_strand", strands)
+    # Calls of the read's own strand ("+"); duplex reads also hold the other strand's ("-").
+    own = rows.strands("mod_strand", np.full(len(rows), "+")) != "-"
+    context = _cpg_context(rows)
     codes = np.array([_CHEBI.get(c, c) for c in codes], dtype=object) if np.isin(codes, list(_CHEBI)).any() else codes
-    if "mod_qual" in chunk.columns:
-        probability = _probabilities(chunk, "mod_qual", lines, path)
+    if rows.has("mod_qual"):
+        probability = rows.probabilities("mod_qual")
         p_m = np.where(codes == "m", probability, np.nan)
         p_h = np.where(codes == "h", probability, np.nan)
         explicit = True
-    elif "call_prob" in chunk.columns or "call_code" in chunk.columns:
-        failed = (np.char.lower(chunk["fail"].to_numpy(dtype=object).astype(str)) == "true"
-                  if "fail" in chunk.columns else np.zeros(len(chunk), dtype=bool))
+    elif rows.has("call_prob") or rows.has("call_code"):
+        failed = (np.char.lower(rows.text("fail")) == "true" if rows.has("fail") else np.zeros(len(rows), dtype=bool))
         methylated = np.isin(codes, ["m", "h"] if options.include_hmc else ["m"])
         p_m = np.where(failed, np.nan, methylated.astype(np.float64))
-        p_h = np.full(len(chunk), np.nan)
+        p_h = np.full(len(rows), np.nan)
         explicit = False
     else:
-        raise InputError(f"{path}: neither a mod_qual nor a call_code column: not a modkit extract table")
+        raise InputError(f"{rows.path}: neither a mod_qual nor a call_code column: not a modkit extract table")
+    keep = ~rows.bad & (positions >= 0)  # calls on bases without a reference position are skipped
+    dropped["other_strand"] += int(np.count_nonzero(keep & ~own))
+    keep &= own
+    if context is not None:
+        dropped["not_cpg"] += int(np.count_nonzero(keep & ~context))
+        keep &= context
     sites = positions - (mod_strands == "-")
-    reads, chroms, strands, sites, lines = reads[keep], chroms[keep], strands[keep], sites[keep], lines[keep]
+    reads, chroms, strands, sites, lines = reads[keep], chroms[keep], strands[keep], sites[keep], rows.lines[keep]
     p_m, p_h = p_m[keep], p_h[keep]
     # A base has one row per modification code: combine the rows of each (read, site).
     read_index = _run_index(reads)
@@ -285,57 +324,28 @@ def _group_max(values: np.ndarray, starts: np.ndarray) -> np.ndarray:
     return np.where(np.isneginf(out), np.nan, out)
 
 
-def _probabilities(chunk, field, lines, path):
-    text = chunk[field].to_numpy(dtype=object).astype(str)
-    try:
-        values = text.astype(np.float64)
-        bad = ~((values >= 0) & (values <= 1))
-    except ValueError:
-        bad = np.array([not _is_float(t) for t in text])
-    if bad.any():
-        raise _bad_row(path, chunk, lines, bad, field, "not a probability within 0..1")
-    return values
-
-
-def _is_float(text) -> bool:
-    try:
-        return 0.0 <= float(text) <= 1.0
-    except ValueError:
-        return False
-
-
-def _strand_column(chunk, field, path, lines, default):
-    if field not in chunk.columns:
-        return default
-    values = chunk[field].to_numpy(dtype=object).astype(str)
-    bad = ~np.isin(values, ["+", "-", "."])
-    if bad.any():
-        raise _bad_row(path, chunk, lines, bad, field, "expected + or -")
-    return np.where(values == ".", default, values)
-
-
-def _cpg_context(chunk, path, lines):
+def _cpg_context(rows):
     """Whether each call is in a CpG, from its reference k-mer where the table
     has one and its read k-mer elsewhere; None when the table holds neither
     column (a row with neither k-mer is taken as a CpG call)."""
-    ref = chunk["ref_kmer"].to_numpy(dtype=object).astype(str) if "ref_kmer" in chunk.columns else None
-    query = chunk["query_kmer"].to_numpy(dtype=object).astype(str) if "query_kmer" in chunk.columns else None
+    ref = rows.text("ref_kmer") if rows.has("ref_kmer") else None
+    query = rows.text("query_kmer") if rows.has("query_kmer") else None
     if ref is None and query is None:
         return None
     if ref is None:
-        from_ref = np.zeros(len(chunk), dtype=bool)
+        from_ref = np.zeros(len(rows), dtype=bool)
     else:
         from_ref = ref != "."  # '.': written without a reference, or a base off the alignment
-    out = np.ones(len(chunk), dtype=bool)  # no k-mer at all: the calls are taken as CpG calls
+    out = np.ones(len(rows), dtype=bool)  # no k-mer at all: the calls are taken as CpG calls
     if from_ref.any():
         kmers = ref[from_ref]
         out[from_ref] = _kmer_is_cpg(kmers, np.char.str_len(kmers) // 2)
     rest = ~from_ref
     if query is not None and rest.any():
         kmers = query[rest]
-        if "forward_read_position" in chunk.columns and "read_length" in chunk.columns:
-            position = _integers(chunk, "forward_read_position", lines, path)[rest]
-            length = _integers(chunk, "read_length", lines, path)[rest]
+        if rows.has("forward_read_position") and rows.has("read_length"):
+            position = rows.integers("forward_read_position")[rest]
+            length = rows.integers("read_length")[rest]
             centre = _read_kmer_centre(np.char.str_len(kmers), position, length)
         else:
             centre = np.char.str_len(kmers) // 2
@@ -376,17 +386,15 @@ def _kmer_is_cpg(kmers: np.ndarray, centre: np.ndarray) -> np.ndarray:
     return inside & (((base == ord("C")) & (after == ord("G"))) | ((base == ord("G")) & (before == ord("C"))))
 
 
-def _bismark_chunk(chunk, lines, path, options, dropped, strand):
-    reads = _column(chunk, "read_id", path, lines)
-    chroms = _column(chunk, "chrom", path, lines)
-    positions = _integers(chunk, "position", lines, path)
-    calls = _column(chunk, "call", path, lines)
-    bad = ~np.isin(calls, ["Z", "z"])
-    if bad.any():
-        raise _bad_row(path, chunk, lines, bad, "call", "expected Z or z (a CpG context file)")
-    bad = positions < 1
-    if bad.any():
-        raise _bad_row(path, chunk, lines, bad, "position", "1-based positions start at 1")
+def _bismark_chunk(rows, options, dropped, strand):
+    reads = rows.column("read_id")
+    chroms = rows.column("chrom")
+    positions = rows.integers("position")
+    calls = rows.column("call")
+    rows.reject(~np.isin(calls, ["Z", "z"]), "call", "expected Z or z (a CpG context file)")
+    rows.reject(positions < 1, "position", "1-based positions start at 1")
+    keep = ~rows.bad
     sites = positions - (2 if strand == "-" else 1)
     states = np.where(calls == "Z", METHYLATED, UNMETHYLATED).astype(np.int8)
-    return reads, chroms, np.full(len(chunk), strand), sites, states, lines
+    return (reads[keep], chroms[keep], np.full(len(rows), strand)[keep], sites[keep], states[keep],
+            rows.lines[keep])

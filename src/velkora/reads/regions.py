@@ -4,32 +4,29 @@ A record belongs to the region that holds its start (a pair to the region of
 its first mate's start), so every molecule is counted once however the genome
 is cut, and concatenating the regions' rows in genome order gives exactly the
 rows of one pass over the file. Regions run in this process, in worker
-processes (each opens the file itself) or as tasks of a Dask client; the
-results are taken in region order, a few regions ahead at most, so memory
-stays bounded whatever the file's size.
+processes (each opens the file itself; the pool is velkora.parallel.pool's)
+or as tasks of a Dask client; the results are taken in region order, a few
+regions ahead at most, so memory stays bounded whatever the file's size.
 """
 
 from __future__ import annotations
 
 import math
-import multiprocessing
-import os
 import re
-import signal
-import sys
-import threading
-from contextlib import contextmanager
-from concurrent.futures import ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 
 from .._errors import InputError
+from ..parallel.pool import run_in_order
+from . import _assemble
 from . import bam as _bam
+from .blocks import Frames
 
 # Records per region when the index can tell: large enough that opening the
 # file and seeking are noise, small enough to spread over the workers.
 _TARGET_RECORDS = 20000
 _MIN_RECORDS = 500
+# What the worker processes import once, before they start (they fork from a server that has).
+_PRELOAD = ("velkora.reads._assemble", "velkora.reads._bisulfite", "velkora.reads._scan")
 _REGION_PATTERN = re.compile(r"^(?P<chrom>.+?)(?::(?P<start>[\d,]+)(?:-(?P<end>[\d,]+))?)?$")
 
 
@@ -99,160 +96,20 @@ def plan(info: _bam.BamInfo, regions=None, workers: int = 1) -> list[Region]:
     return pieces
 
 
-def _region_task(path, kind, options, region):
-    return _bam.region_rows(path, kind, options, (region.chrom, region.start, region.end))
+def _region_task(path, kind, options, region, reduce, names):
+    """One region read where it runs (a worker process, a Dask task): only the reduced block and
+    the counts go back."""
+    from ._scan import Result  # noqa: PLC0415
+
+    piece = _assemble.read_region(path, kind, options, (region.chrom, region.start, region.end), names)
+    return Result(reduce(piece.block), piece.dropped, piece.records, len(piece.block), piece.skipped)
 
 
-def _quiet_worker():
-    # Ctrl+C goes to the whole process group: the parent stops the run, workers just end.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-def run_regions(path, kind, options, regions, threads: int = 1, client=None, progress=None):
-    """Yields (rows, dropped, records) region by region, in order."""
-    total = len(regions)
-    if progress is not None:
-        progress(0, total)
-    if client is not None:
-        yield from _run_dask(client, path, kind, options, regions, progress)
-        return
-    if threads <= 1 or total <= 1:
-        for done, region in enumerate(regions, 1):
-            yield _region_task(path, kind, options, region)
-            if progress is not None:
-                progress(done, total)
-        return
-    ahead = 4 * threads
-    futures = []
-    with _leased_pool(threads) as executor:
-        submitted = 0
-        for done in range(total):
-            with _unimportable_main_hidden():
-                while submitted < total and submitted < done + ahead:
-                    futures.append(executor.submit(_region_task, path, kind, options, regions[submitted]))
-                    submitted += 1
-            try:
-                result = futures[done].result()
-            except BrokenProcessPool:
-                raise RuntimeError("a worker process reading the alignments died (out of memory, or a script "
-                                   "the workers cannot import, such as one read from standard input?)") from None
-            futures[done] = None
-            yield result
-            if progress is not None:
-                progress(done + 1, total)
-
-
-class _Pool:
-    """Worker processes kept between calls, so that reading many files, or one small file, does not
-    pay for starting them each time; they end after a while unused, or with the interpreter."""
-
-    IDLE_SECONDS = 300.0
-    _lock = threading.Lock()
-    _kept = None  # (pid, workers, executor) of the idle pool
-    _timer = None
-
-    @classmethod
-    def take(cls, workers: int) -> ProcessPoolExecutor:
-        with cls._lock:
-            if cls._timer is not None:
-                cls._timer.cancel()
-                cls._timer = None
-            kept, cls._kept = cls._kept, None
-        if kept is not None:
-            pid, size, executor = kept
-            if pid == os.getpid() and size == workers and not getattr(executor, "_broken", False):
-                return executor
-            if pid == os.getpid():  # a pool of another size; one inherited by a fork is not ours to stop
-                executor.shutdown(wait=False, cancel_futures=True)
-        context = multiprocessing.get_context("forkserver")
-        # Workers fork from a server that has imported the readers once, instead of importing them each.
-        context.set_forkserver_preload(["velkora.reads.bam"])
-        return ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_quiet_worker)
-
-    @classmethod
-    def give_back(cls, workers: int, executor: ProcessPoolExecutor) -> None:
-        with cls._lock:
-            if cls._kept is not None:  # another call kept its pool meanwhile: this one is not needed
-                executor.shutdown(wait=False)
-                return
-            cls._kept = (os.getpid(), workers, executor)
-            timer = cls._timer = threading.Timer(cls.IDLE_SECONDS, lambda: cls.close(timer))
-            timer.daemon = True
-            timer.start()
-
-    @classmethod
-    def close(cls, timer=None) -> None:
-        """Stops the idle workers, if any; from `timer`, only if it still stands for the kept pool
-        (the pool may have been taken and given back while it fired)."""
-        with cls._lock:
-            if timer is not None and timer is not cls._timer:
-                return
-            kept, cls._kept = cls._kept, None
-            if cls._timer is not None:
-                cls._timer.cancel()
-                cls._timer = None
-        if kept is not None and kept[0] == os.getpid():
-            kept[2].shutdown(wait=True)
-
-
-@contextmanager
-def _leased_pool(workers: int):
-    """A pool for one run: kept for the next run when the run ends normally, its workers
-    stopped at once when it fails or is interrupted (they may be mid-region)."""
-    executor = _Pool.take(workers)
-    try:
-        yield executor
-    except BaseException:
-        _stop(executor)
-        raise  # GeneratorExit too: a run abandoned midway leaves work queued
-    _Pool.give_back(workers, executor)
-
-
-@contextmanager
-def _unimportable_main_hidden():
-    """New worker processes re-run the parent's main script when it has a file; a script read from
-    standard input ('<stdin>') has none to run, so its name is hidden while workers start."""
-    main = sys.modules.get("__main__")
-    name = getattr(main, "__file__", None)
-    if name is None or os.path.exists(name):
-        yield
-        return
-    del main.__file__
-    try:
-        yield
-    finally:
-        main.__file__ = name
-
-
-def _stop(executor) -> None:
-    executor.shutdown(wait=False, cancel_futures=True)
-    terminate = getattr(executor, "terminate_workers", None)
-    if terminate is not None:
-        terminate()
-        return
-    for process in list((getattr(executor, "_processes", None) or {}).values()):
-        process.terminate()
-
-
-def _run_dask(client, path, kind, options, regions, progress):
-    ahead = 4 * max(1, len(getattr(client, "nthreads", lambda: {})() or {}))
-    futures = []
-    submitted = 0
-    total = len(regions)
-    try:
-        for done in range(total):
-            while submitted < total and submitted < done + ahead:
-                futures.append(client.submit(_region_task, path, kind, options, regions[submitted], pure=False,
-                                             key=f"velkora-region-{submitted}-{id(futures)}"))
-                submitted += 1
-            result = futures[done].result()
-            futures[done] = None
-            yield result
-            if progress is not None:
-                progress(done + 1, total)
-    except BaseException:
-        for future in futures:
-            if future is not None:
-                future.cancel()
-        raise
-
+def run_regions(path, kind, options, regions, threads: int = 1, client=None, progress=None, reduce=None,
+                names: bool = True):
+    """Yields the Result of each region, in order (`reduce` applied to each region's block where it
+    is read; default: its molecule table)."""
+    reduce = Frames() if reduce is None else reduce
+    tasks = [(_region_task, path, kind, options, region, reduce, names) for region in regions]
+    yield from run_in_order(tasks, workers=threads, client=client, preload=_PRELOAD, progress=progress,
+                            what="the reading of the alignments")

@@ -1,0 +1,386 @@
+"""Records to molecules: pairs, regions, and the blocks handed out per piece.
+
+A pair belongs to its first mate (flag 0x40): it counts once, in the region
+holding its first mate's start, at the place of its first mate in the file;
+its second mate is fetched by the mate position when it lies elsewhere. A
+second mate joins the first mate of the same name met in the same region;
+one whose first mate is not there belongs to the region its mate fields
+point to (that region fetches it), else it is a molecule alone, after the
+region's others. Each mate passes or fails the record filters on its own,
+and the survivors form the molecule: a CpG seen by both counts once, the
+first mate's call winning unless it has none there, and the span is the
+union of theirs.
+
+What is counted where: every record's filter reason in the region holding
+it; its decoding's outcome (no sequence, malformed) where it joins a
+molecule, so once whatever the regions. The same name met twice as the same
+mate of an open pair completes the earlier one alone.
+
+Bisulfite records without a reference FASTA go through the batches of
+``_bisulfite``, which follow these rules in bulk; everything else goes
+through :class:`Assembler`, record by record (modified-base records decoded
+in batches by ``_batch``).
+"""
+
+from __future__ import annotations
+
+from collections import Counter
+from typing import NamedTuple
+
+import numpy as np
+
+from ._alignment import Malformed, Refused, refused_record, unreadable
+from ._batch import read_batch
+from .bam import BISULFITE, MODIFIED, RecordReader, open_alignments
+from .blocks import MoleculeBlock, concat_blocks, empty_block, molecules_block
+from ._table import SKIPPED_SHOWN, Options
+
+# Records decoded together, and the bases they may hold. The per-base arrays are kept from batch
+# to batch (_batch.Workspace); the smaller ones made afresh for each batch stay small enough, at a
+# megabase, for the allocator to keep their memory instead of giving it back to the system and
+# faulting it in again.
+_BATCH = 256
+_BATCH_BASES = 1_000_000
+# Records between remembered file offsets, from which a refused record is found again.
+_OFFSET_EVERY = 256
+# Bisulfite records go through the batches of _bisulfite (False: record by record, as the tests compare).
+BATCHED_BISULFITE = True
+
+
+class Piece(NamedTuple):
+    """What reading one piece of input gave: its molecules, and what it left out."""
+
+    block: MoleculeBlock
+    dropped: Counter
+    records: int
+    skipped: list  # up to SKIPPED_SHOWN {"read", "field", "problem"}, in file order
+
+
+class Tally:
+    """Drop counts by reason, and the first records skipped as malformed (kept
+    in file order by a key, whatever order they were found in)."""
+
+    def __init__(self):
+        self.dropped = Counter()
+        self._notes = []
+
+    def skip(self, key, reason: str, read: str, field: str, problem: str) -> None:
+        self.dropped[reason] += 1
+        self._notes.append((key, {"read": read, "field": field, "problem": problem}))
+        if len(self._notes) > 16 * SKIPPED_SHOWN:
+            self._notes = sorted(self._notes, key=lambda note: note[0])[:SKIPPED_SHOWN]
+
+    def skipped(self) -> list:
+        return [note for _, note in sorted(self._notes, key=lambda note: note[0])[:SKIPPED_SHOWN]]
+
+
+def merge_mates(first, second):
+    """One molecule part from the two mates of a pair, each (chrom, start, end,
+    strand, sites, state) or None: a site seen by both counts once, the first
+    mate's call winning unless it has none there."""
+    if first is None or second is None:
+        return first if second is None else second
+    sites = np.concatenate((first[4], second[4]))
+    state = np.concatenate((first[5], second[5]))
+    # Priority within a site: the first mate's call, then the second mate's, then no call.
+    rank = np.concatenate((np.where(first[5] > 0, 0, 2), np.where(second[5] > 0, 1, 2)))
+    order = np.lexsort((rank, sites))
+    sites, state = sites[order], state[order]
+    keep = np.ones(len(sites), dtype=bool)
+    keep[1:] = sites[1:] != sites[:-1]
+    return first[0], min(first[1], second[1]), max(first[2], second[2]), first[3], sites[keep], state[keep]
+
+
+def _pairable(record) -> bool:
+    return (record.is_paired and not record.mate_is_unmapped and record.is_read1 != record.is_read2
+            and not record.is_secondary and not record.is_supplementary)
+
+
+class Assembler:
+    """Records in file order to molecules in the order of their owning record
+    (a single read, or a pair's first mate), pairs merged, record by record.
+
+    `owns_first_mate(record)` tells whether a second mate whose first mate was
+    not met belongs to this stream; `fetch_mate(record)` finds a missing
+    second mate at the end.
+    """
+
+    def __init__(self, reader: RecordReader, tally: Tally, owns_first_mate=None, fetch_mate=None):
+        self.reader, self.tally, self.dropped = reader, tally, tally.dropped
+        self.owns_first_mate, self.fetch_mate = owns_first_mate, fetch_mate
+        self.slots: list = []  # per owning record: its molecule, () for none, None while its pair waits
+        self.flushed = 0  # slots already handed out
+        self.waiting_first: dict = {}  # name -> (slot, first mate's part, record, its index)
+        self.waiting_second: dict = {}  # name -> (record, its index, outcome)
+        self.records = 0
+
+    def _part(self, record, key, outcome=None, filters: bool = True):
+        """The record's molecule part, or None with the reason counted (its filter reason only if
+        `filters`: a fetched mate's is counted where it lies)."""
+        reason = self.reader.drop_reason(record)
+        if reason is not None:
+            if filters:
+                self.dropped[reason] += 1
+            return None
+        part = self.reader.read(record) if outcome is None else outcome
+        if isinstance(part, str):
+            self.dropped[part] += 1
+            return None
+        if isinstance(part, Malformed):
+            self.tally.skip(key, part.reason, record.query_name, part.field, part.problem)
+            return None
+        return part
+
+    def add(self, record, outcome=None) -> None:
+        """Takes the next record; `outcome` is reader.read(record) when already computed."""
+        index = self.records
+        self.records += 1
+        if record.is_unmapped:
+            self.dropped["unmapped"] += 1
+            return
+        name = record.query_name
+        if not _pairable(record):
+            self._emit(len(self.slots), name, self._part(record, (index, 0), outcome))
+            return
+        if record.is_read1:
+            slot = len(self.slots)
+            self.slots.append(None)
+            part = self._part(record, (index, 0), outcome)
+            if name in self.waiting_second:
+                second, at, second_outcome = self.waiting_second.pop(name)
+                self._emit(slot, name, merge_mates(part, self._part(second, (at, 0), second_outcome)))
+                return
+            if name in self.waiting_first:  # the same name again: the open pair goes on alone
+                open_slot, open_part, _, _ = self.waiting_first.pop(name)
+                self._emit(open_slot, name, open_part)
+            self.waiting_first[name] = (slot, part, record, index)
+            return
+        if name in self.waiting_first:
+            slot, first, _, _ = self.waiting_first.pop(name)
+            self._emit(slot, name, merge_mates(first, self._part(record, (index, 0), outcome)))
+            return
+        if name in self.waiting_second:
+            self._lone_second(*self.waiting_second.pop(name))
+        self.waiting_second[name] = (record, index, outcome)
+
+    def add_refused(self, refused: Refused) -> None:
+        """Counts a record htslib refused to decode, in its place in the file."""
+        self.tally.skip((self.records, 0), "malformed_cigar", refused.name, refused.field, refused.problem)
+        self.records += 1
+
+    def _lone_second(self, record, index, outcome) -> None:
+        """A second mate without its first: a molecule alone if this stream owns it, else only its
+        filter reason counted here (the region of its first mate fetches it)."""
+        if self.owns_first_mate is None or self.owns_first_mate(record):
+            self._emit(len(self.slots), record.query_name, self._part(record, (index, 0), outcome))
+            return
+        reason = self.reader.drop_reason(record)
+        if reason is not None:
+            self.dropped[reason] += 1
+
+    def _emit(self, slot: int, name: str, part) -> None:
+        molecule = () if part is None else (name, *part)
+        if slot == len(self.slots):
+            self.slots.append(molecule)
+        else:
+            self.slots[slot] = molecule
+
+    def ready(self) -> list:
+        """The molecules complete so far that no waiting pair precedes."""
+        out = []
+        while self.flushed < len(self.slots) and self.slots[self.flushed] is not None:
+            if self.slots[self.flushed]:
+                out.append(self.slots[self.flushed])
+            self.slots[self.flushed] = ()  # keep indices stable, free the molecule
+            self.flushed += 1
+        return out
+
+    def finish(self) -> list:
+        """Completes the pairs still waiting: second mates fetched where they start, lone mates alone."""
+        for name, (slot, first, record, index) in list(self.waiting_first.items()):
+            second = None
+            if self.fetch_mate is not None:
+                mate = self.fetch_mate(record)
+                if mate is not None:
+                    second = self._part(mate, (index, 1), filters=False)
+            self._emit(slot, name, merge_mates(first, second))
+        self.waiting_first.clear()
+        for record, index, outcome in list(self.waiting_second.values()):
+            self._lone_second(record, index, outcome)
+        self.waiting_second.clear()
+        return self.ready()
+
+
+def block_of(molecules: list, options: Options, dropped: Counter, names: bool) -> MoleculeBlock:
+    """The block of molecules (name, chrom, start, end, strand, sites, state)."""
+    if not molecules:
+        return empty_block(names, options.window_cpgs is not None)
+    name, chrom, start, end, strand, sites, states = zip(*molecules)
+    lengths = np.fromiter(map(len, sites), dtype=np.int64, count=len(sites))
+    offsets = np.zeros(len(lengths) + 1, dtype=np.int64)
+    np.cumsum(lengths, out=offsets[1:])
+    return molecules_block(np.array(name, dtype=object) if names else None, np.array(chrom, dtype=object),
+                           np.array(strand, dtype=object), np.array(start, dtype=np.int64),
+                           np.array(end, dtype=np.int64), offsets,
+                           np.concatenate(sites).astype(np.int64, copy=False),
+                           np.concatenate(states).astype(np.int8, copy=False), options, dropped)
+
+
+# ---------------------------------------------------------------- iterating a file
+
+
+class Records:
+    """The records of an iterator over an open file, with those htslib refuses
+    to decode (a CIGAR that does not match the sequence) handed out as
+    Refused in their place, or stopping the read (``strict``, or a file that
+    cannot be read on). Remembers the last good read's name for messages."""
+
+    def __init__(self, path: str, bam, iterator, strict: bool):
+        self.path, self.bam, self.iterator, self.strict = path, bam, iterator, strict
+        self.last = None
+
+    def __iter__(self):
+        offset, since = self.bam.tell(), 0
+        while True:
+            try:
+                for record in self.iterator:
+                    since += 1
+                    if since == _OFFSET_EVERY:
+                        offset, since = self.bam.tell(), 0
+                    self.last = record.query_name
+                    yield record
+                return
+            except (OSError, ValueError) as error:
+                refused = refused_record(self.path, self.bam, offset, self.last, error, self.strict)
+                offset, since = self.bam.tell(), 0
+                yield refused
+
+
+def mate_finder(path: str, options: Options):
+    """fetch_mate(first mate): its second mate, found at the mate position; and a close()."""
+    mates = None
+
+    def fetch(record):
+        nonlocal mates
+        if mates is None:
+            mates = open_alignments(path, options.reference)
+        position = record.next_reference_start
+        found = Records(path, mates, mates.fetch(record.next_reference_name, position, position + 1),
+                        options.strict)
+        for mate in found:
+            if isinstance(mate, Refused):
+                continue  # the region holding it counts it
+            if (mate.query_name == record.query_name and mate.is_read2 and not mate.is_secondary
+                    and not mate.is_supplementary and mate.reference_start == position):
+                return mate
+        return None
+
+    def close():
+        if mates is not None:
+            mates.close()
+
+    return fetch, close
+
+
+def read_region(path: str, kind: str, options: Options, region, names: bool = True) -> Piece:
+    """The molecules, drop counts and record count of the records starting in
+    `region` (chrom, start, end) of an indexed file."""
+    if kind == BISULFITE and options.reference is None and BATCHED_BISULFITE:
+        from . import _bisulfite  # noqa: PLC0415
+
+        return _bisulfite.read_region(path, options, region, names)
+    tally = Tally()
+    reader = RecordReader(path, kind, options)
+    bam = open_alignments(path, options.reference)
+    fetch_mate, close_mates = mate_finder(path, options)
+    chrom, low, high = region
+    records = None
+    try:
+        tid = bam.get_tid(chrom)
+
+        def owns_first_mate(record):
+            return record.next_reference_id == tid and low <= record.next_reference_start < high
+
+        assembler = Assembler(reader, tally, owns_first_mate, fetch_mate)
+        records = Records(path, bam, bam.fetch(chrom, low, high), options.strict)
+        # Records starting in an earlier region belong to it.
+        for batch in _batches(records, low, high, tid):
+            _feed(assembler, reader, batch)
+        block = block_of(assembler.finish(), options, tally.dropped, names)
+        return Piece(block, tally.dropped, assembler.records, tally.skipped())
+    except (OSError, ValueError) as error:
+        raise unreadable(path, records.last if records is not None else None, error) from None
+    finally:
+        bam.close()
+        close_mates()
+        reader.close()
+
+
+def read_stream(path: str, kind: str, options: Options, names: bool = True, flush_every: int = 20000):
+    """Pieces of a whole file read in order, for files without an index; the
+    counts come with the last."""
+    if kind == BISULFITE and options.reference is None and BATCHED_BISULFITE:
+        from . import _bisulfite  # noqa: PLC0415
+
+        yield from _bisulfite.read_stream(path, options, names, flush_every)
+        return
+    tally = Tally()
+    reader = RecordReader(path, kind, options)
+    bam = open_alignments(path, options.reference)
+    records = None
+    try:
+        assembler = Assembler(reader, tally)
+        records = Records(path, bam, bam.fetch(until_eof=True), options.strict)
+        pending = 0
+        for batch in _batches(records):
+            _feed(assembler, reader, batch)
+            pending += len(batch)
+            if pending >= flush_every:
+                pending = 0
+                molecules = assembler.ready()
+                if molecules:
+                    yield Piece(block_of(molecules, options, tally.dropped, names), Counter(), 0, [])
+        block = block_of(assembler.finish(), options, tally.dropped, names)
+        yield Piece(block, tally.dropped, assembler.records, tally.skipped())
+    except (OSError, ValueError) as error:
+        raise unreadable(path, records.last if records is not None else None, error) from None
+    finally:
+        bam.close()
+        reader.close()
+
+
+def _batches(records, low=None, high=None, tid=None):
+    """Lists of at most _BATCH consecutive records holding at most _BATCH_BASES bases (a longer
+    record alone), from `low` on; a refused record of the region comes as a list of its own."""
+    batch, bases = [], 0
+    for record in records:
+        if isinstance(record, Refused):
+            if low is None or (record.tid == tid and low <= record.pos < high):
+                if batch:
+                    yield batch
+                    batch, bases = [], 0
+                yield [record]
+            continue
+        if low is not None and record.reference_start < low:
+            continue
+        length = record.query_length
+        if batch and (len(batch) == _BATCH or bases + length > _BATCH_BASES):
+            yield batch
+            batch, bases = [], 0
+        batch.append(record)
+        bases += length
+    if batch:
+        yield batch
+
+
+def _feed(assembler, reader, batch) -> None:
+    """Hands a batch of records to the assembler, the usual modified-base reads decoded together."""
+    if len(batch) == 1 and isinstance(batch[0], Refused):
+        assembler.add_refused(batch[0])
+    elif reader.kind == MODIFIED and reader.fasta is None and len(batch) > 1:
+        for record, outcome in zip(batch, read_batch(reader, batch)):
+            assembler.add(record, outcome)
+    else:
+        for record in batch:
+            assembler.add(record)
+

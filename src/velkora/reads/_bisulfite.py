@@ -1,0 +1,564 @@
+"""Bisulfite records (``XM`` tags) to molecules, many records at a time.
+
+Short bisulfite reads hold a few CpG calls each, so per-record NumPy calls
+would cost far more than the calls are worth. Here the only work done per
+record in Python is taking its fields from pysam into lists; the rest runs
+over a batch of records at once: the ``XM`` strings joined into one buffer
+and searched for ``Z``/``z``, query positions mapped to the reference
+(straight for one-operation CIGARs, by a search over all the batch's CIGAR
+operations otherwise), and mates merged by one sort of the sites of all the
+molecules a batch completes. The pairing rules, the counting and the order of
+the molecules are those of ``_assemble`` (whose record-by-record reader
+gives the same results; a reference FASTA goes that way).
+
+Molecules are numbered by their owning record's index in the region (or
+stream); a batch's molecules are handed out once no pair before them waits
+for a mate, so memory stays bounded by how far apart mates lie in the file.
+"""
+
+from __future__ import annotations
+
+from bisect import bisect_right
+from collections import Counter
+from itertools import chain
+
+import numpy as np
+
+from .._errors import InputError
+from ._alignment import ALIGNED, QUERY, REFERENCE, A, G, Refused, Z, refused_record, unreadable, z
+from ._assemble import Piece, Tally, mate_finder
+from .bam import open_alignments
+from .blocks import concat_blocks, empty_block, molecules_block
+
+# Records read together, and the bases they may hold.
+_BATCH_RECORDS = 4096
+_BATCH_BASES = 1_000_000
+
+_FILTERS = ("secondary", "supplementary", "qc_fail", "duplicate", "low_mapq")  # codes 1.. in precedence
+_OUTCOMES = ("no_sequence", "malformed_tags", "malformed_cigar")  # decoding's codes 1..
+_NO_SEQUENCE, _MALFORMED_TAGS, _MALFORMED_CIGAR = 1, 2, 3
+_STRANDS = np.array(["+", "-"], dtype=object)
+_PAIRED, _MATE_UNMAPPED, _REVERSE, _READ1, _READ2 = 0x1, 0x8, 0x10, 0x40, 0x80
+_SECONDARY, _QCFAIL, _DUPLICATE, _SUPPLEMENTARY, _UNMAPPED = 0x100, 0x200, 0x400, 0x800, 0x4
+
+
+class _Batch:
+    """The records of one batch: their fields, what became of them, and their CpG calls
+    (record j's sites are ``sites[site_at[j]:site_at[j + 1]]``)."""
+
+    __slots__ = ("first", "names", "records", "flags", "tid", "start", "end", "strand", "filtered", "outcome",
+                 "problems", "site_at", "sites", "states")
+
+    def usable(self, j) -> bool:
+        return self.filtered[j] == 0 and self.outcome[j] == 0
+
+
+class _Chunk:
+    """The molecules numbered `low`..`high` - 1 (those a batch's records own), gathered as
+    contributions: (batch, record indices, molecule numbers, rank: 0 first mate or single, 1 second)."""
+
+    __slots__ = ("low", "high", "parts", "late")
+
+    def __init__(self, low, high):
+        self.low, self.high, self.parts, self.late = low, high, [], []
+
+
+class Unit:
+    """The records of one region (or a whole file) in file order to blocks of molecules."""
+
+    def __init__(self, path: str, options, references, tally: Tally, names: bool, region=None):
+        self.path, self.options, self.tally, self.names = path, options, tally, names
+        self.chroms = np.array(references, dtype=object)
+        self.region = region  # (tid, low, high), or None for a whole file
+        self.records = 0
+        self.waiting_first: dict = {}  # name -> (molecule number, batch, index)
+        self.waiting_second: dict = {}  # name -> (batch, index)
+        self.chunks: list[_Chunk] = []
+        self.lows: list[int] = []
+        skip = _UNMAPPED
+        for flag, keep in ((_SECONDARY, options.keep_secondary), (_SUPPLEMENTARY, options.keep_supplementary),
+                           (_QCFAIL, options.keep_qcfail), (_DUPLICATE, options.keep_duplicates)):
+            if not keep:
+                skip |= flag
+        self.skip = skip
+
+    # ------------------------------------------------------------ reading
+
+    def consume(self, bam, iterator):
+        """Reads the records of `iterator`, yielding the blocks of molecules as they complete."""
+        low = -1 if self.region is None else self.region[1]
+        skip, min_mapq = self.skip, self.options.min_mapq
+        last = None
+        while True:
+            flags, starts, mapqs, names, records, tids = [], [], [], [], [], []
+            decoded, lengths, cigars, xms, xgs, missing = [], [], [], [], [], []
+            add_flag, add_start, add_mapq, add_name = flags.append, starts.append, mapqs.append, names.append
+            add_record, add_tid, add_decoded, add_length = records.append, tids.append, decoded.append, lengths.append
+            add_cigar, add_xm, add_xg = cigars.append, xms.append, xgs.append
+            n = bases = 0
+            offset = bam.tell()
+            refused = None
+            finished = True
+            try:
+                for record in iterator:
+                    start = record.reference_start
+                    if start < low:
+                        continue  # starts in an earlier region, which reads it
+                    flag = record.flag
+                    mapq = record.mapping_quality
+                    add_flag(flag)
+                    add_start(start)
+                    add_mapq(mapq)
+                    add_name(record.query_name)
+                    add_record(record)
+                    add_tid(record.reference_id)
+                    if not (flag & skip or mapq < min_mapq):
+                        add_decoded(n)
+                        length = record.query_length
+                        add_length(length)
+                        add_cigar(record.cigartuples)
+                        try:
+                            add_xm(record.get_tag("XM"))
+                        except KeyError:
+                            add_xm("")
+                            missing.append(len(xms) - 1)
+                        try:
+                            add_xg(record.get_tag("XG"))
+                        except KeyError:
+                            add_xg(None)
+                        bases += length
+                    n += 1
+                    if n == _BATCH_RECORDS or bases >= _BATCH_BASES:
+                        finished = False
+                        break
+            except (OSError, ValueError) as error:
+                if isinstance(error, InputError):
+                    raise
+                last = names[-1] if names else last
+                refused = refused_record(self.path, bam, offset, last, error, self.options.strict)
+                finished = False
+            if names:
+                last = names[-1]
+                self._batch(flags, starts, mapqs, names, records, tids, decoded, lengths, cigars, xms, xgs,
+                            missing)
+            if refused is not None:
+                self._refused(refused)
+            yield from self._ready()
+            if finished:
+                return
+
+    def _refused(self, refused: Refused) -> None:
+        region = self.region
+        if region is None or (refused.tid == region[0] and region[1] <= refused.pos < region[2]):
+            self.tally.skip((self.records, 0), "malformed_cigar", refused.name, refused.field, refused.problem)
+            self.records += 1
+
+    def _batch(self, flags, starts, mapqs, names, records, tids, decoded, lengths, cigars, xms, xgs, missing):
+        batch = _Batch()
+        first = batch.first = self.records
+        n = len(flags)
+        self.records += n
+        batch.names, batch.records = names, records
+        flag = batch.flags = np.array(flags, dtype=np.int64)
+        batch.tid = np.array(tids, dtype=np.int64)
+        unmapped = (flag & _UNMAPPED) != 0
+        self.tally.dropped["unmapped"] += int(np.count_nonzero(unmapped))
+        batch.filtered = self._filters(flag, np.array(mapqs, dtype=np.int64), unmapped)
+        at = np.array(decoded, dtype=np.int64)
+        self._decode(batch, n, at, np.array(starts, dtype=np.int64), lengths, cigars, xms, xgs, missing)
+
+        # Singles and first mates own the molecules numbered by their index.
+        pairable = (((flag & _PAIRED) != 0) & ((flag & _MATE_UNMAPPED) == 0)
+                    & (((flag & _READ1) != 0) != ((flag & _READ2) != 0))
+                    & ((flag & (_SECONDARY | _SUPPLEMENTARY)) == 0) & ~unmapped)
+        owners = ~unmapped & (~pairable | ((flag & _READ1) != 0))
+        chunk = _Chunk(first, first + n)
+        self.chunks.append(chunk)
+        self.lows.append(first)
+        own = np.flatnonzero(owners & (batch.filtered == 0))
+        self._count_outcomes(batch, own)
+        own = own[batch.outcome[own] == 0]
+        if len(own):
+            chunk.parts.append((batch, own, own + first, 0))
+
+        waiting_first, waiting_second = self.waiting_first, self.waiting_second
+        for j in np.flatnonzero(pairable).tolist():
+            name = names[j]
+            if flags[j] & _READ1:
+                second = waiting_second.pop(name, None)
+                if second is not None:
+                    self._join(second[0], second[1], first + j, 1)
+                    continue
+                waiting_first.pop(name, None)  # the same name again: the open pair goes on alone
+                waiting_first[name] = (first + j, batch, j)
+                continue
+            mate = waiting_first.pop(name, None)
+            if mate is not None:
+                self._join(batch, j, mate[0], 1)
+                continue
+            earlier = waiting_second.pop(name, None)
+            if earlier is not None:
+                self._lone_second(earlier[0], earlier[1], first + j)
+            waiting_second[name] = (batch, j)
+
+    def _filters(self, flag, mapq, unmapped, count: bool = True):
+        """The first filter reason of each record (0: none), counted unless not `count` (a record's
+        filter reason counts where it lies, not where it is fetched as a mate)."""
+        o = self.options
+        filtered = np.zeros(len(flag), dtype=np.int8)
+        checks = (((flag & _SECONDARY) != 0) & (not o.keep_secondary),
+                  ((flag & _SUPPLEMENTARY) != 0) & (not o.keep_supplementary),
+                  ((flag & _QCFAIL) != 0) & (not o.keep_qcfail), ((flag & _DUPLICATE) != 0) & (not o.keep_duplicates),
+                  mapq < o.min_mapq)
+        for code in range(len(checks), 0, -1):  # the earliest reason wins
+            filtered[checks[code - 1]] = code
+        filtered[unmapped] = 0
+        if not count:
+            return filtered
+        counts = np.bincount(filtered, minlength=len(_FILTERS) + 1)
+        for code, reason in enumerate(_FILTERS, 1):
+            if counts[code]:
+                self.tally.dropped[reason] += int(counts[code])
+        return filtered
+
+    def _count_outcomes(self, batch, indices, fetched_for: int | None = None) -> None:
+        """Counts what decoding the records `indices` of `batch` gave (records that passed the
+        filters), where they join a molecule; a mate fetched for the first mate numbered
+        `fetched_for` is named after it."""
+        outcome = batch.outcome[indices]
+        if not outcome.any():
+            return
+        for j in indices[outcome > 0].tolist():
+            code = batch.outcome[j]
+            if code == _NO_SEQUENCE:
+                self.tally.dropped["no_sequence"] += 1
+            else:
+                field, problem = batch.problems[j]
+                key = (batch.first + j, 0) if fetched_for is None else (fetched_for, 1)
+                self.tally.skip(key, _OUTCOMES[code - 1], batch.names[j], field, problem)
+
+    def _chunk_of(self, number: int) -> _Chunk:
+        if self.chunks and self.chunks[-1].low <= number:
+            return self.chunks[-1]
+        return self.chunks[bisect_right(self.lows, number) - 1]
+
+    def _join(self, batch, j: int, number: int, rank: int, fetched: bool = False) -> None:
+        """Record j of `batch` joins molecule `number` (rank 1: a second mate)."""
+        if batch.filtered[j]:
+            return
+        self._count_outcomes(batch, np.array([j]), number if fetched else None)
+        if batch.outcome[j] == 0:
+            self._chunk_of(number).late.append((batch, j, number, rank))
+
+    def _lone_second(self, batch, j: int, number: int) -> None:
+        """A second mate without its first: a molecule alone, numbered `number`, if this region
+        owns it (its first mate lies in it, or nowhere else), else its first mate's region's."""
+        region = self.region
+        if region is not None:
+            record = batch.records[j]
+            if not (record.next_reference_id == region[0] and region[1] <= record.next_reference_start < region[2]):
+                return
+        self._join(batch, j, number, 0)
+
+    def finish(self, fetch_mate=None):
+        """Completes the pairs still open (second mates fetched where they start, lone mates
+        alone) and yields the last blocks."""
+        fetched = []
+        for number, batch, j in self.waiting_first.values():
+            if fetch_mate is not None:
+                mate = fetch_mate(batch.records[j])
+                if mate is not None:
+                    fetched.append((number, mate))
+        self.waiting_first.clear()
+        if fetched:
+            mates = self._decoded_alone([mate for _, mate in fetched])
+            for i, (number, _) in enumerate(fetched):
+                self._join(mates, i, number, 1, fetched=True)
+        if self.waiting_second:
+            low = self.records
+            self.chunks.append(_Chunk(low, low + len(self.waiting_second)))
+            self.lows.append(low)
+            for k, (batch, j) in enumerate(list(self.waiting_second.values())):
+                self._lone_second(batch, j, low + k)
+            self.waiting_second.clear()
+        yield from self._ready()
+
+    def _decoded_alone(self, records) -> _Batch:
+        """A batch of fetched mates: decoded like the others, counted by none of their filters."""
+        batch = _Batch()
+        batch.first = -1
+        batch.names = [r.query_name for r in records]
+        batch.records = records
+        batch.flags = np.array([r.flag for r in records], dtype=np.int64)
+        batch.tid = np.array([r.reference_id for r in records], dtype=np.int64)
+        batch.filtered = self._filters(batch.flags, np.array([r.mapping_quality for r in records]),
+                                       np.zeros(len(records), dtype=bool), count=False)
+        xms, missing = [], []
+        for i, r in enumerate(records):
+            try:
+                xms.append(r.get_tag("XM"))
+            except KeyError:
+                xms.append("")
+                missing.append(i)
+        xgs = [r.get_tag("XG") if r.has_tag("XG") else None for r in records]
+        self._decode(batch, len(records), np.arange(len(records)),
+                     np.array([r.reference_start for r in records], dtype=np.int64),
+                     [r.query_length for r in records], [r.cigartuples for r in records], xms, xgs, missing)
+        return batch
+
+    # ------------------------------------------------------------ decoding
+
+    def _decode(self, batch, n, at, starts, lengths, cigars, xms, xgs, missing) -> None:
+        """Fills in the batch's spans, strands, outcomes and calls; `at` are the records that passed
+        the filters, with their fields in the lists."""
+        start = batch.start = starts
+        batch.end = starts.copy()
+        batch.strand = np.zeros(n, dtype=np.int8)
+        batch.outcome = np.zeros(n, dtype=np.int8)
+        batch.problems = {}
+        batch.site_at = np.zeros(n + 1, dtype=np.int64)
+        batch.sites = np.zeros(0, dtype=np.int64)
+        batch.states = np.zeros(0, dtype=np.int8)
+        m = len(at)
+        if m == 0:
+            return
+        start = start[at]
+        length = np.array(lengths, dtype=np.int64)
+        outcome = np.zeros(m, dtype=np.int8)
+        problems = {}
+        try:
+            text = "".join(xms)
+        except TypeError:
+            for i, xm in enumerate(xms):
+                if not isinstance(xm, str):
+                    problems[i] = ("XM", f"not a string of calls ({xm!r:.40})")
+                    xms[i] = ""
+            text = "".join(xms)
+        xm_length = np.fromiter(map(len, xms), dtype=np.int64, count=m)
+        bad = np.flatnonzero((xm_length != length) & (length > 0))
+        if len(bad):
+            absent = set(missing)
+            for i in bad.tolist():
+                if i not in absent and i not in problems:
+                    problems[i] = ("XM", f"{xm_length[i]} characters for a read of {length[i]} bases")
+        for i in problems:
+            outcome[i] = _MALFORMED_TAGS
+        if None in cigars:
+            cigars = [c or [] for c in cigars]
+        n_ops = np.fromiter(map(len, cigars), dtype=np.int64, count=m)
+        for i in np.flatnonzero(n_ops == 0).tolist():
+            problems[i] = ("CIGAR", "none on a mapped record")
+            outcome[i] = _MALFORMED_CIGAR
+        outcome[length == 0] = _NO_SEQUENCE
+        if self.options.strict:
+            malformed = np.flatnonzero(outcome > _NO_SEQUENCE)
+            if len(malformed):
+                i = int(malformed[0])
+                field, problem = problems[i]
+                raise InputError(f"{self.path}: read {batch.names[at[i]]!r}: field {field}: {problem}")
+        usable = outcome == 0
+
+        # The calls: Z and z of the XM strings, as (record, query position).
+        codes = np.frombuffer(text.encode("ascii", "replace"), dtype=np.uint8)
+        xm_end = np.cumsum(xm_length)
+        found = np.flatnonzero((codes == Z) | (codes == z))
+        rid = np.searchsorted(xm_end, found, side="right")
+        query = found - (xm_end - xm_length)[rid]
+        called = usable[rid]
+        found, rid, query = found[called], rid[called], query[called]
+        state = np.where(codes[found] == Z, 2, 1).astype(np.int8)
+
+        # Reference spans and positions: straight for one-operation alignments, else by the CIGAR.
+        ops = np.fromiter(chain.from_iterable(chain.from_iterable(cigars)), dtype=np.int64,
+                          count=2 * int(n_ops.sum())).reshape(-1, 2)
+        op, op_length = ops[:, 0], ops[:, 1]
+        first_op = np.cumsum(n_ops) - n_ops
+        has_ops = n_ops > 0
+        on_reference = np.where(REFERENCE[op], op_length, 0)
+        span = np.zeros(m, dtype=np.int64)
+        if len(op):
+            span[has_ops] = np.add.reduceat(on_reference, first_op[has_ops])
+        end = start + span
+        simple = has_ops & (n_ops == 1) & ALIGNED[op[np.minimum(first_op, max(len(op) - 1, 0))]] if len(op) \
+            else np.zeros(m, dtype=bool)
+        ref = start[rid] + query
+        complex_call = ~simple[rid]
+        if complex_call.any():
+            op_record = np.repeat(np.arange(m), n_ops)
+            on_query = np.where(QUERY[op], op_length, 0)
+            query_before = np.cumsum(on_query) - on_query
+            ref_before = np.cumsum(on_reference) - on_reference
+            query_at = query_before - query_before[first_op[op_record]]
+            ref_at = ref_before - ref_before[first_op[op_record]]
+            # The last operation starting at or before each position holds it (zero-length ones never do).
+            key = op_record * (1 << 32) + query_at
+            c_rid, c_query = rid[complex_call], query[complex_call]
+            which = np.searchsorted(key, c_rid * (1 << 32) + c_query, side="right") - 1
+            which = np.maximum(which, 0)
+            aligned = (op_record[which] == c_rid) & ALIGNED[op[which]]
+            ref[complex_call] = np.where(aligned, start[c_rid] + ref_at[which] + (c_query - query_at[which]), -1)
+
+        # The converted strand: XG (CT top, GA bottom), else the read's base at its first call (a C/T
+        # of the top strand, a G/A of the bottom one), else the alignment's.
+        xg = np.array(xgs, dtype=object)
+        bottom = xg == "GA"
+        unknown = np.flatnonzero(~bottom & (xg != "CT"))
+        if len(unknown):
+            first_call = np.searchsorted(rid, unknown)
+            for i, f in zip(unknown.tolist(), first_call.tolist()):
+                if f < len(rid) and rid[f] == i:
+                    bottom[i] = batch.records[at[i]].query_sequence[query[f]] in "GA"
+                else:
+                    bottom[i] = bool(batch.flags[at[i]] & _REVERSE)
+        bottom = bottom.astype(bool)
+        site = ref - bottom[rid]
+        aligned = ref >= 0
+        rid, site, state = rid[aligned], site[aligned], state[aligned]
+
+        batch.end[at] = end
+        batch.strand[at] = bottom
+        batch.outcome[at] = outcome
+        batch.problems = {int(at[i]): problem for i, problem in problems.items()}
+        counts = np.bincount(at[rid], minlength=n)
+        np.cumsum(counts, out=batch.site_at[1:])
+        batch.sites, batch.states = site, state
+
+    # ------------------------------------------------------------ molecules
+
+    def _ready(self):
+        """Blocks of the chunks whose molecules are all complete (no open pair among or before them)."""
+        if self.waiting_first:
+            boundary = next(iter(self.waiting_first.values()))[0]
+        else:
+            boundary = None
+        done = 0
+        while done < len(self.chunks) and (boundary is None or self.chunks[done].high <= boundary):
+            done += 1
+        if done == 0:
+            return
+        chunks, self.chunks, self.lows = self.chunks[:done], self.chunks[done:], self.lows[done:]
+        block = self._molecules(chunks)
+        if len(block):
+            yield block
+
+    def _molecules(self, chunks):
+        parts = []
+        for chunk in chunks:
+            parts.extend(chunk.parts)
+            if chunk.late:
+                by_batch = {}
+                for batch, j, number, rank in chunk.late:
+                    by_batch.setdefault(id(batch), (batch, [], [], []))
+                    entry = by_batch[id(batch)]
+                    entry[1].append(j)
+                    entry[2].append(number)
+                    entry[3].append(rank)
+                for batch, js, numbers, ranks in by_batch.values():
+                    parts.append((batch, np.array(js, dtype=np.int64), np.array(numbers, dtype=np.int64),
+                                  np.array(ranks, dtype=np.int64)))
+        windows = self.options.window_cpgs is not None
+        if not parts:
+            return empty_block(self.names, windows)
+        return _merge(parts, self.chroms, self.names, self.options, self.tally.dropped)
+
+
+def _merge(parts, chroms, names: bool, options, dropped: Counter):
+    """The molecules of contributions (batch, record indices, molecule numbers, ranks): each
+    molecule's span the union of its records', its strand, contig and name its first mate's, a
+    site seen by two records once with the first mate's call (unless it has none there)."""
+    number = np.concatenate([p[2] for p in parts])
+    rank = np.concatenate([np.broadcast_to(np.asarray(p[3], dtype=np.int64), p[1].shape) for p in parts])
+    start = np.concatenate([p[0].start[p[1]] for p in parts])
+    end = np.concatenate([p[0].end[p[1]] for p in parts])
+    strand = np.concatenate([p[0].strand[p[1]] for p in parts])
+    tid = np.concatenate([p[0].tid[p[1]] for p in parts])
+    name = np.concatenate([np.array(p[0].names, dtype=object)[p[1]] for p in parts]) if names else None
+    # The sites of each contribution, gathered part by part.
+    counts, sites, states = [], [], []
+    for batch, js, _, _ in parts:
+        at, to = batch.site_at[js], batch.site_at[js + 1]
+        count = to - at
+        picked = np.repeat(at - (np.cumsum(count) - count), count) + np.arange(int(count.sum()))
+        counts.append(count)
+        sites.append(batch.sites[picked])
+        states.append(batch.states[picked])
+    count = np.concatenate(counts)
+    site = np.concatenate(sites)
+    state = np.concatenate(states)
+
+    order_key = number * 2 + rank
+    if len(order_key) > 1 and not (np.diff(order_key) > 0).all():
+        order = np.argsort(order_key, kind="stable")
+        number, rank, start, end, strand, tid = number[order], rank[order], start[order], end[order], \
+            strand[order], tid[order]
+        if name is not None:
+            name = name[order]
+        offset = np.cumsum(count) - count
+        count = count[order]
+        picked = np.repeat(offset[order] - (np.cumsum(count) - count), count) + np.arange(int(count.sum()))
+        site, state = site[picked], state[picked]
+    new = np.ones(len(number), dtype=bool)
+    new[1:] = number[1:] != number[:-1]
+    first = np.flatnonzero(new)
+    molecule_of = np.cumsum(new) - 1
+    n_molecules = len(first)
+    mol_start = np.minimum.reduceat(start, first)
+    mol_end = np.maximum.reduceat(end, first)
+    site_molecule = np.repeat(molecule_of, count)
+    if n_molecules < len(number):
+        # Mates merged: one sort of (molecule, site, priority, state) keys, then the first of each site.
+        site_rank = np.repeat(rank, count)
+        priority = np.where(state > 0, site_rank, 2)
+        key = (site_molecule << 36) | ((site + 1) << 4) | (priority << 2) | state.astype(np.int64)
+        key.sort()
+        keep = np.ones(len(key), dtype=bool)
+        keep[1:] = (key[1:] >> 4) != (key[:-1] >> 4)
+        key = key[keep]
+        site_molecule = key >> 36
+        site = ((key >> 4) & 0xFFFFFFFF) - 1
+        state = (key & 3).astype(np.int8)
+    offsets = np.searchsorted(site_molecule, np.arange(n_molecules + 1))
+    return molecules_block(None if name is None else name[first], chroms[tid[first]], _STRANDS[strand[first]],
+                           mol_start, mol_end, offsets, site, state, options, dropped)
+
+
+def read_region(path: str, options, region, names: bool = True) -> Piece:
+    """The molecules of the records starting in `region` (chrom, start, end) of an indexed file."""
+    tally = Tally()
+    bam = open_alignments(path)
+    fetch_mate, close_mates = mate_finder(path, options)
+    chrom, low, high = region
+    unit = None
+    try:
+        tid = bam.get_tid(chrom)
+        unit = Unit(path, options, bam.references, tally, names, (tid, low, high))
+        blocks = list(unit.consume(bam, bam.fetch(chrom, low, high)))
+        blocks.extend(unit.finish(fetch_mate))
+        block = concat_blocks(blocks, names, options.window_cpgs is not None)
+        return Piece(block, tally.dropped, unit.records, tally.skipped())
+    except (OSError, ValueError) as error:
+        raise unreadable(path, None, error) from None
+    finally:
+        bam.close()
+        close_mates()
+
+
+def read_stream(path: str, options, names: bool = True, flush_every: int = 20000):
+    """Pieces of a whole file read in order (no index); the counts come with the last."""
+    tally = Tally()
+    bam = open_alignments(path)
+    try:
+        unit = Unit(path, options, bam.references, tally, names)
+        windows = options.window_cpgs is not None
+        pending = []
+        for block in unit.consume(bam, bam.fetch(until_eof=True)):
+            pending.append(block)
+            if sum(map(len, pending)) >= flush_every:
+                yield Piece(concat_blocks(pending, names, windows), Counter(), 0, [])
+                pending = []
+        pending.extend(unit.finish())
+        yield Piece(concat_blocks(pending, names, windows), tally.dropped, unit.records, tally.skipped())
+    except (OSError, ValueError) as error:
+        raise unreadable(path, None, error) from None
+    finally:
+        bam.close()
