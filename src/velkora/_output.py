@@ -27,6 +27,7 @@ from pathlib import Path
 
 import numpy as np
 
+from . import _engine
 from ._errors import InputError
 
 
@@ -180,7 +181,7 @@ def engine_log(path: Path, terminal: Terminal, label: str, *, verbose: bool = Fa
     sys.stderr.flush()
     saved = os.dup(2)
     log = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
-    real_stderr = _uses_fd_2(terminal.stream)
+    real_stderr = uses_fd_2(terminal.stream)
     if real_stderr:
         # The terminal stream writes to descriptor 2 itself: give it the real one.
         terminal = Terminal(io.TextIOWrapper(io.FileIO(os.dup(saved), "w"), line_buffering=True))
@@ -190,7 +191,8 @@ def engine_log(path: Path, terminal: Terminal, label: str, *, verbose: bool = Fa
     watcher = threading.Thread(target=_watch, args=(path, terminal, label, verbose, show_progress, stop), daemon=True)
     watcher.start()
     try:
-        yield
+        with _engine.logs_to_descriptor_2():
+            yield
     finally:
         stop.set()
         watcher.join()
@@ -200,7 +202,7 @@ def engine_log(path: Path, terminal: Terminal, label: str, *, verbose: bool = Fa
             terminal.stream.close()
 
 
-def _uses_fd_2(stream) -> bool:
+def uses_fd_2(stream) -> bool:
     try:
         return stream.fileno() == 2
     except (AttributeError, OSError, ValueError):

@@ -23,7 +23,11 @@ from pathlib import Path
 import numpy as np
 
 from ._errors import InputError
+from ._formats import FIGURE_FORMATS
+from ._interval import CHI2_1_95_HALF
 from ._optional import require
+from .model.binning import NCPG
+from .model.modes import PARAMETERS, RANGE, RATES
 
 require("matplotlib")
 import matplotlib  # noqa: E402 - after the check that names the extra
@@ -35,16 +39,8 @@ from matplotlib.ticker import FixedFormatter, FixedLocator, NullFormatter  # noq
 __all__ = ["FIGURE_FORMATS", "bootstrap_figure", "comparison_figure", "drift_figure", "drift_interval_figure",
            "fit_figure", "phase_figure", "profile_figure", "residual_figure", "save_figure"]
 
-FIGURE_FORMATS = ("png", "svg", "pdf")
-
-# Sites of the model's molecule: its distribution lives on the levels M / 70.
-_SITES = 70
-
-# Half the width of a 95 % profile-likelihood interval: chi-square(1) / 2.
-_DELTA_95 = 1.92
-
 # Parameters that are rates (drawn on log axes); the others (exponents) are not.
-_RATES = ("St", "CoW", "CoE", "Vmax", "StE", "StW")
+_RATES = (*RATES, "StE", "StW")
 
 _OBSERVED = {"color": "0.80", "edgecolor": "0.55", "linewidth": 0.4}
 _MISFIT = "#c0392b"
@@ -201,10 +197,25 @@ def _fit_labels(fit_result) -> tuple[str, str]:
     return "fit", "model at its 71 levels M/70"
 
 
-def _parameter_text(row, mode: str) -> str:
-    text = f"St {row.St:.3g}  CoW {row.CoW:.3g}  CoE {row.CoE:.3g}"
-    if mode in ("independent-exp", "shared-exp", "shared-st-exp", "shared-co"):
-        text += f"\nn_U {row.n_U:.3g}  n_M {row.n_M:.3g}"
+# The mark of an estimate at an end of its search range: a bound, not an estimate.
+_AT_BOUND = "*"
+
+
+def _bound_names(text: str) -> set[str]:
+    """The parameter names of an ``at_bound`` entry such as "CoW (upper), St (lower)"."""
+    return {item.split(" ")[0] for item in text.split(", ") if item}
+
+
+def _parameter_text(row, fitted) -> str:
+    flagged = _bound_names(getattr(row, "at_bound", "") or "")
+
+    def shown(name):
+        return f"{name} {getattr(row, name):.3g}{_AT_BOUND if name in flagged else ''}"
+
+    text = "  ".join(shown(name) for name in ("St", "CoW", "CoE"))
+    extra = [name for name in ("n_U", "n_M", "Vmax") if name in fitted]
+    if extra:
+        text += "\n" + "  ".join(shown(name) for name in extra)
     return text
 
 
@@ -225,8 +236,8 @@ def fit_figure(fit_result, *, macrostates: bool = True, goodness=None, title: st
     widths = np.diff(edges)
     observed = data.fractions / widths
     as_read = fit_result.model_fractions(observed=True) / widths
-    levels = np.arange(_SITES + 1) / _SITES
-    molecules = fit_result.distributions() * _SITES if macrostates else None
+    levels = np.arange(NCPG + 1) / NCPG
+    molecules = fit_result.distributions() * NCPG if macrostates else None
     flags = _goodness_rows(goodness, fit_result)
     read_label, level_label = _fit_labels(fit_result)
     names = _short_labels(data.density_edges)
@@ -238,7 +249,7 @@ def fit_figure(fit_result, *, macrostates: bool = True, goodness=None, title: st
         ax.stairs(as_read[d], edges, color="C3", linewidth=1.5, label=read_label)
         _level_axis(ax, edges)
         ax.set_ylim(0, None)
-        heading = f"density {names[d]}  (n = {row.n_molecules:,})\n{_parameter_text(row, fit_result.mode)}"
+        heading = f"density {names[d]}  (n = {row.n_molecules:,})\n{_parameter_text(row, fit_result.description.fitted(fit_result.settings))}"
         colour = "black"
         if flags is not None:
             check = flags.iloc[d]
@@ -255,11 +266,14 @@ def fit_figure(fit_result, *, macrostates: bool = True, goodness=None, title: st
     fig.legend([handles[k] for k in order], [labels[k] for k in order], loc="outside lower center", ncols=3,
                fontsize=8, frameon=False)
     if title is None:
-        title = f"{fit_result.mode} fit: total nll {fit_result.total_nll:.6g}"
+        title = (f"{fit_result.mode} fit: total nll {fit_result.total_nll:.6g} "
+                 "(molecule-weighted sum of the density bins' nll)")
         if fit_result.observation == "sampled":
             title += "; short reads, scored as read"
         if flags is not None and flags["misfit"].any():
             title += "; red: density bins the model does not explain (G test)"
+        if fit_result.at_bound:
+            title += f"\n{_AT_BOUND} at an end of its search range: a bound, not an estimate"
     fig.suptitle(title, fontsize=10)
     return fig
 
@@ -274,9 +288,20 @@ def _interval_columns(intervals, name: str) -> tuple[str, str]:
     return f"p{levels[0]:g}", f"p{levels[-1]:g}"
 
 
-def _interval_figure(intervals, names, density_edges, shared, low: str, high: str) -> Figure:
+def _at_range_end(values: np.ndarray, search: tuple[float, float] | None) -> np.ndarray:
+    if search is None or search[0] == search[1]:
+        return np.zeros(len(values), dtype=bool)
+    lo, hi = search
+    return (np.abs(values - lo) <= 1e-6 * abs(lo)) | (np.abs(values - hi) <= 1e-6 * abs(hi))
+
+
+def _interval_figure(intervals, names, density_edges, shared, low: str, high: str, ranges=None) -> Figure:
     """One panel per parameter: its estimate and interval against CpG density,
-    a parameter in `shared` drawn once as a band over all density bins."""
+    a parameter in `shared` drawn once as a band over all density bins.
+    `ranges` (parameter -> search range) marks estimates and interval ends at
+    an end of their range: the range's end is drawn as a dotted line and such
+    estimates as open red markers."""
+    ranges = ranges or {}
     centres = 0.5 * (density_edges[:-1] + density_edges[1:])
     half = 0.5 * np.diff(density_edges)
     fig, axes = _panels(len(names), width=3.3, height=2.6, max_columns=3)
@@ -284,17 +309,28 @@ def _interval_figure(intervals, names, density_edges, shared, low: str, high: st
         estimate = intervals[name].to_numpy(dtype=float)
         lo = intervals[f"{name}_{low}"].to_numpy(dtype=float)
         hi = intervals[f"{name}_{high}"].to_numpy(dtype=float)
+        search = ranges.get(name)
+        bounded = _at_range_end(estimate, search)
+        if search is not None and search[0] != search[1]:
+            shown = np.concatenate([estimate, lo, hi])
+            for end in search:
+                if np.any(np.abs(shown - end) <= 1e-6 * abs(end)):
+                    ax.axhline(end, color=_MISFIT, linestyle=":", linewidth=0.9)
         if name in shared:
             ax.axhspan(lo[0], hi[0], color="C0", alpha=0.2, linewidth=0, label="interval")
-            ax.axhline(estimate[0], color="C0", linewidth=1.5, label="estimate")
-            ax.set_title(f"{name}, shared: {estimate[0]:.3g} [{lo[0]:.3g}, {hi[0]:.3g}]", fontsize=9)
+            ax.axhline(estimate[0], color=_MISFIT if bounded[0] else "C0", linewidth=1.5, label="estimate")
+            mark = f" {_AT_BOUND}" if bounded[0] else ""
+            ax.set_title(f"{name}, shared: {estimate[0]:.3g}{mark} [{lo[0]:.3g}, {hi[0]:.3g}]", fontsize=9)
             # The band alone gives no vertical range to speak of: leave room around it.
             ax.set_ylim(min(lo[0], estimate[0]) * 0.8, max(hi[0], estimate[0]) * 1.25)
         else:
             # Percentiles need not bracket the estimate on a small bootstrap: clip the bars at zero length.
             ax.errorbar(centres, estimate, xerr=half, yerr=[np.maximum(estimate - lo, 0), np.maximum(hi - estimate, 0)],
                         fmt="o", color="C0", ecolor="C0", elinewidth=1.0, capsize=2.5, markersize=4)
-            ax.set_title(name, fontsize=9)
+            if bounded.any():
+                ax.plot(centres[bounded], estimate[bounded], "o", markersize=7, markerfacecolor="white",
+                        markeredgecolor=_MISFIT, markeredgewidth=1.4, zorder=4)
+            ax.set_title(name + (f" ({_AT_BOUND} red: at a search bound)" if bounded.any() else ""), fontsize=9)
         _density_axis(ax, density_edges)
         if name in _RATES and np.all(np.concatenate([estimate, lo, hi]) > 0):
             # Estimates at a search bound would sit on the frame: leave a little room.
@@ -313,7 +349,7 @@ def bootstrap_figure(bootstrap_result, *, parameters=None) -> Figure:
     fit = bootstrap_result.fit
     low, high = _interval_columns(intervals, "St")
     if parameters is None:
-        names = [p for p in ("St", "CoW", "CoE", "n_U", "n_M", "Vmax") if p in intervals
+        names = [p for p in PARAMETERS if p in intervals
                  and np.unique(intervals[[p, f"{p}_{low}", f"{p}_{high}"]].to_numpy()).size > 1]
     else:
         names = list(parameters)
@@ -322,7 +358,9 @@ def bootstrap_figure(bootstrap_result, *, parameters=None) -> Figure:
             raise InputError(f"no bootstrap interval of {name!r}; the result has {', '.join(intervals.columns)}")
     names = names or ["St"]
     shared = {name for name in names if name in fit.shared}
-    fig = _interval_figure(intervals, names, fit.data.density_edges, shared, low, high)
+    fitted = fit.description.fitted(fit.settings)
+    ranges = {name: fit.settings[RANGE[name]] for name in names if name in fitted}
+    fig = _interval_figure(intervals, names, fit.data.density_edges, shared, low, high, ranges)
     n_done, n_boot = bootstrap_result.n_done, bootstrap_result.n_boot
     done = f"{n_done}" if n_done == n_boot else f"{n_done} of {n_boot}"
     fig.suptitle(f"{fit.mode} fit, {low[1:]}-{high[1:]} percentile intervals from {done} bootstrap samples",
@@ -337,7 +375,9 @@ def drift_interval_figure(drift_result) -> Figure:
     if drift_result.samples is None or not any(c.startswith("StE_p") for c in table.columns):
         raise InputError("drift intervals need a drift fit with a bootstrap (fit_drift(..., n_boot > 0))")
     low, high = _interval_columns(table, "StE")
-    fig = _interval_figure(table, ["StE", "StW"], drift_result.data.density_edges, set(), low, high)
+    search = drift_result.settings["st_bounds"]
+    fig = _interval_figure(table, ["StE", "StW"], drift_result.data.density_edges, set(), low, high,
+                           {"StE": search, "StW": search})
     fig.suptitle(f"drift fit, {low[1:]}-{high[1:]} percentile intervals from {drift_result.n_done} bootstrap "
                  "samples", fontsize=10)
     return fig
@@ -359,7 +399,7 @@ def profile_figure(profile, *, fitted_st: float | None = None) -> Figure:
     fig = Figure(figsize=(4.8, 3.4), layout="constrained")
     ax = fig.subplots()
     ax.plot(table["St"], table["delta_nll"], marker="o", markersize=3, color="C0", label="profile")
-    ax.axhline(_DELTA_95, color="0.4", linestyle="--", linewidth=0.8, label="95 % (Δnll = 1.92)")
+    ax.axhline(CHI2_1_95_HALF, color="0.4", linestyle="--", linewidth=0.8, label=f"95 % (Δnll = {CHI2_1_95_HALF:.2f})")
     if intervals is not None and len(intervals):
         lo, hi = float(intervals["lo"].iloc[0]), float(intervals["hi"].iloc[0])
         if np.isfinite(lo) or np.isfinite(hi):

@@ -30,6 +30,8 @@ import numpy as np
 
 from ._errors import InputError
 from ._optional import require
+from .fitting.results import bound_settings
+from .model.modes import option_name
 
 pd = require("pandas")
 
@@ -255,13 +257,21 @@ def fit_report(fit_result, *, bootstrap=None, profile=None, record: dict | None 
                     f"observation model {fit_result.observation}")
     _data_section(report, data, fit_result)
     report.section("Fit")
-    report.facts({"mode": fit_result.mode, "total nll": fit_result.total_nll,
+    report.facts({"mode": fit_result.mode, "log-likelihood (llf)": fit_result.llf,
+                  "total nll (molecule-weighted sum of the bins' nll)": fit_result.total_nll,
+                  "free parameters": fit_result.df_model, "AIC": fit_result.aic, "BIC": fit_result.bic,
                   **{f"shared {k}": v for k, v in fit_result.shared.items()}})
+    _bound_text(report, fit_result)
     report.table("Fitted parameters per density bin", fit_result.table)
     if bootstrap is not None:
         state = "complete" if bootstrap.complete else f"incomplete: {bootstrap.n_done} of {bootstrap.n_boot}"
         report.section("Bootstrap")
         report.facts({"samples": bootstrap.n_boot, "seed": bootstrap.seed, "state": state})
+        reached = bootstrap.intervals["at_bound"].to_numpy() != ""
+        if reached.any():
+            report.text(f"{int(reached.sum())} density bin(s) have bootstrap percentiles at an end of the search "
+                        "range (column at_bound): there the interval is cut by the range, not by the data.",
+                        warning=True)
         report.table("Bootstrap intervals", bootstrap.intervals)
         report.table("Bootstrap samples", bootstrap.samples, index=False)
     if profile is not None:
@@ -271,6 +281,23 @@ def fit_report(fit_result, *, bootstrap=None, profile=None, record: dict | None 
     _figures(report, figures)
     _run_section(report, record, fit_result.settings)
     return report
+
+
+def bound_sentence(fit_result) -> str:
+    """One sentence naming the estimates at a search bound ("" when there are none)."""
+    flagged = fit_result.at_bound
+    if not flagged:
+        return ""
+    where = "; ".join(f"density bin {label}: {text}" for label, text in flagged.items())
+    options = ", ".join(f"{name} ({option_name(name)})" for name in sorted(bound_settings(fit_result)))
+    return (f"The {fit_result.mode} fit puts estimates at an end of their search range ({where}): these are bounds, "
+            f"not estimates; widen {options} or read them as such.")
+
+
+def _bound_text(report: Report, fit_result) -> None:
+    sentence = bound_sentence(fit_result)
+    if sentence:
+        report.text(sentence, warning=True)
 
 
 def fit_caption(fit_result) -> str:
@@ -327,6 +354,7 @@ def compare_report(comparison, *, record: dict | None = None, figures: dict[str,
     report.table("Pearson residuals", comparison.residuals)
     report.section("Fits")
     for mode, result in comparison.fits.items():
+        _bound_text(report, result)
         report.table(f"{mode}", result.table)
     _figures(report, figures)
     _run_section(report, record, comparison.settings)

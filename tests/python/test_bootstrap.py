@@ -140,7 +140,7 @@ CHUNKED_RUNS = {
 
 @pytest.mark.parametrize("mode", sorted(CHUNKED_RUNS))
 def test_chunks_with_their_sample_offset_give_the_whole_run(boot, mode):
-    from velkora._chunks import bootstrap_job, run_local
+    from velkora.parallel.chunks import bootstrap_job, run_local
 
     function, arguments, *keywords = CHUNKED_RUNS[mode]
     kwargs = keywords[0] if keywords else {}

@@ -18,11 +18,11 @@ from velkora import (
     BinnedData,
     DriftData,
     bootstrap_on_cluster,
-    cluster,
     fitting,
     velk_core,
 )
-from velkora._chunks import BootstrapJob, bootstrap_job
+from velkora.parallel import cluster
+from velkora.parallel.chunks import BootstrapJob, bootstrap_job
 
 # The local chunk tests' runs, and shared St with per-density exponents, which
 # is seeded by index (the shared St of py_fit_bootstrap only with a seed).

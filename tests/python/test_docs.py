@@ -23,18 +23,35 @@ def _page(name: str) -> str:
     return (DOCS / name).read_text(encoding="utf-8")
 
 
-# The modules whose public docstrings are laid out in numpydoc sections.
-NUMPYDOC_MODULES = {f"velkora.{name}" for name in
-                    ("data", "fitting", "model", "synthetic", "cluster", "comparison", "observation", "reads")}
+def _within(module: str, package: str) -> bool:
+    return module == package or module.startswith(package + ".")
+
+
+# The modules and packages whose public docstrings are laid out in numpydoc sections.
+NUMPYDOC_PACKAGES = tuple(f"velkora.{name}" for name in
+                          ("counts", "fitting", "model", "synthetic", "parallel", "comparison", "reads"))
+
+
+def _numpydoc_modules():
+    import importlib  # noqa: PLC0415
+    import pkgutil  # noqa: PLC0415
+
+    found = []
+    for name in NUMPYDOC_PACKAGES:
+        module = importlib.import_module(name)
+        found.append(name)
+        if hasattr(module, "__path__"):
+            found += [info.name for info in pkgutil.walk_packages(module.__path__, prefix=name + ".")]
+    return found
+
+
+NUMPYDOC_MODULES = _numpydoc_modules()
 
 
 def _public_objects():
     return [name for name in velkora.__all__
-            if name not in NOT_DOCUMENTED_OBJECTS and getattr(velkora, name).__module__ in NUMPYDOC_MODULES]
-
-
-def _within(module: str, package: str) -> bool:
-    return module == package or module.startswith(package + ".")
+            if name not in NOT_DOCUMENTED_OBJECTS
+            and any(_within(getattr(velkora, name).__module__, package) for package in NUMPYDOC_PACKAGES)]
 
 
 def _optional_modules(text: str) -> set[str]:

@@ -13,7 +13,8 @@ pd = pytest.importorskip("pandas")
 pytest.importorskip("matplotlib")
 
 import velkora  # noqa: E402
-from velkora import _chunks, cli, plot  # noqa: E402
+from velkora import cli, plot  # noqa: E402
+from velkora.parallel import chunks as _chunks  # noqa: E402
 
 EDGES = ["--density-edges", "0", "0.02", "0.04", "0.06", "0.08", "0.1"]
 
@@ -221,7 +222,8 @@ def test_engine_log_lines_go_to_the_log_file(molecules, tmp_path, capfd):
     assert cli.main([*argv, "--out", str(tmp_path / "quiet")]) == 0
     log = (tmp_path / "quiet" / "fit.log").read_text()
     assert "--- best start:" in log and "total NLL=" in log
-    assert capfd.readouterr().err == ""
+    # The narrow exponent range holds the exponents at its ends, which the one warning says.
+    assert [line for line in capfd.readouterr().err.splitlines() if "search bound" not in line] == []
     assert cli.main([*argv, "--verbose", "--out", str(tmp_path / "verbose")]) == 0
     assert "--- best start:" in capfd.readouterr().err
 

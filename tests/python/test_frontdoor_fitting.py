@@ -9,12 +9,13 @@ import pytest
 pd = pytest.importorskip("pandas")
 
 from velkora import InputError, fitting, velk_core  # noqa: E402
-from velkora.data import BinnedData, DriftData  # noqa: E402
+from velkora.counts import BinnedData, DriftData  # noqa: E402
 
 EDGES = np.linspace(0.0, 1.0, 11)
 TRUTH = ((0.3, 1.0, 4.0), (0.3, 2.0, 3.0))  # (St, CoW, CoE) per density bin, StW = 1
 NARROW = {"st_bounds": (0.1, 1.0), "co_bounds": (0.5, 10.0), "n_exp_bounds": (1.5, 2.5)}
-COLUMNS = ["density_lo", "density_hi", "n_molecules", "St", "CoW", "CoE", "n_U", "n_M", "Vmax", "nll", "observation"]
+COLUMNS = ["density_lo", "density_hi", "n_molecules", "St", "CoW", "CoE", "n_U", "n_M", "Vmax", "nll", "observation",
+           "at_bound"]
 SAMPLE_COLUMNS = ["sample", "density_bin", "St", "CoW", "CoE", "n_U", "n_M", "Vmax", "nll"]
 
 
@@ -37,8 +38,10 @@ def data():
 def test_fit_recovers_the_rates_of_exact_fractions(data, mode):
     result = fitting.fit(data, mode, st_bounds=(0.05, 2.0), co_bounds=(0.1, 30.0))
     np.testing.assert_allclose(result.table[["St", "CoW", "CoE"]].to_numpy(), TRUTH, rtol=2e-3)
+    # total_nll is the nll of the molecule counts in every mode; objective what the search minimised.
+    assert result.total_nll == pytest.approx(np.dot(result.table["nll"], data.weights)) == -result.llf
     weights = data.weights if mode == "shared-st" else np.ones(2)
-    assert result.total_nll == pytest.approx(np.dot(result.table["nll"], weights))
+    assert result.objective == pytest.approx(np.dot(result.table["nll"], weights))
     if mode == "shared-st":
         assert result.shared["St"] == pytest.approx(0.3, rel=1e-3)
 
@@ -76,7 +79,7 @@ def test_tables_per_mode(data, mode, extra, shared, fixed_exponents):
     assert list(boot.samples.columns) == SAMPLE_COLUMNS and len(boot.samples) == 4
     assert list(boot.samples["density_bin"]) == list(table.index) * 2
     parameters = ["St", "CoW", "CoE", "n_U", "n_M"] + (["Vmax"] if "Vmax" in shared else [])
-    assert list(boot.intervals.columns) == [f"{p}{s}" for p in parameters for s in ("", "_p5", "_p50")]
+    assert list(boot.intervals.columns) == [f"{p}{s}" for p in parameters for s in ("", "_p5", "_p50")] + ["at_bound"]
     assert (boot.complete, boot.n_done) == (True, 2)
 
 
@@ -213,7 +216,7 @@ def drift_data():
 
 def test_drift_fit_recovers_the_rates_and_predicts_the_ages(drift_data):
     result = fitting.fit_drift(drift_data)
-    assert list(result.table.columns) == ["density_lo", "density_hi", "n_molecules", "StE", "StW", "nll"]
+    assert list(result.table.columns) == ["density_lo", "density_hi", "n_molecules", "StE", "StW", "nll", "at_bound"]
     np.testing.assert_allclose(result.table[["StE", "StW"]], [[0.02, 0.01]] * 2, rtol=1e-2)
     pd.testing.assert_frame_equal(fitting.fit_drift(drift_data).table, result.table)  # seeded searches
     predicted = result.predict()
@@ -273,7 +276,7 @@ def test_short_reads_are_fitted_through_their_observation_model():
     """Reads of a few sites: the sampled observation model recovers the molecules'
     distribution where scoring the levels as whole molecules does not."""
     from velkora import synthetic_molecules
-    from velkora.data import bin_molecules
+    from velkora.counts import bin_molecules
 
     truth = ((1.0, 10.0, 10.0), (1.0, 4.0, 12.0))
     reads = synthetic_molecules(truth, 6000, (0.0, 0.05, 0.1), depth=6, seed=3)
@@ -302,7 +305,7 @@ def test_short_reads_are_fitted_through_their_observation_model():
 
 def test_whole_molecules_keep_the_plain_binning(data):
     from velkora import synthetic_molecules
-    from velkora.data import bin_molecules
+    from velkora.counts import bin_molecules
 
     whole = bin_molecules(synthetic_molecules(molecules_per_density=400, seed=2), 2, 10)
     assert not whole.short_reads

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from velkora import InputError, model, synthetic_molecules, velk_core
-from velkora.observation import observation_matrices, observation_matrix
+from velkora.model.observation import observation_matrices, observation_matrix
 
 TENTHS = np.linspace(0.0, 1.0, 11)
 QUARTERS = np.array([0.0, 0.25, 0.5, 0.75, 1.0])

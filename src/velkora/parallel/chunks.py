@@ -21,7 +21,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from . import _engine, velk_core
+from .. import _engine, velk_core
 
 # For each bootstrap function: the position of `n_boot` among its parameters,
 # and for every stacked array, its position and the parameter that gives its
@@ -35,6 +35,16 @@ _LAYOUTS: dict[str, tuple[int, tuple[tuple[int, str | None], ...]]] = {
 }
 
 BOOTSTRAP_FUNCTIONS = tuple(_LAYOUTS)
+
+# The columns of each bootstrap function's result rows: what the callers unpack
+# by name.
+ROW_COLUMNS: dict[str, tuple[str, ...]] = {
+    "py_fit_bootstrap": ("sample", "density", "St", "CoW", "CoE", "nll"),
+    "py_fit_bootstrap_exp": ("sample", "density", "St", "n_U", "n_M", "CoW", "CoE", "nll", "Vmax"),
+    "py_fit_bootstrap_exp_perdensity": ("sample", "density", "St", "n_U", "n_M", "CoW", "CoE", "nll", "Vmax"),
+    "py_fit_bootstrap_co": ("sample", "density", "St", "n_U", "n_M", "CoW", "CoE", "nll", "Vmax"),
+    "py_fit_drift_bootstrap": ("StE", "StW", "nll"),
+}
 
 
 @dataclass(frozen=True)
@@ -61,8 +71,13 @@ class BootstrapJob:
         return int(self.args[_LAYOUTS[self.function][0]])
 
     @property
+    def columns(self) -> tuple[str, ...]:
+        """The names of the result rows' columns."""
+        return ROW_COLUMNS[self.function]
+
+    @property
     def n_columns(self) -> int:
-        return 3 if self.function == "py_fit_drift_bootstrap" else (6 if self.function == "py_fit_bootstrap" else 9)
+        return len(self.columns)
 
     def _rows_per_sample(self, source: str | None) -> int:
         if source is None:
@@ -192,3 +207,15 @@ def run_local(
                 raise
             break
     return np.concatenate(parts), done
+
+
+def run(job, chunk_size: int | None = None, progress: Callable[[int, int], None] | None = None,
+        keep_partial: bool = False, client=None) -> tuple[np.ndarray, int]:
+    """Runs a job chunk by chunk, here (:func:`run_local`) or, with a Dask
+    `client`, on its workers (:func:`velkora.parallel.cluster.run_job`), with
+    the same rows either way. Returns the rows and the finished samples."""
+    if client is not None:
+        from . import cluster  # noqa: PLC0415 - Dask is an optional extra
+
+        return cluster.run_job(job, client=client, chunk_size=chunk_size, progress=progress, keep_partial=keep_partial)
+    return run_local(job, chunk_size, progress, keep_partial)

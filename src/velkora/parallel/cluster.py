@@ -1,7 +1,7 @@
 """Bootstraps spread over a Dask cluster, with the numbers of one local call.
 
 A bootstrap run is cut into chunks of consecutive samples (see
-:mod:`velkora._chunks`); each chunk ships to a worker only its own rows of
+:mod:`velkora.parallel.chunks`); each chunk ships to a worker only its own rows of
 the resampled data and is fitted there with ``sample_offset`` set to its
 first sample, so its fits are seeded and its rows numbered exactly as within
 one call on the whole run. The chunks come back in whatever order the workers
@@ -46,8 +46,8 @@ from typing import Any
 
 import numpy as np
 
-from . import _chunks
-from ._optional import require
+from .._optional import require
+from . import chunks as _chunks
 
 __all__ = ["bootstrap_on_cluster", "run_job"]
 
@@ -126,7 +126,7 @@ def run_job(
     Parameters
     ----------
     job : BootstrapJob
-        The job (see :mod:`velkora._chunks`).
+        The job (see :mod:`velkora.parallel.chunks`).
     client, chunk_size, progress, n_workers, retries : optional
         As for :func:`bootstrap_on_cluster`.
     keep_partial : bool, optional

@@ -29,10 +29,8 @@ import math
 
 import numpy as np
 
-from ._errors import InputError
-
-NCPG = 70
-STATES = NCPG + 1
+from .._errors import InputError
+from .binning import NCPG, STATES, bin_index
 
 __all__ = ["observation_matrix", "observation_matrices"]
 
@@ -55,15 +53,10 @@ def _hypergeometric(n: int) -> np.ndarray:
 
 
 def _bin_of_levels(levels: np.ndarray, edges: np.ndarray) -> np.ndarray:
-    """Index of the bin holding each level, -1 for a dropped level.
-
-    The engine's comparisons, in its order: the first bin j with
-    e_j <= level < e_j+1 (level <= e_j+1 for the last one). Levels are
-    float64 quotients i / n, so n = 70 gives the engine's M / 70 bit for bit.
-    """
-    inside = (edges[:-1][None, :] <= levels[:, None]) & (levels[:, None] < edges[1:][None, :])
-    inside[:, -1] = (edges[-2] <= levels) & (levels <= edges[-1])
-    return np.where(inside.any(axis=1), np.argmax(inside, axis=1), -1)
+    """Index of the bin holding each level, -1 for a dropped level. Levels are
+    float64 quotients i / n, so n = 70 gives the engine's M / 70 bit for bit."""
+    bins = bin_index(levels, edges)
+    return np.where((bins >= 0) & (bins < len(edges) - 1), bins, -1)
 
 
 def _edges(meth_edges) -> np.ndarray:

@@ -15,7 +15,8 @@ import math
 
 import numpy as np
 
-NCPG = 70
+from .binning import NCPG, bin_index
+
 PROB_FLOOR = 1e-8
 
 
@@ -110,9 +111,7 @@ def bin_fractions(p: np.ndarray, meth_edges: np.ndarray, observation: np.ndarray
     if observation is not None:
         binned = np.asarray(observation, dtype=np.float64) @ np.asarray(p, dtype=np.float64)
     else:
-        levels = np.arange(NCPG + 1) / NCPG
-        index = np.searchsorted(edges, levels, side="right") - 1
-        index[levels == edges[-1]] = n_bins - 1
+        index = bin_index(np.arange(NCPG + 1) / NCPG, edges)
         inside = (index >= 0) & (index < n_bins)
         binned = np.bincount(index[inside], weights=np.asarray(p)[inside], minlength=n_bins)
     binned = np.maximum(binned, PROB_FLOOR)

@@ -1,0 +1,144 @@
+"""``velkora compare``: fit several modes to the same data and compare them."""
+
+from __future__ import annotations
+
+import io
+import os
+from contextlib import contextmanager
+
+from .. import _output
+from .._errors import InputError
+from .._output import Progress, Terminal
+from ..model.modes import MODES
+from .options import (COMPARE_SETTINGS, GLOSSARY, add_bins, add_columns, add_model, add_output, add_read_options,
+                      add_rerun, add_search, integer, settings_of)
+from .runs import (Interrupted, as_options, binned_input, check_report, figure_files, header, keep, load_rerun,
+                   say, summary, warn_at_bounds)
+
+FILES = ("comparison.csv", "likelihood_ratio_tests.csv", "likelihood_ratio_simulations.csv", "goodness_of_fit.csv",
+         "residuals.csv", "compare_fits.csv", "compare_settings.json", "compare.log", "report.html",
+         *figure_files("comparison", *(f"fit_{mode}" for mode in MODES), *(f"residuals_{mode}" for mode in MODES)))
+
+
+def add_parser(commands) -> None:
+    compare = commands.add_parser(
+        "compare", help="fit several modes to the same molecules and compare them",
+        description="Bins a per-molecule table or reads as `velkora fit` does, fits every chosen mode to it and compares "
+                    "them: log-likelihood of the molecule counts, AIC, BIC and Akaike weights per mode, "
+                    "likelihood-ratio tests of every nested pair (asymptotic, and by parametric bootstrap with "
+                    "--n-sim), and each density bin's goodness of fit (G statistic, Pearson residuals). The density "
+                    "bins are always weighted by their molecules, without a penalty, so that the fits maximise "
+                    "the likelihood. Writes comparison.csv, likelihood_ratio_tests.csv, "
+                    "likelihood_ratio_simulations.csv (with --n-sim), goodness_of_fit.csv, residuals.csv, "
+                    "compare_fits.csv, compare_settings.json, compare.log, the figures comparison (AIC and BIC), "
+                    "fit_<mode> (with each density bin's G test) and residuals_<mode> and, with --report, "
+                    "report.html. " + GLOSSARY)
+    compare.add_argument("molecules", nargs="?",
+                         help="per-molecule table: .csv, .tsv, .txt, .parquet or .pq; or reads: a BAM, CRAM or SAM "
+                              "file, a modkit or Bismark call table (see the read options)")
+    compare.add_argument("--modes", choices=MODES, nargs="+", default=list(MODES), metavar="MODE",
+                         help=f"the modes to compare (default: all of {', '.join(MODES)})")
+    add_columns(compare)
+    add_bins(compare)
+    add_model(compare)
+    add_search(compare, weighting=False)
+    tests = compare.add_argument_group("tests and seeds")
+    tests.add_argument("--n-sim", type=integer(0), default=0, metavar="N",
+                       help="parametric-bootstrap simulations per nested pair (default: %(default)s, asymptotic "
+                            "p-values only)")
+    tests.add_argument("--seed", type=integer(0), default=0,
+                       help="seed of the fits' searches and of the simulations (default: %(default)s)")
+    add_output(compare, log=True, report=True)
+    add_rerun(compare, "compare")
+    add_read_options(compare.add_argument_group("reads (when the input is a BAM/CRAM or a call table)"))
+    compare.set_defaults(run=run)
+
+
+@contextmanager
+def _terminal_stream(terminal: Terminal):
+    """A stream to the terminal that stays there while the engine's descriptor 2 goes into a log file."""
+    if not _output.uses_fd_2(terminal.stream):
+        yield terminal.stream
+        return
+    stream = io.TextIOWrapper(io.FileIO(os.dup(2), "w"), line_buffering=True)
+    try:
+        yield stream
+    finally:
+        stream.close()
+
+
+def run(args, context) -> None:
+    if args.settings is not None:
+        load_rerun(args, context.given, "compare", context.terminal)
+    if args.molecules is None:
+        raise InputError("give the molecule table to compare the modes on (or --settings of an earlier run)")
+
+    import pandas as pd  # noqa: PLC0415
+
+    import velkora as vk  # noqa: PLC0415
+    from .. import report  # noqa: PLC0415
+    from ..comparison.choice import comparable  # noqa: PLC0415
+
+    if not args.no_figures:
+        from .. import plot  # noqa: PLC0415
+
+    settings = settings_of(args, COMPARE_SETTINGS)
+    as_options(comparable, {**settings, "seed": args.seed}, 1)
+    repeated = [mode for k, mode in enumerate(args.modes) if mode in args.modes[:k]]
+    if repeated:
+        raise InputError(f"--modes names {repeated[0]} twice")
+    check_report(args)
+    record = header(args, context.argv, "compare")
+    out = _output.Output(args.out, FILES, figures=not args.no_figures)
+    context.output = out
+    data = binned_input(args)
+    record["density_edges"], record["meth_edges"] = data.density_edges, data.meth_edges
+    log = out.path("compare.log")
+    log.write_text(record["command_line"] + "\n")
+    with _terminal_stream(context.terminal) as stream:
+        # With simulations their bar shows the progress; the fits' status line would overwrite it.
+        progress = None if args.quiet or not args.n_sim else Progress("simulations", stream=stream)
+        try:
+            with _output.engine_log(log, Terminal(stream), f"fitting {len(args.modes)} modes", verbose=args.verbose,
+                                    show_progress=not args.quiet and not args.n_sim):
+                result = vk.compare(data, args.modes, n_sim=args.n_sim, seed=args.seed, progress=progress,
+                                    **settings)
+        except KeyboardInterrupt:
+            if progress is not None:
+                progress.stop()
+            raise Interrupted("stopped before the comparison finished; nothing was written") from None
+    record.update(modes=list(result.fits), settings=result.settings, n_sim=result.n_sim, seed=result.seed,
+                  best_aic=result.best, complete=True)
+    out.table("comparison.csv", result.table)
+    out.table("likelihood_ratio_tests.csv", result.tests, index=False)
+    if len(result.simulations):
+        out.table("likelihood_ratio_simulations.csv", result.simulations, index=False)
+    out.table("goodness_of_fit.csv", result.goodness_of_fit)
+    out.table("residuals.csv", result.residuals)
+    out.table("compare_fits.csv", pd.concat({mode: fit.table for mode, fit in result.fits.items()}, names=["mode"]))
+    out.json("compare_settings.json", record)
+    kind, figures = args.figure_format, {}
+    keep(figures, report.COMPARISON_CAPTION,
+          out.figure(f"comparison.{kind}", lambda: plot.comparison_figure(result)))
+    for mode, fit in result.fits.items():
+        keep(figures, report.goodness_caption(mode),
+              out.figure(f"fit_{mode}.{kind}", lambda fit=fit: plot.fit_figure(fit, goodness=result)))
+        keep(figures, report.residual_caption(mode),
+              out.figure(f"residuals_{mode}.{kind}", lambda mode=mode: plot.residual_figure(result, mode)))
+    if args.report:
+        report.compare_report(result, record=record, figures=figures).save(out.path("report.html"))
+    say(args, result.table.to_string())
+    tested = result.tests[result.tests["reason"] == ""]
+    if len(tested):
+        say(args, tested.drop(columns="reason").to_string(index=False))
+    for test in result.tests.itertuples():
+        if test.reason and "missed the optimum" in test.reason:
+            context.terminal.line(f"velkora: warning: {test.reason}")
+    for fit in result.fits.values():
+        warn_at_bounds(context, fit)
+    misfits = result.goodness_of_fit[result.goodness_of_fit["misfit"]]
+    if len(misfits):
+        say(args, "density bins the fit does not explain (G test, Bonferroni 0.05): "
+                   + ", ".join(f"{mode} {label}" for mode, label in misfits.index))
+    summary(args, out.commit())
+

@@ -1,0 +1,203 @@
+"""What the runs of the ``velkora`` commands share: checks that name the
+command-line option, the settings record of a run and its rerun, the input
+(any file the commands take, turned into binned data) and the terminal."""
+
+from __future__ import annotations
+
+import hashlib
+import shlex
+from pathlib import Path
+
+from .. import _output
+from .._errors import InputError
+from .._output import Terminal
+from .._formats import FIGURE_FORMATS
+from .options import FIT_SETTINGS, PRESENTATION, bins
+
+
+class Interrupted(Exception):
+    """Ctrl+C; carries what to tell the user about what was kept."""
+
+
+def as_options(check, *args, **kwargs):
+    """Runs one of the library's checks, naming the command-line option
+    (--st-bounds) where the library names its setting (st_bounds)."""
+    try:
+        return check(*args, **kwargs)
+    except InputError as error:
+        name, _, rest = str(error).partition(" ")
+        if name in (*FIT_SETTINGS, "n_boot", "chunk_size", "percentiles") and rest:
+            raise InputError(f"--{name.replace('_', '-')} {rest}") from None
+        raise
+
+
+def check_run_options(args, *, minimum_boot: int = 0) -> None:
+    from ..fitting.settings import run_options  # noqa: PLC0415 - pandas only once a run starts
+
+    as_options(run_options, args.n_boot, args.seed, args.chunk_size, args.percentiles,
+                minimum_boot=minimum_boot)
+
+
+def sha256(path: Path) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as source:
+        for block in iter(lambda: source.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def recorded_options(args) -> dict:
+    """The options that decide a run's results, for its settings file."""
+    return {name: value for name, value in vars(args).items()
+            if name not in (*PRESENTATION, "run", "command", "molecules")}
+
+
+def input_record(path) -> dict | list:
+    """The path(s), absolute path(s) and SHA-256 of a run's input file(s)."""
+    if isinstance(path, (list, tuple)):
+        return [input_record(one) for one in path]
+    source = Path(path)
+    if not source.is_file():
+        raise InputError(f"input file not found: {source}")
+    return {"path": str(source), "absolute_path": str(source.absolute()), "sha256": sha256(source)}
+
+
+def header(args, argv, command: str) -> dict:
+    """The start of a run's settings record: the command, versions, command line, input and options."""
+    from .. import __version__  # noqa: PLC0415
+
+    return {"command": command, "velkora_version": __version__, "command_line": shlex.join(["velkora", *argv]),
+            "input": input_record(args.molecules), "options": recorded_options(args)}
+
+
+def given_options(parser, argv) -> set[str]:
+    """The destinations of the options given on the command line (whatever
+    their values: an option given at its default was given all the same)."""
+    given = set()
+    for token in argv:
+        if token.startswith("--"):
+            action = parser._option_string_actions.get(token.split("=", 1)[0])  # noqa: SLF001 - argparse's table
+            if action is not None:
+                given.add(action.dest)
+    return given
+
+
+def load_rerun(args, given: set[str], command: str, terminal: Terminal) -> None:
+    """Fills `args` from the settings file of an earlier run (``--settings``).
+    Options that change the results cannot be given with it (`given`: the
+    options given on the command line)."""
+    import json  # noqa: PLC0415
+
+    from .. import __version__  # noqa: PLC0415
+
+    path = args.settings
+    changed = sorted(name for name in given if name not in (*PRESENTATION, "run", "command", "molecules"))
+    if changed:
+        option = "--" + changed[0].replace("_", "-")
+        raise InputError(f"{option} cannot be combined with --settings, which redoes the recorded run as it was "
+                         "(only --out, --no-figures, --figure-format, --report, --quiet, --verbose and the input "
+                         "file may be given with it)")
+    try:
+        record = json.loads(Path(path).read_text())
+    except (OSError, ValueError) as error:
+        raise InputError(f"--settings {path}: cannot read it as JSON ({error})") from None
+    if not isinstance(record, dict) or record.get("command") != command or not isinstance(record.get("options"), dict):
+        raise InputError(f"--settings {path}: not a {command}_settings.json of `velkora {command}`")
+    unknown = [name for name in record["options"] if not hasattr(args, name)]
+    if unknown:
+        raise InputError(f"--settings {path}: unknown option '{unknown[0]}' (written by another velkora version?)")
+    for name, value in record["options"].items():
+        setattr(args, name, value)
+    recorded = record.get("input", {})
+    records = recorded if isinstance(recorded, list) else [recorded]
+    if not args.molecules:
+        paths = [one.get("absolute_path") or one.get("path") for one in records]
+        if not paths or None in paths:
+            raise InputError(f"--settings {path}: records no input file; give it on the command line")
+        for one, source in zip(records, paths):
+            if Path(source).is_file() and sha256(Path(source)) != one.get("sha256"):
+                raise InputError(f"{source} has changed since the run recorded in {path} (its SHA-256 differs); "
+                                 "give the file on the command line to fit it anyway")
+        args.molecules = paths if isinstance(recorded, list) else paths[0]
+    else:
+        given_paths = args.molecules if isinstance(args.molecules, list) else [args.molecules]
+        for one, source in zip(records, given_paths):
+            if Path(source).is_file() and sha256(Path(source)) != one.get("sha256"):
+                terminal.line(f"velkora: warning: {source} is not the file of the recorded run (its SHA-256 differs)")
+    if record.get("velkora_version") != __version__:
+        terminal.line(f"velkora: warning: {path} was written by velkora {record.get('velkora_version')}, this is "
+                      f"{__version__}: the results may differ")
+
+
+def check_report(args) -> None:
+    if args.report and args.no_figures:
+        raise InputError("--report holds the figures: it cannot be combined with --no-figures")
+
+
+def keep(figures: dict, caption: str, fig) -> None:
+    """Keeps a figure just written for the report (None: figures are off)."""
+    if fig is not None:
+        figures[caption] = fig
+
+
+def say(args, text: str) -> None:
+    if not args.quiet:
+        print(text)
+
+
+def summary(args, paths) -> None:
+    say(args, "wrote " + ", ".join(str(p) for p in paths))
+
+
+class Context:
+    """What a command's run needs beyond its arguments: the command line, the
+    options given on it (for reruns), the terminal, the run's output (discarded
+    on failure) and the engine-log redirection."""
+
+    def __init__(self, argv, given, args):
+        self.argv, self.given, self.args = argv, given, args
+        self.terminal = Terminal()
+        self.output: _output.Output | None = None
+
+    def engine_log(self, path: Path, label: str):
+        return _output.engine_log(path, self.terminal, label, verbose=getattr(self.args, "verbose", False),
+                                  show_progress=not self.args.quiet)
+
+
+def figure_files(*stems: str) -> tuple[str, ...]:
+    """The names of figures in every format (what a rerun into the same directory replaces)."""
+    return tuple(f"{stem}.{kind}" for stem in stems for kind in FIGURE_FORMATS)
+
+
+def binned_input(args, path=None, *, age: str | None = None):
+    """The binned data of a command's input (`path`, default the command's
+    input): a molecule table, or reads (BAM/CRAM/SAM, modkit or Bismark call
+    tables) read with the read options. With `age`, binned age by age."""
+    import velkora as vk  # noqa: PLC0415
+
+    from .molecules import molecules_for_fit  # noqa: PLC0415
+
+    density, meth, columns = bins(args)
+    source = args.molecules if path is None else path
+    molecules = molecules_for_fit(args, source)
+    table = source if molecules is None else molecules
+    if age is not None:
+        return vk.bin_molecules_by_age(table, density, meth, age=age, **columns)
+    data = vk.bin_molecules(table, density, meth, **columns)
+    say(args, f"binned {int(data.n_molecules.sum()):,} molecules into {data.n_densities} density bins x "
+              f"{data.n_meth_bins} methylation bins")
+    return data
+
+
+def warn_at_bounds(context, result) -> None:
+    """One warning line naming the density bins whose estimates lie at a search
+    bound and the options that widen the ranges."""
+    from ..fitting.results import bound_settings  # noqa: PLC0415
+    from ..model.modes import option_name  # noqa: PLC0415
+
+    flagged = result.at_bound
+    if flagged:
+        options = ", ".join(option_name(name) for name in sorted(bound_settings(result)))
+        where = "; ".join(f"{label}: {text}" for label, text in flagged.items())
+        context.terminal.line(f"velkora: warning: {result.mode}: estimates at a search bound, bounds rather than "
+                              f"estimates ({where}); widen {options}")
