@@ -189,6 +189,10 @@ def test_a_rerun_from_the_settings_file_gives_the_same_bytes(molecules, tmp_path
     # Options a rerun cannot take, and an input that changed since.
     status, _, err = run(capsys, "fit", "--settings", first / "fit_settings.json", "--seed", "5", "--out", second)
     assert status == cli.EXIT_INPUT and "--seed cannot be combined with --settings" in err
+    # Given at its default value the option is refused all the same: the rerun would not honour it.
+    status, _, err = run(capsys, "fit", "--settings", first / "fit_settings.json", "--mode", "independent", "--out",
+                         second)
+    assert status == cli.EXIT_INPUT and "--mode cannot be combined with --settings" in err
     changed = tmp_path / "changed.csv"
     changed.write_bytes(molecules.read_bytes() + b"0.05,35,0.5,70\n")
     record = strict_json(first / "fit_settings.json")
@@ -279,3 +283,44 @@ def test_short_reads_are_fitted_as_reads_and_the_run_says_so(tmp_path, capsys):
     assert set(pd.read_csv(tmp_path / "out" / "fits.csv")["observation"]) == {"sampled"}
     status, stdout, _ = run(capsys, *argv, "--observation", "binned")
     assert status == 0 and "observation model: binned (asked for" in stdout
+
+
+@pytest.fixture(scope="module")
+def bams(tmp_path_factory):
+    """Two small modified-base BAMs of molecules drawn from the model, with different rates."""
+    pytest.importorskip("pysam")
+    from velkora.reads.synthetic import write_synthetic_bam
+
+    folder = tmp_path_factory.mktemp("bams")
+    paths = []
+    for k, st in enumerate((0.5, 0.8)):
+        table = velkora.synthetic_molecules(molecules_per_density=150, density_edges=(0.02, 0.04, 0.06), seed=k,
+                                            params=[(st, 2.0, 1.0), (st, 1.0, 3.0)])
+        paths.append(write_synthetic_bam(table, folder / f"age{k}.bam", seed=k))
+    return paths
+
+
+def test_compare_and_drift_take_reads_as_fit_does(bams, tmp_path, capsys):
+    status, stdout, err = run(capsys, "compare", bams[0], "--modes", "shared-st", "independent", "--density-bins",
+                              "2", "--meth-bins", "5", "--no-figures", "--out", tmp_path / "compare")
+    assert status == 0, err
+    assert "molecules from" in stdout and (tmp_path / "compare" / "likelihood_ratio_tests.csv").is_file()
+    status, _, err = run(capsys, "drift", *bams, "--ages", "0", "10", "--density-bins", "2", "--meth-bins", "5",
+                         "--min-cpg", "70", "--no-figures", "--out", tmp_path / "drift")
+    assert status == 0, err
+    record = strict_json(tmp_path / "drift" / "drift_settings.json")
+    assert record["ages"] == [0.0, 10.0] and [one["path"] for one in record["input"]] == [str(b) for b in bams]
+    assert len(pd.read_csv(tmp_path / "drift" / "drift.csv")) == 2
+
+
+@pytest.mark.parametrize(("inputs", "extra", "message"), [
+    (1, [], "reads carry no ages"),
+    (2, [], "2 inputs need --ages"),
+    (2, ["--ages", "0"], "--ages gives 1 ages for 2 inputs"),
+    (1, ["--ages", "0"], "--ages needs at least two inputs"),
+    (2, ["--ages", "3", "3"], "--ages must be distinct"),
+])
+def test_drift_inputs_and_their_ages_are_checked(bams, tmp_path, capsys, inputs, extra, message):
+    status, _, err = run(capsys, "drift", *bams[:inputs], *extra, "--no-figures", "--out", tmp_path / "out")
+    assert status == cli.EXIT_INPUT and message in err
+    assert not (tmp_path / "out").exists()

@@ -18,7 +18,7 @@ import numpy as np
 
 from ..counts.binned import BinnedData
 from ..fitting.fits import fit
-from ..parallel import chunks as _chunks
+from ..parallel import run as run_job
 
 
 @dataclass(frozen=True)
@@ -75,5 +75,5 @@ def draw(data: BinnedData, q: np.ndarray, rng: np.random.Generator) -> BinnedDat
 
 
 def run_simulations(job: Simulations, progress, client) -> np.ndarray:
-    rows, _ = _chunks.run(job, progress=progress, client=client)
+    rows, _ = run_job(job, progress=progress, client=client)
     return rows[:, 0]

@@ -19,6 +19,7 @@ from .._errors import InputError
 from .._optional import require
 from ..model.modes import PARAMETERS, at_bound
 from ..parallel import chunks as _chunks
+from ..parallel import run as run_job
 from .results import FitResult
 from .settings import engine_arrays, engine_weights, keywords, run_options, switches
 
@@ -156,7 +157,7 @@ def bootstrap(
     n_boot, seed, chunk_size, levels = run_options(n_boot, seed, chunk_size, percentiles, minimum_boot=1)
     data, s = fit_result.data, fit_result.settings
     job = bootstrap_job(fit_result, data.resample(n_boot, seed), n_boot, seed)
-    rows, n_done = _chunks.run(job, chunk_size, progress, keep_partial, client)
+    rows, n_done = run_job(job, chunk_size, progress, keep_partial, client)
 
     n = data.n_densities
     columns = unpack_rows(job, rows, s)

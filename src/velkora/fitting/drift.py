@@ -15,6 +15,7 @@ from .._optional import require
 from ..counts.binned import DriftData
 from ..model.modes import at_bound
 from ..parallel import chunks as _chunks
+from ..parallel import run as run_job
 from .bootstraps import percentile_columns
 from .results import density_table
 from .settings import engine_arrays, run_options
@@ -192,7 +193,7 @@ def fit_drift(
     job = drift_job(resampled[0], resampled[1:].transpose(1, 2, 0, 3))
     per_chunk = chunk_size or _chunks.plan_chunks(n_boot)[0][1]
     report = None if progress is None else (lambda done, _total: progress(done // per_set, n_boot))
-    rows, done = _chunks.run(job, per_chunk * per_set, report, keep_partial, client)
+    rows, done = run_job(job, per_chunk * per_set, report, keep_partial, client)
     n_done = done // per_set
     rows = best(rows[: n_done * per_set], n_done).reshape(-1, 3)
 

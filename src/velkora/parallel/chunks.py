@@ -208,14 +208,3 @@ def run_local(
             break
     return np.concatenate(parts), done
 
-
-def run(job, chunk_size: int | None = None, progress: Callable[[int, int], None] | None = None,
-        keep_partial: bool = False, client=None) -> tuple[np.ndarray, int]:
-    """Runs a job chunk by chunk, here (:func:`run_local`) or, with a Dask
-    `client`, on its workers (:func:`velkora.parallel.cluster.run_job`), with
-    the same rows either way. Returns the rows and the finished samples."""
-    if client is not None:
-        from . import cluster  # noqa: PLC0415 - Dask is an optional extra
-
-        return cluster.run_job(job, client=client, chunk_size=chunk_size, progress=progress, keep_partial=keep_partial)
-    return run_local(job, chunk_size, progress, keep_partial)
