@@ -134,7 +134,7 @@ def bootstrap(
         A Dask client to spread the chunks over (needs ``velkora[dask]``), with
         the same samples as without it; set ``RAYON_NUM_THREADS`` for its
         workers so that, per machine, worker processes times engine threads
-        stay within the CPUs (see :mod:`velkora.cluster`).
+        stay within the CPUs (see :mod:`velkora.parallel.cluster`).
 
     Returns
     -------

@@ -98,7 +98,7 @@ def bin_fractions(p: np.ndarray, meth_edges: np.ndarray, observation: np.ndarray
     meth_edges : array_like
         The methylation bin edges.
     observation : array_like, optional
-        Shape (n_bins, 71), see :mod:`velkora.observation`: the bins are then
+        Shape (n_bins, 71), see :mod:`velkora.model.observation`: the bins are then
         those of reads that see only some sites, ``T p``.
 
     Returns

@@ -138,7 +138,7 @@ def run_job(
     -------
     (numpy.ndarray, int)
         The rows of the finished samples in sample order and their number, like
-        :func:`velkora._chunks.run_local`: on a complete run, the rows of one
+        :func:`velkora.parallel.chunks.run_local`: on a complete run, the rows of one
         whole call.
     """
     distributed = require("distributed")
@@ -255,7 +255,7 @@ def _warn_if_oversubscribed(client) -> None:
             warnings.warn(
                 f"the Dask workers on {host} would run {total} engine threads on {cpus_of[host]} CPUs; set "
                 "RAYON_NUM_THREADS for the workers so that, per machine, the worker processes times their "
-                "engine threads stay within its CPUs (see velkora.cluster)",
+                "engine threads stay within its CPUs (see velkora.parallel.cluster)",
                 RuntimeWarning,
                 stacklevel=3,
             )
