@@ -84,4 +84,8 @@ PyObject* py_fit_drift_bootstrap(PyObject* self, PyObject* args, PyObject* kwarg
 extern const char py_drift_predict_doc[];
 PyObject* py_drift_predict(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// Fits tied across rows by a layout (tied_entries.cpp).
+extern const char py_fit_tied_doc[];
+PyObject* py_fit_tied(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace velk::py

@@ -54,6 +54,7 @@ PyMethodDef kFunctions[] = {
     {"py_fit_drift_bootstrap", as_c_function(py_fit_drift_bootstrap), METH_VARARGS | METH_KEYWORDS,
      py_fit_drift_bootstrap_doc},
     {"py_drift_predict", as_c_function(py_drift_predict), METH_VARARGS | METH_KEYWORDS, py_drift_predict_doc},
+    {"py_fit_tied", as_c_function(py_fit_tied), METH_VARARGS | METH_KEYWORDS, py_fit_tied_doc},
 };
 
 PyModuleDef kModule = {

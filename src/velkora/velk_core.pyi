@@ -325,3 +325,21 @@ def py_drift_predict(
     meth_bin_edges: FloatArray,
 ) -> FloatArray:
     """Predicted binned distributions at each age; returns an (n_ages, n_meth_bins) array."""
+
+def py_fit_tied(
+    observed_fracs_2d: FloatArray,
+    meth_bin_edges: FloatArray,
+    normalize_stw: bool | np.bool_,
+    layout: FloatArray,
+    fixed: FloatArray,
+    lower: FloatArray,
+    upper: FloatArray,
+    weights: FloatArray | None = None,
+    starts: FloatArray | None = None,
+    *,
+    seed: SupportsIndex = 0,
+    observation: FloatArray | None = None,
+) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Fit parameters tied across rows: layout (n_rows, 6) over [St, CoW, CoE, n_U, n_M, Vmax]
+    holds an index of theta or -1 (fixed). Returns (theta: (n_theta,), params: (n_rows, 6),
+    nlls: (n_rows,)). Ctrl+C stops it."""

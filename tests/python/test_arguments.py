@@ -53,6 +53,12 @@ PARAMETERS = {
     "ages": ("array1", np.array([0.0, 1.0, 5.0])),
     "p0_per_boot": ("array2", np.tile(OBSERVED, (2, 1))),
     "fit_observed_per_boot": ("array2", np.tile(OBSERVED, (4, 1))),
+    # A tied fit of no rows over no entries, which finishes at once.
+    "layout": ("array2", np.zeros((0, 6))),
+    "fixed": ("array2", np.zeros((0, 6))),
+    "lower": ("array1", np.zeros(0)),
+    "upper": ("array1", np.zeros(0)),
+    "starts": ("optional2", np.zeros((1, 0))),
     # Keyword-only extensions, passed by keyword in every call below.
     "sample_offset": ("count", 0),
     "seed": ("seed", 7),
@@ -63,6 +69,8 @@ OVERRIDES = {
     "py_fit_bootstrap_co": {"warm_start": ("warm3", (0.5, 2.0, 2.0))},
     "py_fit_bootstrap_exp_perdensity": {"shared_st": ("bool", True)},
     "py_fit_drift_bootstrap": {"n_boot": ("count", 2)},
+    # One weight per row, and always a seed (None is not one).
+    "py_fit_tied": {"weights": ("optional1", np.zeros(0)), "seed": ("seed_required", 7)},
 }
 
 
@@ -117,11 +125,13 @@ BAD["array2"] = [
     np.zeros((1, 10), dtype=np.float32),
     np.zeros((1, 1, 10)),
 ]
+BAD["optional2"] = BAD["array2"]
 BAD["bounds"] = [[0.1, 1.0], (0.1, 1.0, 2.0), (0.1,), ("low", 1.0), None, np.array([0.1, 1.0])]
 
 # Negative and too large counts and seeds are OverflowErrors, tested on their own.
 BAD["count"] = [2.0, "2", None, np.float64(1.0), [1]]
 BAD["seed"] = [2.0, "2", np.float64(1.0), [1]]
+BAD["seed_required"] = BAD["seed"] + [None]
 BAD["warm4"] = [(0.5, 2.0, 2.0), [0.5, 2.0, 2.0, 1.0], ("a", 2.0, 2.0, 1.0), 1.0]
 BAD["warm3"] = [(0.5, 2.0), [0.5, 2.0, 2.0], (0.5, None, 2.0)]
 
@@ -132,11 +142,13 @@ GOOD = {
     "bool": [True, False, np.True_, np.False_],
     "bounds": [(1, 2), Pair(1.0, 2.0), (np.float64(1.0), FloatLike())],
     "optional1": [None],
+    "optional2": [None],
     "count": [0, np.int64(0), np.uint8(0), False],
     "seed": [None, 0, 2**64 - 1, np.uint64(2**64 - 1), np.int64(3), IndexLike(), True],
     "warm4": [None],
     "warm3": [None],
 }
+GOOD["seed_required"] = [seed for seed in GOOD["seed"] if seed is not None]
 
 
 def call_with(name, override=None, value=None):
@@ -248,10 +260,17 @@ def test_optional_arguments_take_their_defaults():
 
 @pytest.mark.parametrize(
     "name,parameter",
-    [(n, p) for n, ps in SIGNATURES.items() for p, kind, _ in ps if kind in ("array1", "optional1", "array2")],
+    [
+        (n, p)
+        for n, ps in SIGNATURES.items()
+        for p, kind, _ in ps
+        if kind in ("array1", "optional1", "array2", "optional2")
+    ],
 )
 def test_strided_views_are_refused_before_any_work(name, parameter):
     valid = dict((p, v) for p, _, v in SIGNATURES[name])[parameter]
+    if valid.size == 0 and valid.ndim == 1:  # so is an empty one
+        valid = np.zeros(2)
     if valid.ndim == 2:
         valid = np.zeros((2, 10))  # an empty 2-D view is contiguous whatever its strides
     if valid.shape[-1] < 2:  # so is a one-element view
@@ -297,6 +316,7 @@ OBSERVING = {
     "py_fit_bootstrap_co",
     "py_profile_shared_st",
     "py_profile_shared_co",
+    "py_fit_tied",
 }
 ONE_DENSITY = {"py_compute_nll", "py_compute_model_fracs", "py_fit_one_density"}
 ONE_ROW = np.tile(OBSERVED, (1, 1))

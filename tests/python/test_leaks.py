@@ -17,21 +17,26 @@ def resident_kib():
     return pages * resource.getpagesize() // 1024
 
 
+# One row whose St is its own: a tied fit of one differential evolution.
+TIED_LAYOUT = np.array([[0.0, -1.0, -1.0, -1.0, -1.0, -1.0]])
+TIED_FIXED = np.array([[np.nan, 2.0, 3.0, 2.0, 2.0, np.inf]])
+
+
 def exercise(edges, observed, params, cow, coe, fits=False):
+    rows = observed.reshape(1, -1)
     if fits:
-        rows = observed.reshape(1, -1)
         velk_core.py_fit_all_densities(rows, edges, True, (0.1, 1.0), (0.1, 10.0))
         velk_core.py_fit_one_density(observed, edges, True, (0.1, 1.0), (0.1, 10.0))
         velk_core.py_profile_shared_co(rows, edges, True, 0.5, cow + 2.0, coe + 2.0, (0.1, 10.0))
         with pytest.raises(RuntimeError):
             velk_core.py_fit_all_densities(rows, edges, True, (1.0, 0.1), (0.1, 10.0))
+        velk_core.py_fit_tied(rows, edges, True, TIED_LAYOUT, TIED_FIXED, params[:1], params[:1] + 1.0, seed=3)
     velk_core.py_compute_nll(params, observed, edges, True)
     velk_core.py_compute_model_fracs(0.5, 1.0, 2.0, 3.0, edges)
     velk_core.py_compute_phase_grids(0.5, True, cow, coe)
     velk_core.py_set_raw_count(False)
     velk_core.py_set_mm_vmax(float("inf"))
     velk_core.py_drift_predict(0.1, 0.2, observed, cow, edges)
-    rows = observed.reshape(1, -1)
     velk_core.py_fit_drift_bootstrap(rows, rows, 0, 1, cow, edges, (0.1, 1.0))
     for bad in (
         lambda: velk_core.py_drift_predict(0.1, 0.2, params, cow, edges),
@@ -43,6 +48,14 @@ def exercise(edges, observed, params, cow, coe, fits=False):
         lambda: velk_core.py_compute_nll(params[::2], observed, edges, True),
         lambda: velk_core.py_compute_model_fracs("x", 1.0, 2.0, 3.0, edges),
         lambda: velk_core.py_compute_model_fracs(0.5, 1.0, 2.0, 3.0, edges, bogus=1),
+        # Tied fits refused after every array is copied: the layout, the
+        # bounds, the starts' shape.
+        lambda: velk_core.py_fit_tied(rows, edges, True, TIED_LAYOUT + 0.5, TIED_FIXED, params[:1], params[:1]),
+        lambda: velk_core.py_fit_tied(rows, edges, True, TIED_LAYOUT, TIED_FIXED, params[:1], params[:1] - 1.0),
+        lambda: velk_core.py_fit_tied(
+            rows, edges, True, TIED_LAYOUT, TIED_FIXED, params[:1], params[:1], starts=params.reshape(1, -1)
+        ),
+        lambda: velk_core.py_fit_tied(rows, edges, True, TIED_LAYOUT, TIED_FIXED, params[:1], params[:1], seed=None),
     ):
         with pytest.raises((TypeError, OverflowError, RuntimeError)):
             bad()
