@@ -44,6 +44,8 @@ class Interval:
     xtol: float
     bounds: tuple[float, float]
     evaluations: int
+    # Every point of the profile known at the end, (x, value) by ascending x: the grid's and the search's.
+    points: tuple[tuple[float, float], ...] = ()
 
 
 class _Profile:
@@ -52,7 +54,12 @@ class _Profile:
     def __init__(self, evaluate: Callable[[float], float]):
         self.evaluate = evaluate
         self.known: dict[float, float] = {}
+        self.grid: dict[float, float] = {}
         self.evaluations = 0
+
+    def points(self) -> tuple[tuple[float, float], ...]:
+        # Grid points keep their own value; exp(ln x) need not give x back to the bit.
+        return tuple((self.grid.get(t, math.exp(t)), y) for t, y in sorted(self.known.items()))
 
     def __call__(self, t: float) -> float:
         if t not in self.known:
@@ -77,18 +84,21 @@ def likelihood_interval(
     to. Non-finite profile values count as higher than every finite one.
     """
     profile = _Profile(evaluate)
-    for x, y in zip(np.log(np.asarray(grid, dtype=float)), np.asarray(values, dtype=float)):
-        profile.known[float(x)] = float(y) if math.isfinite(y) else math.inf
+    grid = np.asarray(grid, dtype=float)
+    for x, t, y in zip(grid, np.log(grid), np.asarray(values, dtype=float)):
+        profile.known[float(t)] = float(y) if math.isfinite(y) else math.inf
+        profile.grid[float(t)] = float(x)
     t_lo, t_hi = math.log(bounds[0]), math.log(bounds[1])
     t_min, y_min = _minimum(profile, t_lo, t_hi, xtol)
     if not math.isfinite(y_min):
         nan = math.nan
-        return Interval(nan, nan, nan, nan, threshold, xtol, bounds, profile.evaluations)
+        return Interval(nan, nan, nan, nan, threshold, xtol, bounds, profile.evaluations, profile.points())
     target = y_min + threshold
     ends = [_crossing(profile, t_min, target, limit, direction, xtol) for limit, direction in ((t_lo, -1.0),
                                                                                            (t_hi, 1.0))]
     lo, hi = (math.nan if t is None else math.exp(t) for t in ends)
-    return Interval(math.exp(t_min), y_min, lo, hi, threshold, xtol, tuple(bounds), profile.evaluations)
+    return Interval(math.exp(t_min), y_min, lo, hi, threshold, xtol, tuple(bounds), profile.evaluations,
+                    profile.points())
 
 
 def _minimum(profile: _Profile, t_lo: float, t_hi: float, xtol: float) -> tuple[float, float]:

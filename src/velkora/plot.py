@@ -8,8 +8,8 @@ file's suffix), and Jupyter shows them as they are. Needs matplotlib
 (``pip install 'velkora[plot]'``).
 
 Conventions shared by the figures: distributions over the methylation level
-are drawn as probability densities per unit level (a bin's fraction divided
-by its width), so that bins of any width, and the model's 71 levels M / 70,
+are drawn as fractions of molecules per unit of methylation level (a bin's
+fraction divided by its width), so that bins of any width, and the model's 71 levels M / 70,
 share one scale; density bins sit on a continuous CpG-density axis at their
 centres, with their widths drawn; rates are on logarithmic axes whose
 labelled ticks are plain numbers (0.1, 1, 10, or 0.2, 0.5 on short ranges).
@@ -162,7 +162,7 @@ def _short_labels(edges: np.ndarray) -> list[str]:
 
 def _density_axis(ax, edges: np.ndarray) -> None:
     ax.set_xlim(edges[0], edges[-1])
-    ax.set_xlabel("CpG density")
+    ax.set_xlabel("CpG density (CpG per bp)")
 
 
 # ---------------------------------------------------------------- fits
@@ -226,7 +226,7 @@ def fit_figure(fit_result, *, macrostates: bool = True, goodness=None, title: st
     as the fit compared it with them (for short reads: as reads of the data's
     depths observe it); with `macrostates` (default) a thin line adds the
     model on its 71 levels M / 70, the distribution of whole 70-site
-    molecules. All are probability densities per unit methylation level.
+    molecules. All are fractions of molecules per unit of methylation level.
     `goodness` (a :class:`~velkora.comparison.Comparison` or its
     ``goodness_of_fit`` table) adds each bin's G test and marks in red the
     bins the model does not explain.
@@ -249,7 +249,7 @@ def fit_figure(fit_result, *, macrostates: bool = True, goodness=None, title: st
         ax.stairs(as_read[d], edges, color="C3", linewidth=1.5, label=read_label)
         _level_axis(ax, edges)
         ax.set_ylim(0, None)
-        heading = f"density {names[d]}  (n = {row.n_molecules:,})\n{_parameter_text(row, fit_result.description.fitted(fit_result.settings))}"
+        heading = f"CpG density {names[d]} per bp  (n = {row.n_molecules:,})\n{_parameter_text(row, fit_result.description.fitted(fit_result.settings))}"
         colour = "black"
         if flags is not None:
             check = flags.iloc[d]
@@ -260,7 +260,7 @@ def fit_figure(fit_result, *, macrostates: bool = True, goodness=None, title: st
                 for spine in ax.spines.values():
                     spine.set(color=_MISFIT, linewidth=1.6)
         ax.set_title(heading, fontsize=7.5, color=colour)
-    axes[0].set_ylabel("density per unit level")
+    axes[0].set_ylabel("fraction per unit level")
     handles, labels = axes[0].get_legend_handles_labels()
     order = [labels.index(name) for name in ("observed", read_label, level_label) if name in labels]
     fig.legend([handles[k] for k in order], [labels[k] for k in order], loc="outside lower center", ncols=3,
@@ -434,9 +434,15 @@ def phase_figure(grid, *, quantity: str = "bistability", fits=None) -> Figure:
         table = getattr(fits, "table", fits)
         x, y = np.log10(table["CoE"].to_numpy()), np.log10(table["CoW"].to_numpy())
         ax.scatter(x, y, s=28, facecolor="white", edgecolor="black", zorder=3, label="fitted density bins")
-        for name, xi, yi in zip(table.index, x, y):
-            ax.annotate(str(name), (xi, yi), fontsize=6, color="white", xytext=(4, 3), textcoords="offset points",
+        # Numbers at the points and the bins they stand for in a key below: names of neighbouring
+        # bins written at their points would run into each other.
+        for k, (xi, yi) in enumerate(zip(x, y), 1):
+            ax.annotate(str(k), (xi, yi), fontsize=7, color="white", xytext=(4, 3), textcoords="offset points",
                         path_effects=[patheffects.withStroke(linewidth=1.5, foreground="black")])
+        # No-break spaces within an entry, so that a wrapped key breaks only between entries.
+        key = "   ".join(f"{k}: {name}".replace(" ", "\u00a0") for k, name in enumerate(map(str, table.index), 1))
+        fig.text(0.5, 0.0, f"density bins (CpG per bp)   {key}", ha="center", va="bottom", fontsize=6.5, wrap=True)
+        fig.get_layout_engine().set(rect=(0, 0.06, 1, 0.94))
         ax.legend(fontsize=7, loc="lower left")
     ax.set_xlabel("log10 CoE")
     ax.set_ylabel("log10 CoW")
@@ -458,7 +464,7 @@ def drift_figure(drift_result) -> Figure:
             ax.plot(centres, binned.fractions[d], "o", markersize=2.5, color=colours[k])
             ax.plot(centres, predicted[d, k], "-", linewidth=1.0, color=colours[k], label=f"age {age:g}")
         _level_axis(ax, edges)
-        ax.set_title(f"density {row.Index}: StE {row.StE:.3g}, StW {row.StW:.3g}", fontsize=8)
+        ax.set_title(f"CpG density {row.Index} per bp: StE {row.StE:.3g}, StW {row.StW:.3g}", fontsize=8)
     axes[0].set_ylabel("fraction of molecules")
     axes[0].legend(fontsize=6, frameon=False)
     fig.suptitle("drift fit: observed (points) and predicted (lines) by age", fontsize=10)
@@ -496,11 +502,13 @@ def comparison_figure(comparison) -> Figure:
     modes, y = list(table.index), np.arange(len(table))
     fig = Figure(figsize=(7.6, 1.5 + 0.42 * len(modes)), layout="constrained")
     axes = fig.subplots(1, 2, sharey=True)
+    # One scale for both panels, set by the larger difference, so that the bars compare across them.
+    largest = float(np.nanmax(table[["delta_aic", "delta_bic"]].to_numpy(dtype=float)))
     for ax, column, label in ((axes[0], "delta_aic", "ΔAIC"), (axes[1], "delta_bic", "ΔBIC")):
         values = table[column].to_numpy(dtype=float)
         best = values == values.min()
         ax.barh(y, values, height=0.6, color=np.where(best, "C2", "0.65"))
-        _symlog_axis(ax, float(values.max()))
+        _symlog_axis(ax, largest)
         for yi, value, is_best in zip(y, values, best):
             text = "best" if is_best else f"{value:.3g}"
             ax.annotate(text, (value, yi), xytext=(4, 0), textcoords="offset points", va="center", fontsize=7.5,
@@ -542,7 +550,7 @@ def residual_figure(comparison, mode: str | None = None, *, limit: float | None 
     bar = fig.colorbar(image, ax=ax, extend="both", pad=0.01)
     bar.set_label("Pearson residual\n(observed - expected) / sqrt(expected)", fontsize=8)
     ax.set_yticks(rows[:-1] + 0.5, _short_labels(data.density_edges), fontsize=7.5)
-    ax.set_ylabel("CpG density bin")
+    ax.set_ylabel("CpG density bin (CpG per bp)")
     _level_axis(ax, data.meth_edges)
     for d, (tick, check) in enumerate(zip(ax.get_yticklabels(), checks.itertuples())):
         flagged = bool(check.misfit)

@@ -218,6 +218,19 @@ def _run_section(report: Report, record: dict | None, settings: dict[str, Any]) 
         source = record.get("input", {})
         report.facts({"command line": record.get("command_line", ""), "input": source.get("path", ""),
                       "input SHA-256": source.get("sha256", "")}, "Run")
+        reads = record.get("reads")
+        if reads:
+            dropped = ", ".join(f"{n:,} {reason.replace('_', ' ')}" for reason, n in reads.get("dropped", {}).items())
+            facts = {"reads from": reads.get("source", ""), "kind": reads.get("kind", ""),
+                     "records read": f"{reads.get('records', 0):,}", "molecules": f"{reads.get('molecules', 0):,}",
+                     "dropped": dropped or "none"}
+            skipped = reads.get("skipped_records") or []
+            if skipped:
+                facts["malformed records skipped (first)"] = "; ".join(
+                    f"{one.get('read')} ({one.get('field')}: {one.get('problem')})" for one in skipped)
+            facts.update({f"read option {name}": json.dumps(json_value(value))
+                          for name, value in reads.get("settings", {}).items()})
+            report.facts(facts, "Reads behind the molecules")
     else:
         report.text("The data were given in memory, not read from a file: no input checksum is recorded.")
     report.facts({name: json.dumps(json_value(value)) for name, value in settings.items()}, "Fit settings")
@@ -304,7 +317,7 @@ def fit_caption(fit_result) -> str:
     shown = "as read and, thin, as whole 70-site molecules" if fit_result.observation == "sampled" else \
         "binned and, thin, at its 71 levels"
     return (f"Observed molecules (bars) and the {fit_result.mode} model ({shown}) per density bin, "
-            "as probability densities per unit methylation level.")
+            "as fractions of molecules per unit of methylation level.")
 
 
 BOOTSTRAP_CAPTION = ("Estimates and bootstrap percentile intervals against CpG density (horizontal bars: the "
@@ -337,9 +350,10 @@ def compare_report(comparison, *, record: dict | None = None, figures: dict[str,
     data = first.data
     report = Report(f"velkora comparison of {len(comparison.fits)} modes",
                     f"{int(data.n_molecules.sum()):,} molecules in {data.n_densities} density bins; best by AIC: "
-                    f"{comparison.best}")
+                    f"{comparison.best}, by BIC: {comparison.best_bic}")
     _data_section(report, data, first)
     report.section("Model choice")
+    report.text(comparison.verdict)
     report.table("Modes ranked", comparison.table.sort_values("aic"),
                  note="loglik leaves out the multinomial constant shared by all modes; BIC takes n = molecules.")
     report.table("Likelihood-ratio tests of nested modes", comparison.tests, index=False)

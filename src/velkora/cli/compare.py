@@ -91,8 +91,10 @@ def run(args, context) -> None:
     record = header(args, context.argv, "compare")
     out = _output.Output(args.out, FILES, figures=not args.no_figures)
     context.output = out
-    data = binned_input(args)
+    data = binned_input(args, context)
     record["density_edges"], record["meth_edges"] = data.density_edges, data.meth_edges
+    if context.reads is not None:
+        record["reads"] = context.reads
     log = out.path("compare.log")
     log.write_text(record["command_line"] + "\n")
     with _terminal_stream(context.terminal) as stream:
@@ -108,7 +110,7 @@ def run(args, context) -> None:
                 progress.stop()
             raise Interrupted("stopped before the comparison finished; nothing was written") from None
     record.update(modes=list(result.fits), settings=result.settings, n_sim=result.n_sim, seed=result.seed,
-                  best_aic=result.best, complete=True)
+                  best_aic=result.best, best_bic=result.best_bic, verdict=result.verdict, complete=True)
     out.table("comparison.csv", result.table)
     out.table("likelihood_ratio_tests.csv", result.tests, index=False)
     if len(result.simulations):
@@ -136,6 +138,7 @@ def run(args, context) -> None:
             context.terminal.line(f"velkora: warning: {test.reason}")
     for fit in result.fits.values():
         warn_at_bounds(context, fit)
+    say(args, result.verdict)
     misfits = result.goodness_of_fit[result.goodness_of_fit["misfit"]]
     if len(misfits):
         say(args, "density bins the fit does not explain (G test, Bonferroni 0.05): "

@@ -9,7 +9,8 @@ from .. import _output
 from .._errors import InputError
 from .._output import Progress
 from .options import add_bins, add_columns, add_output, add_read_options, add_rerun, add_run, number
-from .runs import Interrupted, as_options, check_run_options, figure_files, header, load_rerun, say, summary
+from .runs import (Interrupted, as_options, check_input_options, check_run_options, figure_files, header,
+                   load_rerun, say, summary)
 
 FILES = ("binned_by_age.csv", "drift.csv", "drift_settings.json", "drift.log", "drift_samples.csv",
          *figure_files("drift", "drift_intervals"))
@@ -58,7 +59,7 @@ def _check_inputs(args) -> None:
         raise InputError(f"--ages must be distinct finite numbers, not {' '.join(f'{a:g}' for a in args.ages)}")
 
 
-def _binned_by_age(args):
+def _binned_by_age(args, context):
     """The DriftData of the inputs: one table's age column, or one input per age."""
     import pandas as pd  # noqa: PLC0415
 
@@ -68,6 +69,8 @@ def _binned_by_age(args):
     from .options import bins  # noqa: PLC0415
 
     density, meth, columns = bins(args)
+    for path in args.molecules:
+        check_input_options(path, context.given)
     if args.ages is None:
         path = args.molecules[0]
         molecules = molecules_for_fit(args, path)
@@ -98,7 +101,7 @@ def run(args, context) -> None:
     record = header(args, context.argv, "drift")
     out = _output.Output(args.out, FILES, figures=not args.no_figures)
     context.output = out
-    data = _binned_by_age(args)
+    data = _binned_by_age(args, context)
     record["ages"], record["density_edges"], record["meth_edges"] = data.ages, data.density_edges, data.meth_edges
     out.table("binned_by_age.csv", _drift_frame(data))
     progress = None if args.quiet or not args.n_boot else Progress("drift bootstrap", stream=context.terminal.stream)

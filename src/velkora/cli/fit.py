@@ -71,8 +71,10 @@ def run(args, context) -> None:
     record = header(args, context.argv, "fit")
     out = _output.Output(args.out, FILES, figures=not args.no_figures)
     context.output = out
-    data = binned_input(args)
+    data = binned_input(args, context)
     record["density_edges"], record["meth_edges"] = data.density_edges, data.meth_edges
+    if context.reads is not None:
+        record["reads"] = context.reads
     out.table("binned.csv", data.frame())
     say(args, f"binned {int(data.n_molecules.sum()):,} molecules into {data.n_densities} density bins x "
                f"{data.n_meth_bins} methylation bins")
@@ -114,9 +116,13 @@ def run(args, context) -> None:
                 progress.stop()
             record["complete"] = False
             out.json("fit_settings.json", record)
-            out.commit()
+            kept = out.commit()
+            missing = [what for what, asked in (("the bootstrap figure", not args.no_figures),
+                                                ("the St profile", bool(args.profile_st)),
+                                                ("report.html", args.report)) if asked]
             raise Interrupted(f"stopped: {boot.n_done} of {boot.n_boot} bootstrap samples finished and saved "
-                               "(marked incomplete in fit_settings.json)")
+                              f"(marked incomplete in fit_settings.json); kept {', '.join(p.name for p in kept)}"
+                              + (f"; not written: {', '.join(missing)}" if missing else ""))
         reached = boot.intervals["at_bound"]
         if (reached != "").any():
             context.terminal.line("velkora: warning: bootstrap intervals reach a search bound (cut by the range, "
@@ -136,9 +142,10 @@ def run(args, context) -> None:
             record["complete"] = False
             record["profile"] = {"points": args.profile_st, "complete": False}
             out.json("fit_settings.json", record)
-            out.commit()
-            raise Interrupted("stopped during the St profile; the fit (and bootstrap) were saved, the profile "
-                               "was not (marked incomplete in fit_settings.json)") from None
+            kept = out.commit()
+            raise Interrupted(f"stopped during the St profile (marked incomplete in fit_settings.json); kept "
+                              f"{', '.join(p.name for p in kept)}; not written: the St profile"
+                              + (", report.html" if args.report else "")) from None
         interval = profile.intervals.iloc[0]
         record["profile"] = {"points": args.profile_st, "complete": True,
                              "interval": {"St": interval["estimate"], "lo": interval["lo"], "hi": interval["hi"],

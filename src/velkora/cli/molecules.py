@@ -7,6 +7,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from pathlib import Path
 
@@ -47,7 +48,16 @@ def run_molecules(args, context=None) -> None:
         if not args.input.is_file():
             raise InputError(f"input file not found: {args.input}")
         raise InputError(f"{args.input}: not a BAM, CRAM or SAM file nor a modkit or Bismark call table")
-    report = write_molecules(args.input, args.out, progress=_progress(args, "regions"), **options)
+    # Written beside the target under another name first: a read that finds no molecule leaves no file (and
+    # no earlier table replaced by an empty one).
+    staged = args.out.with_name(f".{args.out.stem}.{os.getpid()}.staged{args.out.suffix}")
+    try:
+        report = write_molecules(args.input, staged, progress=_progress(args, "regions"), **options)
+        if report["molecules"] == 0:
+            raise InputError(f"{args.input}: no molecules ({_summary(report)})")
+        os.replace(staged, args.out)
+    finally:
+        staged.unlink(missing_ok=True)
     if not args.quiet:
         print(_summary(report))
         print(f"wrote {args.out}")
@@ -55,8 +65,13 @@ def run_molecules(args, context=None) -> None:
 
 def _summary(report: dict) -> str:
     dropped = ", ".join(f"{n:,} {reason.replace('_', ' ')}" for reason, n in report["dropped"].items())
-    return (f"{report['molecules']:,} molecules from {report['records']:,} records ({report['kind']}); "
+    text = (f"{report['molecules']:,} molecules from {report['records']:,} records ({report['kind']}); "
             f"dropped: {dropped or 'none'}")
+    skipped = report.get("skipped_records") or []
+    if skipped:
+        text += "; malformed records skipped, first " + "; ".join(
+            f"{one['read']!r} ({one['field']}: {one['problem']})" for one in skipped[:3])
+    return text
 
 
 def molecules_for_fit(args, path=None):
@@ -66,7 +81,12 @@ def molecules_for_fit(args, path=None):
     from ..reads import load_molecules  # noqa: PLC0415
 
     options = read_options(args)
-    table = load_molecules(args.molecules if path is None else path, progress=_progress(args, "regions"), **options)
-    if table is not None and not args.quiet:
+    source = args.molecules if path is None else path
+    table = load_molecules(source, progress=_progress(args, "regions"), **options)
+    if table is None:
+        return None
+    if len(table) == 0:
+        raise InputError(f"{source}: no molecules to fit ({_summary(table.attrs)})")
+    if not args.quiet:
         print(_summary(table.attrs))
     return table

@@ -207,6 +207,8 @@ def add_read_options(group) -> None:
 READ_OPTIONS = ("format", "regions", "threads", "reference", "window_cpgs", "min_cpg", "min_mapq", "threshold",
                 "include_hmc", "keep_secondary", "keep_supplementary", "keep_qcfail", "keep_duplicates")
 CALL_TABLE_OPTIONS = ("format", "threshold", "include_hmc", "min_cpg", "window_cpgs")
+# The options that name the columns of a molecule table.
+COLUMN_OPTIONS = ("density_column", "level_column", "methylated_column", "total_column", "depth_column")
 
 
 def read_options(args) -> dict:

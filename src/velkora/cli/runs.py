@@ -12,7 +12,7 @@ from .. import _output
 from .._errors import InputError
 from .._output import Terminal
 from .._formats import FIGURE_FORMATS
-from .options import FIT_SETTINGS, PRESENTATION, bins
+from .options import CALL_TABLE_OPTIONS, COLUMN_OPTIONS, FIT_SETTINGS, PRESENTATION, READ_OPTIONS, bins
 
 
 class Interrupted(Exception):
@@ -158,6 +158,7 @@ class Context:
         self.argv, self.given, self.args = argv, given, args
         self.terminal = Terminal()
         self.output: _output.Output | None = None
+        self.reads: dict | None = None  # where the molecules of the input came from, when reads made them
 
     def engine_log(self, path: Path, label: str):
         return _output.engine_log(path, self.terminal, label, verbose=getattr(self.args, "verbose", False),
@@ -169,24 +170,59 @@ def figure_files(*stems: str) -> tuple[str, ...]:
     return tuple(f"{stem}.{kind}" for stem in stems for kind in FIGURE_FORMATS)
 
 
-def binned_input(args, path=None, *, age: str | None = None):
+def _option(dest: str) -> str:
+    return "--region" if dest == "regions" else "--" + dest.replace("_", "-")
+
+
+def check_input_options(path, given: set[str]) -> None:
+    """Refuses, in one line, options given for a kind of input they do not
+    apply to: read options for a molecule table, alignment options for a call
+    table, column options for reads."""
+    from ..reads import input_kind  # noqa: PLC0415
+
+    kind = input_kind(path)
+    if kind is None:
+        applicable, what = COLUMN_OPTIONS, "a molecule table"
+    elif kind == "calls":
+        applicable, what = CALL_TABLE_OPTIONS, "a call table"
+    else:
+        applicable, what = READ_OPTIONS, "an alignment file"
+    wrong = sorted(name for name in given if name in (*READ_OPTIONS, *COLUMN_OPTIONS) and name not in applicable)
+    if wrong:
+        name = wrong[0]
+        target = "molecule tables" if name in COLUMN_OPTIONS else (
+            "BAM/CRAM/SAM files" if name not in CALL_TABLE_OPTIONS else "reads and call tables")
+        raise InputError(f"{_option(name)} applies to {target}, but {path} is {what}")
+
+
+def binned_input(args, context, path=None):
     """The binned data of a command's input (`path`, default the command's
     input): a molecule table, or reads (BAM/CRAM/SAM, modkit or Bismark call
-    tables) read with the read options. With `age`, binned age by age."""
+    tables) read with the read options."""
     import velkora as vk  # noqa: PLC0415
 
     from .molecules import molecules_for_fit  # noqa: PLC0415
 
     density, meth, columns = bins(args)
     source = args.molecules if path is None else path
+    check_input_options(source, context.given)
     molecules = molecules_for_fit(args, source)
-    table = source if molecules is None else molecules
-    if age is not None:
-        return vk.bin_molecules_by_age(table, density, meth, age=age, **columns)
+    table = vk.read_molecules(source) if molecules is None else molecules
+    context.reads = read_provenance(table.attrs)
     data = vk.bin_molecules(table, density, meth, **columns)
     say(args, f"binned {int(data.n_molecules.sum()):,} molecules into {data.n_densities} density bins x "
               f"{data.n_meth_bins} methylation bins")
     return data
+
+
+def read_provenance(attrs: dict) -> dict | None:
+    """Where the molecules came from, when reads made them (here, or by
+    ``velkora molecules``, whose Parquet files carry it): the source file,
+    its kind, the records read and dropped, and the read options."""
+    if not isinstance(attrs, dict) or "source" not in attrs or "records" not in attrs:
+        return None
+    keys = ("source", "kind", "records", "molecules", "dropped", "skipped_records", "settings", "notes")
+    return {key: attrs[key] for key in keys if key in attrs}
 
 
 def warn_at_bounds(context, result) -> None:

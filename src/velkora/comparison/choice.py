@@ -101,6 +101,59 @@ class Comparison:
         """The mode of lowest AIC."""
         return str(self.table["aic"].idxmin())
 
+    @property
+    def best_bic(self) -> str:
+        """The mode of lowest BIC."""
+        return str(self.table["bic"].idxmin())
+
+    @property
+    def verdict(self) -> str:
+        """One paragraph on what the comparison says: the modes the criteria
+        prefer, what it means when they disagree, the test between them and
+        the density bins no mode explains."""
+        return verdict(self)
+
+def verdict(comparison: Comparison) -> str:
+    """The paragraph of :attr:`Comparison.verdict`."""
+    table = comparison.table
+    by_aic, by_bic = comparison.best, comparison.best_bic
+    n = next(iter(comparison.fits.values())).nobs
+    sentences = []
+    if len(table) == 1:
+        sentences.append(f"Only {by_aic} was fitted: there is nothing to choose between.")
+    elif by_aic == by_bic:
+        others = table.drop(index=by_aic)
+        sentences.append(f"AIC and BIC agree: {by_aic} describes these data best (the next mode is "
+                         f"{others['delta_aic'].min():.3g} higher in AIC and {others['delta_bic'].min():.3g} in BIC; "
+                         f"Akaike weight {table.at[by_aic, 'akaike_weight']:.2g}).")
+    else:
+        rich, lean = (by_aic, by_bic) if table.at[by_aic, "n_params"] >= table.at[by_bic, "n_params"] else \
+            (by_bic, by_aic)
+        extra = int(table.at[rich, "n_params"] - table.at[lean, "n_params"])
+        gain = float(table.at[rich, "loglik"] - table.at[lean, "loglik"])
+        sentences.append(
+            f"AIC prefers {by_aic} and BIC prefers {by_bic}: {rich} raises the log-likelihood by {gain:.4g} with "
+            f"{extra} more free parameter{'s' if extra != 1 else ''}, more than AIC's price of 1 per parameter but "
+            f"less than BIC's ln(n) / 2 = {math.log(n) / 2:.3g} per parameter with n = {n:,} molecules. AIC asks "
+            f"which mode predicts new molecules best, BIC which mode the data give most evidence for; with "
+            f"criteria that disagree, read {rich}'s extra parameters as plausible but not established.")
+        tests = comparison.tests
+        pair = tests[(tests["smaller"] == lean) & (tests["larger"] == rich)]
+        if len(pair) and not pair["reason"].iloc[0]:
+            sentences.append(f"The likelihood-ratio test of {lean} within {rich} gives p = "
+                             f"{pair['p_value'].iloc[0]:.3g} (chi-square, {int(pair['df'].iloc[0])} df).")
+    missed = comparison.tests[comparison.tests["reason"].str.contains("missed the optimum", regex=False)]
+    if len(missed):
+        sentences.append(f"{len(missed)} test(s) could not be made because a larger mode's search ended below its "
+                         "special case (see the tests' reason column).")
+    misfit = comparison.goodness_of_fit["misfit"]
+    flagged = misfit.xs(by_aic, level="mode")
+    if flagged.any():
+        sentences.append(f"Even {by_aic} leaves {int(flagged.sum())} of {len(flagged)} density bins unexplained "
+                         "(G test, Bonferroni 0.05): no mode describes those bins well.")
+    return " ".join(sentences)
+
+
 def comparable(settings: dict[str, Any], n_densities: int) -> dict[str, Any]:
     """The checked settings of a comparison: fits that maximise the likelihood
     of the molecule counts (molecule weights, no penalty)."""

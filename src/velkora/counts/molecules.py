@@ -290,6 +290,7 @@ def _bin(table, densities, levels, density_edges, meth_edges, depths=None) -> Bi
             f"density bin {labels[empty[0]]} holds no molecules ({len(empty)} empty bin(s)); "
             "choose other density edges or fewer quantile bins"
         )
+    warn_if_sparse(per_density, density_edges, n_meth, table.attrs.get(_SOURCE))
     fractions = np.ascontiguousarray(counts / per_density[:, None])
     depth_counts = None
     if depths is not None:
@@ -297,6 +298,22 @@ def _bin(table, densities, levels, density_edges, meth_edges, depths=None) -> Bi
         depth_counts = np.bincount(d[inside] * (NCPG + 1) + called, minlength=n_dens * (NCPG + 1))
         depth_counts = depth_counts.reshape(n_dens, NCPG + 1)
     return BinnedData(fractions, counts.astype(np.int64), density_edges, meth_edges, int(outside.sum()), depth_counts)
+
+
+# Fewer molecules than this per methylation bin, on average, leave a density bin's fit resting on little.
+SPARSE = 5
+
+
+def warn_if_sparse(per_density: np.ndarray, density_edges: np.ndarray, n_meth: int, source=None) -> None:
+    """Warns, once, of the density bins with fewer than SPARSE molecules per methylation bin."""
+    sparse = np.flatnonzero(per_density < SPARSE * n_meth)
+    if len(sparse):
+        labels = interval_labels(density_edges)
+        where = ", ".join(f"{labels[d]} {int(per_density[d]):,}" for d in sparse[:5])
+        warnings.warn(f"{source['path'] + ': ' if source else ''}{len(sparse)} density bin(s) hold fewer than "
+                      f"{SPARSE} molecules per methylation bin ({n_meth} bins), so their fits rest on few molecules: "
+                      f"{where}{', ...' if len(sparse) > 5 else ''}; choose fewer or wider bins", UserWarning,
+                      stacklevel=4)
 
 
 def _density_edges(value, densities, column: str) -> np.ndarray:

@@ -31,11 +31,16 @@ class ProfileResult:
     Attributes
     ----------
     table : pandas.DataFrame
-        For :func:`profile_st` one row per St of the grid (columns St, nll,
-        delta_nll); for :func:`profile_co` one row per density bin, parameter
-        ("CoW" or "CoE") and grid value (columns density_bin, parameter, value,
-        nll, delta_nll). delta_nll is nll minus its minimum over the grid (per
-        density bin and parameter).
+        For :func:`profile_st` one row per St at which the profile was
+        evaluated, ascending: the grid's and, with the interval, those of its
+        search, which goes on until the profile crosses the 95 % threshold on
+        each side or reaches the search range's end (columns St, nll,
+        delta_nll, on_grid). For :func:`profile_co` one row per density bin,
+        parameter ("CoW" or "CoE") and grid value (columns density_bin,
+        parameter, value, nll, delta_nll). delta_nll is nll minus the
+        profile's minimum: the true one, found between the grid points, when
+        the interval was searched, else the grid's (per density bin and
+        parameter).
     intervals : pandas.DataFrame
         The 95 % profile-likelihood interval of each profiled parameter, one row
         per parameter (and density bin): where the profile is lowest
@@ -131,13 +136,22 @@ def profile_st(data: BinnedData, st_grid, *, interval: bool = True, **settings) 
 
     with _engine.switches(**switches(s)):
         nll = evaluate(grid)
-        table = pd.DataFrame({"St": grid, "nll": nll, "delta_nll": nll - nll.min()})
         if interval and s["weights"] == "molecules":
             found = _interval.likelihood_interval(lambda st: evaluate(np.array([st]))[0], grid, nll, s["st_bounds"])
             rows = [_interval_row(found, parameter="St")]
+            table = _evaluated(found, grid, "St")
         else:
             rows = [_no_interval(parameter="St")]
+            table = pd.DataFrame({"St": grid, "nll": nll, "delta_nll": nll - nll.min(), "on_grid": True})
     return ProfileResult(table, pd.DataFrame(rows), s)
+
+
+def _evaluated(found: _interval.Interval, grid: np.ndarray, name: str):
+    """Every point the profile was evaluated at, the grid's and the interval
+    search's, ascending, with the rise above the profile's true minimum."""
+    x, y = (np.array(v, dtype=np.float64) for v in zip(*found.points))
+    lowest = found.nll_min if math.isfinite(found.nll_min) else float(np.min(y))
+    return pd.DataFrame({name: x, "nll": y, "delta_nll": y - lowest, "on_grid": np.isin(x, grid)})
 
 
 def profile_co(data: BinnedData, shared_st: float, cow_grid, coe_grid, *, interval: bool = True,
@@ -203,8 +217,9 @@ def profile_co(data: BinnedData, shared_st: float, cow_grid, coe_grid, *, interv
         for p, (name, grid) in enumerate(zip(("CoW", "CoE"), (cow, coe))):
             for d, label in enumerate(data.labels):
                 row, single = per_bin[d][p][0], single_rows[d]
-                parts.append(pd.DataFrame({"density_bin": label, "parameter": name, "value": grid, "nll": row,
-                                           "delta_nll": row - row.min()}))
+                part = pd.DataFrame({"density_bin": label, "parameter": name, "value": grid, "nll": row,
+                                     "delta_nll": row - row.min()})
+                parts.append(part)
                 if not (interval and s["weights"] == "molecules"):
                     rows.append(_no_interval(density_bin=label, parameter=name))
                     continue
@@ -218,4 +233,6 @@ def profile_co(data: BinnedData, shared_st: float, cow_grid, coe_grid, *, interv
 
                 found = _interval.likelihood_interval(scaled, grid, molecules * row, s["co_bounds"])
                 rows.append(_interval_row(found, density_bin=label, parameter=name))
+                if math.isfinite(found.nll_min):  # the minimum between the grid points, per molecule
+                    part["delta_nll"] = row - min(found.nll_min / molecules, row.min())
     return ProfileResult(pd.concat(parts, ignore_index=True), pd.DataFrame(rows), s)
