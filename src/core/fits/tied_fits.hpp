@@ -14,7 +14,8 @@
 // runs an outer search over its shared entries (Brent over ln St when its one
 // shared entry is an St, as the shared-St fit does; a Nelder-Mead multi-start
 // over log10 rates and linear exponents otherwise, as the shared-exponent and
-// global-co fits do), and at every outer point each of its rows fits its own
+// global-co fits do, then restarted from its best point while that gains),
+// and at every outer point each of its rows fits its own
 // entries by fit_subset, in parallel, seeded by row index. A final pass at the
 // best outer point gives the reported rows.
 //
@@ -128,7 +129,9 @@ std::vector<std::vector<double>> tied_cold_starts(const TiedLayout& layout, cons
 ///   Row r's own entries are fitted with run_seed(seed, 0, r). The run-wide
 ///   raw-count switch is read once; the run-wide Vmax is not read at all: a
 ///   row's Vmax is its layout's.
-/// Without starts, a Nelder-Mead search begins at tied_cold_starts.
+/// Without starts, a Nelder-Mead search begins at tied_cold_starts. After the
+///   multi-start, fresh simplices (no stagnation rule, at most 1000 steps)
+///   restart from the best point while one gains more than 1e-4, up to 20.
 /// Once the interruption flag is set, outer evaluations return +inf at once,
 ///   no new start begins, and the result is not meaningful (the caller
 ///   reports the interruption).
