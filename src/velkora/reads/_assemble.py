@@ -200,7 +200,7 @@ class Assembler:
         for name, (slot, first, record, index) in list(self.waiting_first.items()):
             second = None
             if self.fetch_mate is not None:
-                mate = self.fetch_mate(record)
+                mate = self.fetch_mate(name, record.next_reference_name, record.next_reference_start)
                 if mate is not None:
                     second = self._part(mate, (index, 1), filters=False)
             self._emit(slot, name, merge_mates(first, second))
@@ -257,20 +257,19 @@ class Records:
 
 
 def mate_finder(path: str, options: Options):
-    """fetch_mate(first mate): its second mate, found at the mate position; and a close()."""
+    """fetch_mate(name, contig, position): the second mate of the first mate `name`, found at its
+    mate position; and a close()."""
     mates = None
 
-    def fetch(record):
+    def fetch(name, contig, position):
         nonlocal mates
         if mates is None:
             mates = open_alignments(path, options.reference)
-        position = record.next_reference_start
-        found = Records(path, mates, mates.fetch(record.next_reference_name, position, position + 1),
-                        options.strict)
+        found = Records(path, mates, mates.fetch(contig, position, position + 1), options.strict)
         for mate in found:
             if isinstance(mate, Refused):
                 continue  # the region holding it counts it
-            if (mate.query_name == record.query_name and mate.is_read2 and not mate.is_secondary
+            if (mate.query_name == name and mate.is_read2 and not mate.is_secondary
                     and not mate.is_supplementary and mate.reference_start == position):
                 return mate
         return None

@@ -20,7 +20,6 @@ from __future__ import annotations
 
 from bisect import bisect_right
 from collections import Counter
-from itertools import chain
 
 import numpy as np
 
@@ -46,8 +45,8 @@ class _Batch:
     """The records of one batch: their fields, what became of them, and their CpG calls
     (record j's sites are ``sites[site_at[j]:site_at[j + 1]]``)."""
 
-    __slots__ = ("first", "names", "records", "flags", "tid", "start", "end", "strand", "filtered", "outcome",
-                 "problems", "site_at", "sites", "states")
+    __slots__ = ("first", "names", "mate_tid", "mate_start", "unusual", "flags", "tid", "start", "end", "strand",
+                 "filtered", "outcome", "problems", "site_at", "sites", "states")
 
     def usable(self, j) -> bool:
         return self.filtered[j] == 0 and self.outcome[j] == 0
@@ -71,8 +70,12 @@ class Unit:
         self.chroms = np.array(references, dtype=object)
         self.region = region  # (tid, low, high), or None for a whole file
         self.records = 0
-        self.waiting_first: dict = {}  # name -> (molecule number, batch, index)
-        self.waiting_second: dict = {}  # name -> (batch, index)
+        # Open pairs by name: the first mate's index (the molecule's number), or the second mate's.
+        # Both keep file order, so their first entries are the oldest.
+        self.waiting_first: dict = {}
+        self.waiting_second: dict = {}
+        self.batches: list[_Batch] = []  # those holding records of open pairs, in file order
+        self.firsts: list[int] = []
         self.chunks: list[_Chunk] = []
         self.lows: list[int] = []
         skip = _UNMAPPED
@@ -87,13 +90,16 @@ class Unit:
     def consume(self, bam, iterator):
         """Reads the records of `iterator`, yielding the blocks of molecules as they complete."""
         low = -1 if self.region is None else self.region[1]
+        every_contig = self.region is None  # a region's records are all on its contig
         skip, min_mapq = self.skip, self.options.min_mapq
+        check_mapq = min_mapq > 0  # no record has a mapping quality below 0
         last = None
         while True:
-            flags, starts, mapqs, names, records, tids = [], [], [], [], [], []
-            decoded, lengths, cigars, xms, xgs, missing = [], [], [], [], [], []
+            flags, starts, mapqs, names, mate_tids, mate_starts, tids = [], [], [], [], [], [], []
+            decoded, lengths, cigars, xms, xgs, missing, unusual = [], [], [], [], [], [], {}
             add_flag, add_start, add_mapq, add_name = flags.append, starts.append, mapqs.append, names.append
-            add_record, add_tid, add_decoded, add_length = records.append, tids.append, decoded.append, lengths.append
+            add_mate_tid, add_mate_start, add_tid = mate_tids.append, mate_starts.append, tids.append
+            add_decoded, add_length = decoded.append, lengths.append
             add_cigar, add_xm, add_xg = cigars.append, xms.append, xgs.append
             n = bases = 0
             offset = bam.tell()
@@ -105,27 +111,38 @@ class Unit:
                     if start < low:
                         continue  # starts in an earlier region, which reads it
                     flag = record.flag
-                    mapq = record.mapping_quality
                     add_flag(flag)
                     add_start(start)
-                    add_mapq(mapq)
                     add_name(record.query_name)
-                    add_record(record)
-                    add_tid(record.reference_id)
-                    if not (flag & skip or mapq < min_mapq):
+                    # (The fields of the record, not the record: keeping thousands of them alive costs
+                    # more than taking the two more fields every record.)
+                    add_mate_tid(record.next_reference_id)
+                    add_mate_start(record.next_reference_start)
+                    if every_contig:
+                        add_tid(record.reference_id)
+                    passes = not flag & skip
+                    if check_mapq:
+                        mapq = record.mapping_quality
+                        add_mapq(mapq)
+                        passes = passes and mapq >= min_mapq
+                    if passes:
                         add_decoded(n)
                         length = record.query_length
                         add_length(length)
-                        add_cigar(record.cigartuples)
+                        add_cigar(record.cigarstring)
+                        # (Tag names as bytes: pysam takes them twice as fast.)
                         try:
-                            add_xm(record.get_tag("XM"))
+                            add_xm(record.get_tag(b"XM"))
                         except KeyError:
                             add_xm("")
                             missing.append(len(xms) - 1)
                         try:
-                            add_xg(record.get_tag("XG"))
+                            xg = record.get_tag(b"XG")
                         except KeyError:
-                            add_xg(None)
+                            xg = None
+                        add_xg(xg)
+                        if xg != "CT" and xg != "GA":  # the strand comes from the read's bases then
+                            unusual[n] = record
                         bases += length
                     n += 1
                     if n == _BATCH_RECORDS or bases >= _BATCH_BASES:
@@ -139,8 +156,8 @@ class Unit:
                 finished = False
             if names:
                 last = names[-1]
-                self._batch(flags, starts, mapqs, names, records, tids, decoded, lengths, cigars, xms, xgs,
-                            missing)
+                self._batch(flags, starts, mapqs, names, mate_tids, mate_starts, tids, unusual, decoded, lengths,
+                            cigars, xms, xgs, missing)
             if refused is not None:
                 self._refused(refused)
             yield from self._ready()
@@ -153,18 +170,20 @@ class Unit:
             self.tally.skip((self.records, 0), "malformed_cigar", refused.name, refused.field, refused.problem)
             self.records += 1
 
-    def _batch(self, flags, starts, mapqs, names, records, tids, decoded, lengths, cigars, xms, xgs, missing):
+    def _batch(self, flags, starts, mapqs, names, mate_tids, mate_starts, tids, unusual, decoded, lengths, cigars, xms,
+               xgs, missing):
         batch = _Batch()
         first = batch.first = self.records
         n = len(flags)
         self.records += n
-        batch.names, batch.records = names, records
+        batch.names, batch.mate_tid, batch.mate_start, batch.unusual = names, mate_tids, mate_starts, unusual
         flag = batch.flags = np.array(flags, dtype=np.int64)
-        batch.tid = np.array(tids, dtype=np.int64)
+        batch.tid = np.array(tids, dtype=np.int64) if tids else np.full(n, self.region[0], dtype=np.int64)
         unmapped = (flag & _UNMAPPED) != 0
         self.tally.dropped["unmapped"] += int(np.count_nonzero(unmapped))
-        batch.filtered = self._filters(flag, np.array(mapqs, dtype=np.int64), unmapped)
-        at = np.array(decoded, dtype=np.int64)
+        mapq = np.array(mapqs, dtype=np.int64) if mapqs else np.zeros(n, dtype=np.int64)
+        batch.filtered = self._filters(flag, mapq, unmapped)
+        at = np.arange(n) if len(decoded) == n else np.array(decoded, dtype=np.int64)
         self._decode(batch, n, at, np.array(starts, dtype=np.int64), lengths, cigars, xms, xgs, missing)
 
         # Singles and first mates own the molecules numbered by their index.
@@ -175,31 +194,88 @@ class Unit:
         chunk = _Chunk(first, first + n)
         self.chunks.append(chunk)
         self.lows.append(first)
+        self.batches.append(batch)
+        self.firsts.append(first)
         own = np.flatnonzero(owners & (batch.filtered == 0))
         self._count_outcomes(batch, own)
         own = own[batch.outcome[own] == 0]
         if len(own):
             chunk.parts.append((batch, own, own + first, 0))
 
+        self._pair(batch, names, flags, flag, pairable)
+
+    def _pair(self, batch, names, flags, flag, pairable):
+        """Pairs the batch's mates by name, with each other and with the open pairs before them."""
+        first = batch.first
         waiting_first, waiting_second = self.waiting_first, self.waiting_second
+        firsts = np.flatnonzero(pairable & ((flag & _READ1) != 0)).tolist()
+        seconds = np.flatnonzero(pairable & ((flag & _READ1) == 0)).tolist()
+        first_names = [names[j] for j in firsts]
+        second_names = [names[j] for j in seconds]
+        if (len(set(first_names)) == len(first_names) and len(set(second_names)) == len(second_names)
+                and waiting_first.keys().isdisjoint(first_names) and waiting_second.keys().isdisjoint(second_names)):
+            # No name twice: the pairs do not depend on the order the mates come in, so they are
+            # found with a few dictionary passes instead of one step per record.
+            numbers = np.array(firsts, dtype=np.int64) + first
+            earlier_of = np.array([waiting_second.pop(name, -1) for name in first_names], dtype=np.int64)
+            here_of = dict(zip(second_names, seconds))
+            mate_of = np.array([here_of.pop(name, -1) if e < 0 else -2 for name, e in zip(first_names,
+                                                                                       earlier_of.tolist())],
+                               dtype=np.int64)
+            earlier = earlier_of >= 0
+            joined_here = mate_of >= 0
+            alone = np.flatnonzero(mate_of == -1).tolist()
+            waiting_first.update(zip([first_names[i] for i in alone], numbers[alone].tolist()))
+            rest = list(here_of)
+            found = np.array([waiting_first.pop(name, -1) for name in rest], dtype=np.int64)
+            rest_j = np.fromiter(here_of.values(), dtype=np.int64, count=len(rest))
+            matched = found >= 0
+            unmatched = np.flatnonzero(~matched).tolist()
+            waiting_second.update(zip([rest[i] for i in unmatched], (rest_j[unmatched] + first).tolist()))
+            here = np.concatenate((mate_of[joined_here], rest_j[matched])).tolist()
+            here_number = np.concatenate((numbers[joined_here], found[matched])).tolist()
+            earlier, earlier_number = earlier_of[earlier].tolist(), numbers[earlier].tolist()
+            self._joins(batch, here, here_number, earlier, earlier_number, [])
+            return
+        # Pairs by name, one record after the other.
+        here, here_number, earlier, earlier_number, displaced = [], [], [], [], []
         for j in np.flatnonzero(pairable).tolist():
             name = names[j]
             if flags[j] & _READ1:
-                second = waiting_second.pop(name, None)
-                if second is not None:
-                    self._join(second[0], second[1], first + j, 1)
+                second = waiting_second.pop(name, -1)
+                if second >= 0:
+                    earlier.append(second)
+                    earlier_number.append(first + j)
                     continue
                 waiting_first.pop(name, None)  # the same name again: the open pair goes on alone
-                waiting_first[name] = (first + j, batch, j)
+                waiting_first[name] = first + j
                 continue
-            mate = waiting_first.pop(name, None)
-            if mate is not None:
-                self._join(batch, j, mate[0], 1)
+            number = waiting_first.pop(name, -1)
+            if number >= 0:
+                here.append(j)
+                here_number.append(number)
                 continue
-            earlier = waiting_second.pop(name, None)
-            if earlier is not None:
-                self._lone_second(earlier[0], earlier[1], first + j)
-            waiting_second[name] = (batch, j)
+            older = waiting_second.pop(name, -1)
+            if older >= 0:
+                displaced.append((older, first + j))
+            waiting_second[name] = first + j
+        self._joins(batch, here, here_number, earlier, earlier_number, displaced)
+
+    def _joins(self, batch, here, here_number, earlier, earlier_number, displaced):
+        """Records `here` of the batch join the molecules `here_number`, second mates of earlier
+        batches (by index) the molecules `earlier_number`; `displaced` second mates go on alone."""
+        if here:
+            self._join(batch, np.array(here, dtype=np.int64), np.array(here_number, dtype=np.int64), 1)
+        if earlier:
+            earlier = np.array(earlier, dtype=np.int64)
+            earlier_number = np.array(earlier_number, dtype=np.int64)
+            which = np.searchsorted(np.array(self.firsts), earlier, side="right") - 1
+            for b in np.unique(which).tolist():
+                chosen = which == b
+                source = self.batches[b]
+                self._join(source, earlier[chosen] - source.first, earlier_number[chosen], 1)
+        for older, number in displaced:
+            self._lone_second(older, number)
 
     def _filters(self, flag, mapq, unmapped, count: bool = True):
         """The first filter reason of each record (0: none), counted unless not `count` (a record's
@@ -221,65 +297,72 @@ class Unit:
                 self.tally.dropped[reason] += int(counts[code])
         return filtered
 
-    def _count_outcomes(self, batch, indices, fetched_for: int | None = None) -> None:
+    def _count_outcomes(self, batch, indices, fetched_for=None) -> None:
         """Counts what decoding the records `indices` of `batch` gave (records that passed the
-        filters), where they join a molecule; a mate fetched for the first mate numbered
-        `fetched_for` is named after it."""
+        filters), where they join a molecule; mates fetched for the first mates numbered
+        `fetched_for` are named after them."""
         outcome = batch.outcome[indices]
         if not outcome.any():
             return
-        for j in indices[outcome > 0].tolist():
+        for i in np.flatnonzero(outcome).tolist():
+            j = int(indices[i])
             code = batch.outcome[j]
             if code == _NO_SEQUENCE:
                 self.tally.dropped["no_sequence"] += 1
             else:
                 field, problem = batch.problems[j]
-                key = (batch.first + j, 0) if fetched_for is None else (fetched_for, 1)
+                key = (batch.first + j, 0) if fetched_for is None else (int(fetched_for[i]), 1)
                 self.tally.skip(key, _OUTCOMES[code - 1], batch.names[j], field, problem)
 
-    def _chunk_of(self, number: int) -> _Chunk:
-        if self.chunks and self.chunks[-1].low <= number:
-            return self.chunks[-1]
-        return self.chunks[bisect_right(self.lows, number) - 1]
+    def _batch_of(self, index: int) -> tuple[_Batch, int]:
+        b = bisect_right(self.firsts, index) - 1
+        return self.batches[b], index - self.firsts[b]
 
-    def _join(self, batch, j: int, number: int, rank: int, fetched: bool = False) -> None:
-        """Record j of `batch` joins molecule `number` (rank 1: a second mate)."""
-        if batch.filtered[j]:
+    def _join(self, batch, js, numbers, rank: int, fetched: bool = False) -> None:
+        """Records `js` of `batch` join the molecules `numbers` (rank 1: as second mates)."""
+        passed = batch.filtered[js] == 0
+        js, numbers = js[passed], numbers[passed]
+        self._count_outcomes(batch, js, numbers if fetched else None)
+        usable = batch.outcome[js] == 0
+        js, numbers = js[usable], numbers[usable]
+        if len(js) == 0:
             return
-        self._count_outcomes(batch, np.array([j]), number if fetched else None)
-        if batch.outcome[j] == 0:
-            self._chunk_of(number).late.append((batch, j, number, rank))
+        chunk = np.searchsorted(np.array(self.lows), numbers, side="right") - 1
+        for c in np.unique(chunk).tolist():
+            chosen = chunk == c
+            self.chunks[c].late.append((batch, js[chosen], numbers[chosen], rank))
 
-    def _lone_second(self, batch, j: int, number: int) -> None:
-        """A second mate without its first: a molecule alone, numbered `number`, if this region
-        owns it (its first mate lies in it, or nowhere else), else its first mate's region's."""
+    def _lone_second(self, index: int, number: int) -> None:
+        """The second mate `index` without its first: a molecule alone, numbered `number`, if
+        this region owns it (its first mate lies in it, or nowhere else), else its first mate's
+        region's."""
+        batch, j = self._batch_of(index)
         region = self.region
         if region is not None:
-            record = batch.records[j]
-            if not (record.next_reference_id == region[0] and region[1] <= record.next_reference_start < region[2]):
+            if not (batch.mate_tid[j] == region[0] and region[1] <= batch.mate_start[j] < region[2]):
                 return
-        self._join(batch, j, number, 0)
+        self._join(batch, np.array([j]), np.array([number]), 0)
 
     def finish(self, fetch_mate=None):
         """Completes the pairs still open (second mates fetched where they start, lone mates
         alone) and yields the last blocks."""
         fetched = []
-        for number, batch, j in self.waiting_first.values():
+        for number in self.waiting_first.values():
             if fetch_mate is not None:
-                mate = fetch_mate(batch.records[j])
+                batch, j = self._batch_of(number)
+                mate = fetch_mate(batch.names[j], self.chroms[batch.mate_tid[j]], batch.mate_start[j])
                 if mate is not None:
                     fetched.append((number, mate))
         self.waiting_first.clear()
         if fetched:
             mates = self._decoded_alone([mate for _, mate in fetched])
-            for i, (number, _) in enumerate(fetched):
-                self._join(mates, i, number, 1, fetched=True)
+            self._join(mates, np.arange(len(fetched)), np.array([number for number, _ in fetched]), 1, fetched=True)
         if self.waiting_second:
             low = self.records
             self.chunks.append(_Chunk(low, low + len(self.waiting_second)))
             self.lows.append(low)
-            for k, (batch, j) in enumerate(list(self.waiting_second.values())):
-                self._lone_second(batch, j, low + k)
+            for k, index in enumerate(list(self.waiting_second.values())):
+                self._lone_second(index, low + k)
             self.waiting_second.clear()
         yield from self._ready()
 
@@ -288,7 +371,7 @@ class Unit:
         batch = _Batch()
         batch.first = -1
         batch.names = [r.query_name for r in records]
-        batch.records = records
+        batch.unusual = dict(enumerate(records))
         batch.flags = np.array([r.flag for r in records], dtype=np.int64)
         batch.tid = np.array([r.reference_id for r in records], dtype=np.int64)
         batch.filtered = self._filters(batch.flags, np.array([r.mapping_quality for r in records]),
@@ -303,7 +386,7 @@ class Unit:
         xgs = [r.get_tag("XG") if r.has_tag("XG") else None for r in records]
         self._decode(batch, len(records), np.arange(len(records)),
                      np.array([r.reference_start for r in records], dtype=np.int64),
-                     [r.query_length for r in records], [r.cigartuples for r in records], xms, xgs, missing)
+                     [r.query_length for r in records], [r.cigarstring for r in records], xms, xgs, missing)
         return batch
 
     # ------------------------------------------------------------ decoding
@@ -327,14 +410,20 @@ class Unit:
         outcome = np.zeros(m, dtype=np.int8)
         problems = {}
         try:
-            text = "".join(xms)
+            text = "\t".join(xms)
         except TypeError:
             for i, xm in enumerate(xms):
                 if not isinstance(xm, str):
                     problems[i] = ("XM", f"not a string of calls ({xm!r:.40})")
                     xms[i] = ""
-            text = "".join(xms)
-        xm_length = np.fromiter(map(len, xms), dtype=np.int64, count=m)
+            text = "\t".join(xms)
+        # One buffer of all the XM strings, tab after tab (a tab is never part of a SAM field).
+        codes = np.frombuffer((text + "\t").encode("ascii", "replace"), dtype=np.uint8)
+        xm_end = np.flatnonzero(codes == 9)
+        xm_start = np.empty(m, dtype=np.int64)
+        xm_start[0] = 0
+        xm_start[1:] = xm_end[:-1] + 1
+        xm_length = xm_end - xm_start
         bad = np.flatnonzero((xm_length != length) & (length > 0))
         if len(bad):
             absent = set(missing)
@@ -343,9 +432,7 @@ class Unit:
                     problems[i] = ("XM", f"{xm_length[i]} characters for a read of {length[i]} bases")
         for i in problems:
             outcome[i] = _MALFORMED_TAGS
-        if None in cigars:
-            cigars = [c or [] for c in cigars]
-        n_ops = np.fromiter(map(len, cigars), dtype=np.int64, count=m)
+        n_ops, op, op_length = _cigar_operations(cigars, m, length)
         for i in np.flatnonzero(n_ops == 0).tolist():
             problems[i] = ("CIGAR", "none on a mapped record")
             outcome[i] = _MALFORMED_CIGAR
@@ -358,20 +445,16 @@ class Unit:
                 raise InputError(f"{self.path}: read {batch.names[at[i]]!r}: field {field}: {problem}")
         usable = outcome == 0
 
-        # The calls: Z and z of the XM strings, as (record, query position).
-        codes = np.frombuffer(text.encode("ascii", "replace"), dtype=np.uint8)
-        xm_end = np.cumsum(xm_length)
-        found = np.flatnonzero((codes == Z) | (codes == z))
-        rid = np.searchsorted(xm_end, found, side="right")
-        query = found - (xm_end - xm_length)[rid]
+        # The calls: Z and z of the XM strings (the only codes that are z once lower-cased), as
+        # (record, query position).
+        found = np.flatnonzero((codes | 32) == z)
+        rid = np.searchsorted(xm_end, found)
+        query = found - xm_start[rid]
         called = usable[rid]
         found, rid, query = found[called], rid[called], query[called]
         state = np.where(codes[found] == Z, 2, 1).astype(np.int8)
 
         # Reference spans and positions: straight for one-operation alignments, else by the CIGAR.
-        ops = np.fromiter(chain.from_iterable(chain.from_iterable(cigars)), dtype=np.int64,
-                          count=2 * int(n_ops.sum())).reshape(-1, 2)
-        op, op_length = ops[:, 0], ops[:, 1]
         first_op = np.cumsum(n_ops) - n_ops
         has_ops = n_ops > 0
         on_reference = np.where(REFERENCE[op], op_length, 0)
@@ -379,8 +462,10 @@ class Unit:
         if len(op):
             span[has_ops] = np.add.reduceat(on_reference, first_op[has_ops])
         end = start + span
-        simple = has_ops & (n_ops == 1) & ALIGNED[op[np.minimum(first_op, max(len(op) - 1, 0))]] if len(op) \
-            else np.zeros(m, dtype=bool)
+        if len(op):
+            simple = has_ops & (n_ops == 1) & ALIGNED[op[np.minimum(first_op, len(op) - 1)]]
+        else:
+            simple = np.zeros(m, dtype=bool)
         ref = start[rid] + query
         complex_call = ~simple[rid]
         if complex_call.any():
@@ -407,7 +492,7 @@ class Unit:
             first_call = np.searchsorted(rid, unknown)
             for i, f in zip(unknown.tolist(), first_call.tolist()):
                 if f < len(rid) and rid[f] == i:
-                    bottom[i] = batch.records[at[i]].query_sequence[query[f]] in "GA"
+                    bottom[i] = batch.unusual[int(at[i])].query_sequence[query[f]] in "GA"
                 else:
                     bottom[i] = bool(batch.flags[at[i]] & _REVERSE)
         bottom = bottom.astype(bool)
@@ -427,10 +512,13 @@ class Unit:
 
     def _ready(self):
         """Blocks of the chunks whose molecules are all complete (no open pair among or before them)."""
-        if self.waiting_first:
-            boundary = next(iter(self.waiting_first.values()))[0]
-        else:
-            boundary = None
+        boundary = next(iter(self.waiting_first.values())) if self.waiting_first else None
+        # Batches before every open pair's records are needed no more for finding them.
+        oldest = min([next(iter(w.values())) for w in (self.waiting_first, self.waiting_second) if w],
+                     default=self.records)
+        drop = bisect_right(self.firsts, oldest) - 1
+        if drop > 0:
+            del self.batches[:drop], self.firsts[:drop]
         done = 0
         while done < len(self.chunks) and (boundary is None or self.chunks[done].high <= boundary):
             done += 1
@@ -445,21 +533,55 @@ class Unit:
         parts = []
         for chunk in chunks:
             parts.extend(chunk.parts)
-            if chunk.late:
-                by_batch = {}
-                for batch, j, number, rank in chunk.late:
-                    by_batch.setdefault(id(batch), (batch, [], [], []))
-                    entry = by_batch[id(batch)]
-                    entry[1].append(j)
-                    entry[2].append(number)
-                    entry[3].append(rank)
-                for batch, js, numbers, ranks in by_batch.values():
-                    parts.append((batch, np.array(js, dtype=np.int64), np.array(numbers, dtype=np.int64),
-                                  np.array(ranks, dtype=np.int64)))
+            parts.extend(chunk.late)
         windows = self.options.window_cpgs is not None
         if not parts:
             return empty_block(self.names, windows)
         return _merge(parts, self.chroms, self.names, self.options, self.tally.dropped)
+
+
+# CIGAR operation letters to their codes (M I D N S H P = X), -1 for anything else.
+_OPERATION = np.full(256, -1, dtype=np.int64)
+for _code, _letter in enumerate("MIDNSHP=X"):
+    _OPERATION[ord(_letter)] = _code
+_POWERS = 10 ** np.arange(19, dtype=np.int64)
+
+
+def _cigar_operations(cigars, m: int, length: np.ndarray):
+    """(operations per record, their codes, their lengths) of `m` CIGAR strings of reads of
+    `length` bases, parsed all at once (pysam builds a CIGAR's string for a third of what its list
+    of tuples costs). A one-operation CIGAR is known by its length alone: its number is the read's
+    length (htslib refuses a CIGAR that does not cover the read), written in digits(length) + 1
+    characters, and every CIGAR of several operations is longer than that."""
+    if None in cigars:
+        cigars = [c or "" for c in cigars]
+    characters = np.fromiter(map(len, cigars), dtype=np.int64, count=m)
+    single = (characters == np.searchsorted(_POWERS, length, side="right") + 1) & (length > 0)
+    if single.all():
+        last = np.frombuffer("".join(c[-1] for c in cigars).encode("ascii", "replace"), dtype=np.uint8)
+        return np.ones(m, dtype=np.int64), np.maximum(_OPERATION[last], 0), length.copy()
+    several = np.flatnonzero(~single)
+    text = np.frombuffer(("\t".join([cigars[i] for i in several.tolist()]) + "\t").encode("ascii", "replace"),
+                         dtype=np.uint8)
+    separators = np.flatnonzero(text == 9)
+    letters = np.flatnonzero(text > 57)
+    record = several[np.searchsorted(separators, letters)]
+    # Each digit counts its power of ten by its distance to the letter after it.
+    digits = np.flatnonzero((text >= 48) & (text <= 57))
+    of = np.minimum(np.searchsorted(letters, digits), max(len(letters) - 1, 0))
+    value = (text[digits].astype(np.int64) - 48) * _POWERS[np.clip(letters[of] - digits - 1, 0, 18)] \
+        if len(letters) else np.zeros(0, dtype=np.int64)
+    parsed = np.bincount(of, weights=value, minlength=len(letters)).astype(np.int64)[:len(letters)]
+    n_ops = np.where(single, 1, 0)
+    n_ops[several] = np.bincount(record, minlength=m)[several]
+    # All operations in record order: the one of each single record among the parsed ones.
+    order_record = np.concatenate((np.flatnonzero(single), record))
+    order_op = np.concatenate((_OPERATION[np.frombuffer("".join(cigars[i][-1] for i in np.flatnonzero(single).tolist())
+                                                        .encode("ascii", "replace"), dtype=np.uint8)],
+                               _OPERATION[text[letters]]))
+    order_length = np.concatenate((length[single], parsed))
+    order = np.argsort(order_record, kind="stable")
+    return n_ops, np.maximum(order_op[order], 0), order_length[order]
 
 
 def _merge(parts, chroms, names: bool, options, dropped: Counter):
