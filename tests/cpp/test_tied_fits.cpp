@@ -221,48 +221,6 @@ TEST(TiedLayout, NoRowsAndNoEntriesIsAnEmptyLayout) {
   EXPECT_EQ(parse(2, std::vector<double>(12, F), fixed_rows(2), {}, {}).components.size(), 2u);
 }
 
-struct BadLayout {
-  const char* name;
-  std::vector<double> layout;  // one row
-  std::vector<double> fixed;
-  std::vector<double> lower, upper;
-  const char* message;
-};
-
-TEST(TiedLayout, BadValuesAreRefusedNamingTheirPlace) {
-  const std::vector<double> fixed = fixed_rows(1);
-  const std::vector<BadLayout> cases = {
-      {"fraction", {0, 1.5, F, F, F, F}, fixed, {0.1, 0.1}, {1.0, 1.0}, "layout[0, 1] (CoW of row 0) is 1.5"},
-      {"minus two", {0, F, -2, F, F, F}, fixed, {0.1}, {1.0}, "layout[0, 2] (CoE of row 0) is -2"},
-      {"nan", {kNaN, F, F, F, F, F}, fixed, {}, {}, "layout[0, 0] (St of row 0) is nan"},
-      {"inf", {F, F, F, F, F, kInf}, fixed, {}, {}, "layout[0, 5] (Vmax of row 0) is inf"},
-      {"out of range", {0, F, F, 1, F, F}, fixed, {0.1}, {1.0}, "is 1, out of range: theta has 1 entries"},
-      {"unused", {0, F, F, F, F, F}, fixed, {0.1, 0.1}, {1.0, 1.0}, "entry 1 of theta is used by no row"},
-      {"kinds", {F, 0, F, 0, F, F}, fixed, {0.1}, {1.0},
-       "layout[0, 3] (n_U of row 0) uses entry 0 of theta as an exponent, but layout[0, 1] (CoW of row 0)"},
-      {"fixed nan", {0, F, F, F, F, F}, {0, 1, kNaN, 2, 2, kInf}, {0.1}, {1.0},
-       "fixed[0, 2] (CoE of row 0) is nan: a fixed rate must be finite and >= 0"},
-      {"fixed negative", {F, F, F, F, F, F}, {-0.5, 1, 1, 2, 2, kInf}, {}, {}, "fixed[0, 0] (St of row 0) is -0.5"},
-      {"fixed exponent", {F, F, F, F, F, F}, {0.5, 1, 1, kInf, 2, kInf}, {}, {}, "fixed[0, 3] (n_U of row 0) is inf"},
-      {"fixed vmax", {F, F, F, F, F, F}, {0.5, 1, 1, 2, 2, 0.0}, {}, {}, "a fixed Vmax must be positive"},
-      {"zero rate bound", {0, F, F, F, F, F}, fixed, {0.0}, {1.0}, "entry 0 of theta (a rate) has bounds (0, 1)"},
-      {"inverted", {F, 0, F, F, F, F}, fixed, {2.0}, {1.0}, "has bounds (2, 1): a rate needs 0 < lower <= upper"},
-      {"infinite rate", {F, F, F, F, F, 0}, fixed, {1.0}, {kInf}, "has bounds (1, inf)"},
-      {"nan exponent", {F, F, F, F, 0, F}, fixed, {kNaN}, {3.0}, "(an exponent) has bounds (nan, 3)"},
-  };
-  for (const BadLayout& bad : cases) {
-    try {
-      parse(1, bad.layout, bad.fixed, bad.lower, bad.upper);
-      ADD_FAILURE() << bad.name << ": no error";
-    } catch (const std::runtime_error& error) {
-      EXPECT_NE(std::string(error.what()).find(bad.message), std::string::npos) << bad.name << ": " << error.what();
-    }
-  }
-  // The entries' own fixed values are not read, and negative exponent bounds are fine.
-  EXPECT_NO_THROW(parse(1, {F, F, F, 0, F, F}, {0.5, 1, 1, kNaN, 2, kInf}, {-1.0}, {3.0}));
-  EXPECT_THROW(parse(2, std::vector<double>(6, F), fixed, {}, {}), std::invalid_argument);
-}
-
 // ---------------------------------------------------------------------------
 // Tied fits.
 
@@ -306,46 +264,6 @@ TEST(TiedFit, SharedStLayoutIsTheSharedStFitBitForBit) {
     EXPECT_EQ(fit.theta[1 + 2 * r], reference.densities[r][0]);
     EXPECT_EQ(fit.theta[2 + 2 * r], reference.densities[r][1]);
   }
-}
-
-TEST(TiedFit, UnlinkedComponentsAreFittedAsInSeparateCalls) {
-  // Rows 0, 1 share one St and rows 2, 3 another.
-  const velk::RowMatrix rows = noisy_rows({{0.3, 2.0, 1.0}, {0.3, 1.0, 2.0}, {0.6, 3.0, 1.0}, {0.6, 1.0, 1.0}});
-  Problem both{rows, {}, {}, {0.1, 0.1}, {1.0, 1.0}};
-  for (std::size_t r = 0; r < 4; ++r) {
-    const double own = 2.0 + 2.0 * static_cast<double>(r);
-    append(both.layout, {r < 2 ? 0.0 : 1.0, own, own + 1, F, F, F});
-    append(both.fixed, {kNaN, kNaN, kNaN, 2.0, 2.0, kInf});
-    append(both.lower, {0.5, 0.5});
-    append(both.upper, {5.0, 5.0});
-  }
-  const velk::TiedFit together = both.fit(std::nullopt, std::nullopt, 3);
-
-  // The first alone: the same rows at the same indices.
-  velk::RowMatrix first(2, rows.cols());
-  std::copy(rows.values().begin(), rows.values().begin() + static_cast<std::ptrdiff_t>(2 * rows.cols()),
-            first.values().begin());
-  const velk::TiedFit alone = shared_st_problem(first, {0.1, 1.0}, {0.5, 5.0}).fit(std::nullopt, std::nullopt, 3);
-  EXPECT_EQ(alone.theta[0], together.theta[0]);
-  for (std::size_t r = 0; r < 2; ++r) {
-    EXPECT_EQ(alone.parameters[r], together.parameters[r]);
-    EXPECT_EQ(alone.nlls[r], together.nlls[r]);
-  }
-  // The second with the first's rows held fixed: those rows are evaluated
-  // only, and change nothing for the others.
-  Problem second = both;
-  second.lower = {0.1, 0.5, 0.5, 0.5, 0.5};
-  second.upper = {1.0, 5.0, 5.0, 5.0, 5.0};
-  second.layout = {F, F, F, F, F, F, F, F, F, F, F, F, 0, 1, 2, F, F, F, 0, 3, 4, F, F, F};
-  second.fixed = fixed_rows(2);
-  for (std::size_t r = 2; r < 4; ++r) append(second.fixed, {kNaN, kNaN, kNaN, 2.0, 2.0, kInf});
-  const velk::TiedFit apart = second.fit(std::nullopt, std::nullopt, 3);
-  EXPECT_EQ(apart.theta[0], together.theta[1]);
-  for (std::size_t r = 2; r < 4; ++r) {
-    EXPECT_EQ(apart.parameters[r], together.parameters[r]);
-    EXPECT_EQ(apart.nlls[r], together.nlls[r]);
-  }
-  EXPECT_EQ(apart.nlls[0], velk::nll(rows.row(0), kEdges, true, 0.5, 1.0, 1.0, 2.0, 2.0, kInf));
 }
 
 TEST(TiedFit, SimplexSearchRecoversASharedRateAndRepeats) {
@@ -436,17 +354,13 @@ TEST(TiedFit, RunWideCeilingIsNotReadButRawCountsAre) {
   EXPECT_NE(fixed.fit().nlls[0], plain);
 }
 
-TEST(TiedFit, BadWeightsAndMismatchedRowsAreRefused) {
+TEST(TiedFit, RowsMustMatchTheLayout) {
   const velk::RowMatrix rows = noisy_rows({{0.3, 2.0, 1.0}, {0.3, 1.0, 2.0}});
   const Problem problem = shared_st_problem(rows, {0.1, 1.0}, {0.5, 5.0});
-  for (const std::vector<double>& weights :
-       {std::vector<double>{1.0}, std::vector<double>{1.0, 1.0, 1.0}, std::vector<double>{1.0, kNaN},
-        std::vector<double>{-1.0, 1.0}, std::vector<double>{kInf, 1.0}}) {
-    EXPECT_THROW(problem.fit(std::span<const double>(weights)), std::runtime_error);
-  }
   const auto spans = rows.row_spans();
   EXPECT_THROW(velk::fit_tied(std::span(spans).first(1), kEdges, true, problem.parsed(), std::nullopt, std::nullopt, 0),
                std::invalid_argument);
+  EXPECT_THROW(velk::parse_tied_layout(2, std::vector<double>(6, F), fixed_rows(1), {}, {}), std::invalid_argument);
 }
 
 TEST(TiedFit, AnInterruptedFitWindsDownAtOnce) {
