@@ -212,29 +212,27 @@ class Unit:
         seconds = np.flatnonzero(pairable & ((flag & _READ1) == 0)).tolist()
         first_names = [names[j] for j in firsts]
         second_names = [names[j] for j in seconds]
-        if (len(set(first_names)) == len(first_names) and len(set(second_names)) == len(second_names)
-                and waiting_first.keys().isdisjoint(first_names) and waiting_second.keys().isdisjoint(second_names)):
+        first_of = dict(zip(first_names, firsts))
+        second_of = dict(zip(second_names, seconds))
+        if (len(first_of) == len(first_names) and len(second_of) == len(second_names)
+                and waiting_first.keys().isdisjoint(first_of) and waiting_second.keys().isdisjoint(second_of)):
             # No name twice: the pairs do not depend on the order the mates come in, so they are
-            # found with a few dictionary passes instead of one step per record.
-            numbers = np.array(firsts, dtype=np.int64) + first
-            earlier_of = np.array([waiting_second.pop(name, -1) for name in first_names], dtype=np.int64)
-            here_of = dict(zip(second_names, seconds))
-            mate_of = np.array([here_of.pop(name, -1) if e < 0 else -2 for name, e in zip(first_names,
-                                                                                       earlier_of.tolist())],
-                               dtype=np.int64)
-            earlier = earlier_of >= 0
-            joined_here = mate_of >= 0
-            alone = np.flatnonzero(mate_of == -1).tolist()
-            waiting_first.update(zip([first_names[i] for i in alone], numbers[alone].tolist()))
-            rest = list(here_of)
-            found = np.array([waiting_first.pop(name, -1) for name in rest], dtype=np.int64)
-            rest_j = np.fromiter(here_of.values(), dtype=np.int64, count=len(rest))
-            matched = found >= 0
-            unmatched = np.flatnonzero(~matched).tolist()
-            waiting_second.update(zip([rest[i] for i in unmatched], (rest_j[unmatched] + first).tolist()))
-            here = np.concatenate((mate_of[joined_here], rest_j[matched])).tolist()
-            here_number = np.concatenate((numbers[joined_here], found[matched])).tolist()
-            earlier, earlier_number = earlier_of[earlier].tolist(), numbers[earlier].tolist()
+            # found by set operations on the names instead of one step per record.
+            earlier_names = first_of.keys() & waiting_second.keys()  # first mates of waiting second ones
+            paired_names = first_of.keys() & second_of.keys()  # both mates here
+            joining_names = second_of.keys() & waiting_first.keys()  # second mates of waiting first ones
+            earlier = [waiting_second.pop(name) for name in earlier_names]
+            earlier_number = [first + first_of[name] for name in earlier_names]
+            here = [second_of[name] for name in paired_names] + [second_of[name] for name in joining_names]
+            here_number = ([first + first_of[name] for name in paired_names]
+                           + [waiting_first.pop(name) for name in joining_names])
+            # The others wait, in file order.
+            if len(earlier_names) + len(paired_names) < len(first_names):
+                done = earlier_names | paired_names
+                waiting_first.update((name, first + j) for name, j in first_of.items() if name not in done)
+            if len(paired_names) + len(joining_names) < len(second_names):
+                done = paired_names | joining_names
+                waiting_second.update((name, first + j) for name, j in second_of.items() if name not in done)
             self._joins(batch, here, here_number, earlier, earlier_number, [])
             return
         # Pairs by name, one record after the other.
@@ -327,9 +325,14 @@ class Unit:
         js, numbers = js[usable], numbers[usable]
         if len(js) == 0:
             return
+        if numbers.min() >= self.lows[-1]:  # all in the newest chunk, as most are
+            self.chunks[-1].late.append((batch, js, numbers, rank))
+            return
         chunk = np.searchsorted(np.array(self.lows), numbers, side="right") - 1
-        for c in np.unique(chunk).tolist():
+        for c in range(int(chunk.min()), int(chunk.max()) + 1):  # a few chunks at most
             chosen = chunk == c
+            if not chosen.any():
+                continue
             self.chunks[c].late.append((batch, js[chosen], numbers[chosen], rank))
 
     def _lone_second(self, index: int, number: int) -> None:
@@ -409,6 +412,7 @@ class Unit:
         length = np.array(lengths, dtype=np.int64)
         outcome = np.zeros(m, dtype=np.int8)
         problems = {}
+        xms.append("")  # for a tab after the last one
         try:
             text = "\t".join(xms)
         except TypeError:
@@ -417,8 +421,8 @@ class Unit:
                     problems[i] = ("XM", f"not a string of calls ({xm!r:.40})")
                     xms[i] = ""
             text = "\t".join(xms)
-        # One buffer of all the XM strings, tab after tab (a tab is never part of a SAM field).
-        codes = np.frombuffer((text + "\t").encode("ascii", "replace"), dtype=np.uint8)
+        # One buffer of all the XM strings, each followed by a tab (never part of a SAM field).
+        codes = _bytes(text)
         xm_end = np.flatnonzero(codes == 9)
         xm_start = np.empty(m, dtype=np.int64)
         xm_start[0] = 0
@@ -547,22 +551,33 @@ for _code, _letter in enumerate("MIDNSHP=X"):
 _POWERS = 10 ** np.arange(19, dtype=np.int64)
 
 
+def _bytes(text: str) -> np.ndarray:
+    """The bytes of a text, one per character (non-ASCII ones as '?')."""
+    try:
+        return np.frombuffer(text.encode("ascii"), dtype=np.uint8)
+    except UnicodeEncodeError:
+        return np.frombuffer(text.encode("ascii", "replace"), dtype=np.uint8)
+
+
 def _cigar_operations(cigars, m: int, length: np.ndarray):
     """(operations per record, their codes, their lengths) of `m` CIGAR strings of reads of
     `length` bases, parsed all at once (pysam builds a CIGAR's string for a third of what its list
     of tuples costs). A one-operation CIGAR is known by its length alone: its number is the read's
     length (htslib refuses a CIGAR that does not cover the read), written in digits(length) + 1
     characters, and every CIGAR of several operations is longer than that."""
-    if None in cigars:
+    try:
+        joined = "\t".join(cigars)
+    except TypeError:  # a record without a CIGAR
         cigars = [c or "" for c in cigars]
-    characters = np.fromiter(map(len, cigars), dtype=np.int64, count=m)
+        joined = "\t".join(cigars)
+    ends = np.flatnonzero(_bytes(joined + "\t") == 9)
+    characters = np.diff(ends, prepend=-1) - 1
     single = (characters == np.searchsorted(_POWERS, length, side="right") + 1) & (length > 0)
     if single.all():
-        last = np.frombuffer("".join(c[-1] for c in cigars).encode("ascii", "replace"), dtype=np.uint8)
+        last = _bytes(joined)[ends - 1]
         return np.ones(m, dtype=np.int64), np.maximum(_OPERATION[last], 0), length.copy()
     several = np.flatnonzero(~single)
-    text = np.frombuffer(("\t".join([cigars[i] for i in several.tolist()]) + "\t").encode("ascii", "replace"),
-                         dtype=np.uint8)
+    text = _bytes("\t".join([cigars[i] for i in several.tolist()]) + "\t")
     separators = np.flatnonzero(text == 9)
     letters = np.flatnonzero(text > 57)
     record = several[np.searchsorted(separators, letters)]
@@ -576,9 +591,7 @@ def _cigar_operations(cigars, m: int, length: np.ndarray):
     n_ops[several] = np.bincount(record, minlength=m)[several]
     # All operations in record order: the one of each single record among the parsed ones.
     order_record = np.concatenate((np.flatnonzero(single), record))
-    order_op = np.concatenate((_OPERATION[np.frombuffer("".join(cigars[i][-1] for i in np.flatnonzero(single).tolist())
-                                                        .encode("ascii", "replace"), dtype=np.uint8)],
-                               _OPERATION[text[letters]]))
+    order_op = np.concatenate((_OPERATION[_bytes(joined + "\t")[ends[single] - 1]], _OPERATION[text[letters]]))
     order_length = np.concatenate((length[single], parsed))
     order = np.argsort(order_record, kind="stable")
     return n_ops, np.maximum(order_op[order], 0), order_length[order]
