@@ -87,6 +87,7 @@ bench: install $(VENV)/.test-tools-ready
 	./$(BUILD)/bench/bench_observation
 	$(VPY) bench/bench_python.py
 	$(VPY) bench/bench_shared.py
+	$(VPY) bench/bench_tied.py
 	$(VPY) bench/bench_bootstrap.py
 	$(VPY) bench/bench_drift.py
 	$(VPY) bench/bench_cluster.py
