@@ -42,11 +42,11 @@ def genome(length, rng):
 
 
 def write_bam(path, n_reads, rng):
-    length = n_reads * READ_LENGTH // COVERAGE + READ_LENGTH
+    length = n_reads * READ_LENGTH // COVERAGE + READ_LENGTH + 500  # room for the longest read at the end
     ref = genome(length, rng)
     header = pysam.AlignmentHeader.from_dict({"HD": {"VN": "1.6", "SO": "coordinate"},
                                               "SQ": [{"SN": "chrB", "LN": length}]})
-    starts = np.sort(rng.integers(0, length - READ_LENGTH, size=n_reads))
+    starts = np.sort(rng.integers(0, length - READ_LENGTH - 500, size=n_reads))
     with pysam.AlignmentFile(str(path), "wb", header=header) as out:
         for i, start in enumerate(starts.tolist()):
             span = READ_LENGTH + int(rng.integers(-500, 500))

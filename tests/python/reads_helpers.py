@@ -1,5 +1,7 @@
 """Small alignment files written record by record for the read tests."""
 
+import struct
+import zlib
 from array import array
 
 import pysam
@@ -25,13 +27,14 @@ def record(header, name, start, seq, *, cigar=None, flag=0, chrom="chr1", mapq=6
     return r
 
 
-def write_bam(path, make_records, *, index=True, contigs=CONTIGS):
-    """Writes the records of make_records(header) (sorted here) to a BAM; indexes it."""
+def write_bam(path, make_records, *, index=True, contigs=CONTIGS, level=None):
+    """Writes the records of make_records(header) (sorted here) to a BAM (compression `level`);
+    indexes it."""
     header = pysam.AlignmentHeader.from_dict({"HD": {"VN": "1.6", "SO": "coordinate"},
                                               "SQ": [{"SN": n, "LN": l} for n, l in contigs]})
     records = sorted(make_records(header), key=lambda r: (r.reference_id if r.reference_id >= 0 else 1 << 30,
                                                           r.reference_start))
-    with pysam.AlignmentFile(str(path), "wb", header=header) as out:
+    with pysam.AlignmentFile(str(path), "wb" if level is None else f"wb{level}", header=header) as out:
         for r in records:
             out.write(r)
     if index:
@@ -190,3 +193,34 @@ def random_bisulfite_pairs(header, rng, n=160, contigs=CONTIGS):
              mate_record("twice", 0x1 | 0x2 | 0x20 | 0x40, "chr1", 820, ("chr1", 830), False),
              mate_record("twice", 0x1 | 0x2 | 0x10 | 0x80, "chr1", 830, ("chr1", 820), False)]
     return records + [odd, bare, short, unmapped, with_unmapped_mate] + twice
+
+
+def stretch_cigar(path, name, bases):
+    """Makes the CIGAR of read `name` (one M operation) cover `bases` bases, in place, in a BAM
+    written uncompressed (level 0) and indexed: htslib then refuses the record, as it refuses a
+    CIGAR longer than the sequence, while the index stays right (no offset moves)."""
+    data = bytearray(open(path, "rb").read())
+    at = 0
+    while at < len(data):
+        size = struct.unpack_from("<H", data, at + 16)[0] + 1
+        payload = bytes(data[at + 18:at + size - 8])  # a stored deflate block: the bytes as they are
+        found = payload.find(name.encode() + b"\x00")
+        if found >= 0:
+            struct.pack_into("<I", data, at + 18 + found + len(name) + 1, bases << 4)
+            struct.pack_into("<I", data, at + size - 8, zlib.crc32(zlib.decompress(bytes(data[at + 18:at + size - 8]),
+                                                                                 -15)))
+            open(path, "wb").write(data)
+            return path
+        at += size
+    raise ValueError(f"no read {name!r} in {path}")
+
+
+def truncate_in_the_middle(path, out):
+    """A copy of the BAM cut within a BGZF block halfway through, its end-of-file marker put
+    back (so only reading the records tells), and its index."""
+    data = open(path, "rb").read()
+    eof = data[-28:]
+    out.write_bytes(data[:len(data) // 2] + eof)
+    with open(str(path) + ".bai", "rb") as index:
+        (out.parent / (out.name + ".bai")).write_bytes(index.read())
+    return out

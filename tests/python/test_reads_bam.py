@@ -17,12 +17,14 @@ pytest.importorskip("pysam", reason="reading BAM files needs pysam: pip install 
 pd = pytest.importorskip("pandas")
 
 import velkora  # noqa: E402
-from reads_helpers import random_bisulfite_pairs, record, write_bam  # noqa: E402
+from reads_helpers import (random_bisulfite_pairs, record, stretch_cigar, truncate_in_the_middle,  # noqa: E402
+                           write_bam)
 from velkora import InputError  # noqa: E402
 from velkora.reads import _assemble as assemble_module  # noqa: E402
 from velkora.reads import _bisulfite as bisulfite_module  # noqa: E402
 from velkora.reads import bam as bam_module  # noqa: E402
 from velkora.reads import regions as region_module  # noqa: E402
+from velkora.reads import write_molecules  # noqa: E402
 from velkora.reads._table import Options  # noqa: E402
 from velkora.reads.synthetic import write_synthetic_bam  # noqa: E402
 
@@ -210,6 +212,72 @@ def test_malformed_modification_tags_name_the_file_read_and_field(tmp_path, tags
     (skipped,) = table.attrs["skipped_records"]
     assert skipped["read"] == "r1" and skipped["field"] in ("MM", "MM/ML")
     assert skipped["problem"] in str(error.value)
+
+
+def good_and_bad_reads(h, kind, bad):
+    """Sixty good reads on both contigs and the reads named in `bad` among them, each spoilt as
+    `kind` says: ML shorter than MM implies, XM shorter than the read, or (after writing) a CIGAR
+    longer than the sequence."""
+    records = []
+    for i in range(60):
+        name = f"bad{i}" if i in bad else f"g{i}"
+        chrom, start = ("chr1", 30 * i) if i < 40 else ("chr2", 30 * (i - 40))
+        if kind == "ML":
+            tags = [("MM", "C+m?,0,0;"), ("ML", [250] if i in bad else [250, 5])]
+        else:
+            xm = "..Z...z..." if i not in bad or kind != "XM" else "..Z"
+            tags = [("XM", xm), ("XG", "CT")]
+        records.append(record(h, name, start, "TTCGTTCGTT", chrom=chrom, tags=tags))
+    return records
+
+
+@pytest.mark.parametrize("kind, field, reason", [("ML", "MM/ML", "malformed_tags"), ("XM", "XM", "malformed_tags"),
+                                                 ("CIGAR", "CIGAR", "malformed_cigar")])
+@pytest.mark.parametrize("bad", [(7,), (3, 41, 59)])
+def test_a_malformed_record_is_skipped_and_named_unless_strict(tmp_path, monkeypatch, kind, field, reason, bad):
+    path = write_bam(tmp_path / "mixed.bam", lambda h: good_and_bad_reads(h, kind, bad), level=0)
+    for i in bad:
+        if kind == "CIGAR":
+            stretch_cigar(path, f"bad{i}", 14)
+    clean = write_bam(tmp_path / "clean.bam", lambda h: [r for r in good_and_bad_reads(h, kind, ())
+                                                         if int(r.query_name[1:]) not in bad])
+    expected = velkora.read_bam(clean)
+    table = velkora.read_bam(path)
+    pd.testing.assert_frame_equal(table, expected)
+    assert table.attrs["dropped"] == {reason: len(bad)} and table.attrs["records"] == 60
+    skipped = table.attrs["skipped_records"]
+    assert [s["read"] for s in skipped] == [f"bad{i}" for i in bad] and {s["field"] for s in skipped} == {field}
+    # The same in regions read by worker processes, and in the Parquet file's metadata.
+    monkeypatch.setattr(region_module, "_MIN_RECORDS", 10)
+    monkeypatch.setattr(region_module, "_TARGET_RECORDS", 10)
+    parallel = velkora.read_bam(path, threads=2)
+    pd.testing.assert_frame_equal(parallel, expected)
+    assert parallel.attrs == table.attrs
+    report = write_molecules(path, tmp_path / "m.parquet", threads=2)
+    assert pd.read_parquet(tmp_path / "m.parquet").attrs["skipped_records"] == skipped == report["skipped_records"]
+    with pytest.raises(InputError, match=rf"mixed.bam: read 'bad{bad[0]}': fields? {field}") as error:
+        velkora.read_bam(path, strict=True, threads=2)
+    assert skipped[0]["problem"] in str(error.value)
+
+
+def test_only_the_first_five_skipped_records_are_named(tmp_path):
+    path = write_bam(tmp_path / "many.bam", lambda h: good_and_bad_reads(h, "XM", range(0, 60, 4)))
+    table = velkora.read_bam(path)
+    assert table.attrs["dropped"]["malformed_tags"] == 15
+    assert [s["read"] for s in table.attrs["skipped_records"]] == ["bad0", "bad4", "bad8", "bad12", "bad16"]
+
+
+def test_a_file_cut_in_the_middle_of_a_region_stops_the_workers_cleanly(synthetic_bam, tmp_path, monkeypatch):
+    _, path = synthetic_bam
+    cut = truncate_in_the_middle(path, tmp_path / "cut.bam")
+    monkeypatch.setattr(region_module, "_MIN_RECORDS", 40)
+    monkeypatch.setattr(region_module, "_TARGET_RECORDS", 40)
+    for strict in (False, True):
+        with pytest.raises(InputError, match=r"cut.bam: unreadable record after read"):
+            write_molecules(cut, tmp_path / "out" / "m.parquet", threads=2, strict=strict)
+        assert not (tmp_path / "out").exists() or list((tmp_path / "out").iterdir()) == []
+    # The workers are fine for the next run.
+    pd.testing.assert_frame_equal(velkora.read_bam(path, threads=2), velkora.read_bam(path))
 
 
 def test_unusable_files_are_input_errors(tmp_path):
@@ -462,13 +530,23 @@ def test_bisulfite_batches_and_record_by_record_decoding_agree(bisulfite_bam, mo
             or settings.get("keep_duplicates")
 
 
-def test_bisulfite_stream_without_an_index_reads_like_one_region(bisulfite_bam, tmp_path, monkeypatch):
+@pytest.mark.parametrize("batched", [True, False])
+def test_pairs_and_lone_mates_read_the_same_whatever_the_regions(bisulfite_bam, tmp_path, monkeypatch, batched):
+    # Lone mates stay in their own place, mates in other regions are fetched: cutting the file
+    # into regions, or reading it without an index in one pass, changes nothing.
+    monkeypatch.setattr(assemble_module, "BATCHED_BISULFITE", batched)
+    monkeypatch.setattr(bisulfite_module, "_BATCH_RECORDS", 5)
+    whole = velkora.read_bam(bisulfite_bam)
     unindexed = tmp_path / "pairs.bam"
     unindexed.write_bytes(bisulfite_bam.read_bytes())
-    monkeypatch.setattr(bisulfite_module, "_BATCH_RECORDS", 5)
-    streamed = velkora.read_bam(unindexed)
-    monkeypatch.setattr(assemble_module, "BATCHED_BISULFITE", False)
-    pd.testing.assert_frame_equal(streamed, velkora.read_bam(unindexed))
+    tables = [velkora.read_bam(unindexed), velkora.read_bam(bisulfite_bam, regions=["chr1", "chr2:1-1000", "chr2"])]
+    monkeypatch.setattr(region_module, "_MIN_RECORDS", 9)
+    monkeypatch.setattr(region_module, "_TARGET_RECORDS", 9)
+    tables.append(velkora.read_bam(bisulfite_bam))
+    for table in tables:
+        pd.testing.assert_frame_equal(table, whole)
+        assert {k: table.attrs[k] for k in ("records", "dropped", "skipped_records")} == \
+            {k: whole.attrs[k] for k in ("records", "dropped", "skipped_records")}
 
 
 def test_cram_reads_like_its_bam(tmp_path):

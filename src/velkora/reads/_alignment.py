@@ -4,6 +4,7 @@ of a record htslib refuses to decode."""
 
 from __future__ import annotations
 
+import re
 import struct
 import zlib
 from itertools import chain
@@ -58,13 +59,26 @@ class Malformed(NamedTuple):
 
 
 class Refused(NamedTuple):
-    """A record htslib would not decode, met while iterating a file."""
+    """A record htslib would not decode, met while iterating a file; the records after it
+    start at the virtual offset `resume`."""
 
     name: str
     tid: int
     pos: int
     field: str
     problem: str
+    resume: int
+
+
+def close_quietly(handle) -> None:
+    """Closes an alignment file whose reading may have failed: htslib then reports the failure
+    again on closing, which must not hide the error that tells what went wrong."""
+    if handle is None:
+        return
+    try:
+        handle.close()
+    except OSError:
+        pass
 
 
 def unreadable(path: str, last: str | None, error: Exception) -> InputError:
@@ -75,26 +89,76 @@ def unreadable(path: str, last: str | None, error: Exception) -> InputError:
     return InputError(f"{path}: unreadable record after read {last!r} (truncated or corrupt file?): {error}")
 
 
-def refused_record(path: str, bam, offset: int, last: str | None, error: Exception, strict: bool) -> Refused:
+def refused_by_htslib(error: Exception) -> bool:
+    """Whether an error of pysam's iterators is htslib's refusal of one record (its code -4,
+    which pysam words as "error -4 while reading file" or "error while reading file ...: -4")."""
+    return isinstance(error, OSError) and re.search(r"error -4 |: -4$", str(error)) is not None
+
+
+def refused_record(path: str, bam, offset, last: str | None, error: Exception, strict: bool,
+                   region=None) -> Refused:
     """The record that made iterating `bam` fail, when it is whole but its CIGAR
     does not match its sequence (htslib refuses such a record; the file goes on
-    after it). `offset` is a virtual offset at or before it. Anything else (a
-    corrupt or truncated file, a CRAM or SAM file) is the InputError of an
-    unreadable file, as is a refused record with `strict`."""
-    if not (isinstance(error, OSError) and "error -4" in str(error)) or bam.format != "BAM":
+    after it). `offset` is a virtual offset at or before it, or None when the
+    iterator over `region` (tid, start, end) failed on its first record. Anything
+    else (a corrupt or truncated file, a CRAM or SAM file) is the InputError of
+    an unreadable file, as is a refused record with `strict`."""
+    if not refused_by_htslib(error) or bam.format != "BAM":
         raise unreadable(path, last, error)
-    found = _record_at(path, _failing_offset(bam, offset))
+    if offset is None:
+        offset = _offset_before(bam, region)
+    at, resume = _failing_offset(bam, offset)
+    found = _record_at(path, at)
     if found is None:
         raise unreadable(path, last, error)
     name, tid, pos, sequence_length, cigar_bases = found
     problem = f"covers {cigar_bases} bases of a {sequence_length}-base sequence"
     if strict:
         raise InputError(f"{path}: read {name!r}: field CIGAR: {problem}")
-    return Refused(name, tid, pos, "CIGAR", problem)
+    return Refused(name, tid, pos, "CIGAR", problem, resume)
 
 
-def _failing_offset(bam, offset: int) -> int | None:
-    """The virtual offset of the first record from `offset` on that htslib refuses."""
+def resumed(bam, refused: Refused, region=None):
+    """The records after a refused one, read on from it: up to the end of `region` (tid, start,
+    end) or of the file. (An iterator of pysam that met an error does not go on.)"""
+    bam.seek(refused.resume)
+    while True:
+        try:
+            record = next(bam)
+        except StopIteration:
+            return
+        if region is not None and (record.reference_id != region[0] or record.reference_start >= region[2]):
+            return
+        yield record
+
+
+def _offset_before(bam, region) -> int:
+    """A virtual offset before the first record an iterator over `region` meets: after the last
+    record before it that htslib reads, found in windows reaching further back; or the start of
+    the records (the region's first record is the first of its contig)."""
+    from .bam import open_alignments  # noqa: PLC0415 - the reader of files imports this module
+
+    tid, low, high = region
+    contig = bam.get_reference_name(tid)
+    with open_alignments(bam.filename.decode()) as again:
+        start_of_records = again.tell()
+        for back in (10 ** 5, 10 ** 6, 10 ** 7, None):
+            start = 0 if back is None else max(low - back, 0)
+            at = None
+            try:
+                for _ in again.fetch(contig, start, high):
+                    at = again.tell()
+            except (OSError, ValueError):
+                if at is not None:
+                    return at
+            if start == 0:
+                break
+    return start_of_records
+
+
+def _failing_offset(bam, offset: int):
+    """The virtual offsets of the first record from `offset` on that htslib refuses, and of the
+    record after it; (None, None) if there is none."""
     from .bam import open_alignments  # noqa: PLC0415 - the reader of files imports this module
 
     with open_alignments(bam.filename.decode()) as again:
@@ -104,9 +168,9 @@ def _failing_offset(bam, offset: int) -> int | None:
             try:
                 next(again)
             except StopIteration:
-                return None
+                return None, None
             except (OSError, ValueError):
-                return at
+                return at, again.tell()
 
 
 def _record_at(path: str, offset: int | None):

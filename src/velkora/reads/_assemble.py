@@ -11,6 +11,12 @@ and the survivors form the molecule: a CpG seen by both counts once, the
 first mate's call winning unless it has none there, and the span is the
 union of theirs.
 
+A mate whose pair is not found is a molecule alone, in its own place: a
+first mate whose second is nowhere at its mate position, a second mate whose
+first is neither in its region nor at its mate position. So the molecules
+and their order are the same however the file is cut into regions, and as
+in one pass over the whole file.
+
 What is counted where: every record's filter reason in the region holding
 it; its decoding's outcome (no sequence, malformed) where it joins a
 molecule, so once whatever the regions. The same name met twice as the same
@@ -29,7 +35,7 @@ from typing import NamedTuple
 
 import numpy as np
 
-from ._alignment import Malformed, Refused, refused_record, unreadable
+from ._alignment import Malformed, Refused, close_quietly, refused_record, resumed, unreadable
 from ._batch import read_batch
 from .bam import BISULFITE, MODIFIED, RecordReader, open_alignments
 from .blocks import MoleculeBlock, concat_blocks, empty_block, molecules_block
@@ -101,17 +107,21 @@ class Assembler:
     (a single read, or a pair's first mate), pairs merged, record by record.
 
     `owns_first_mate(record)` tells whether a second mate whose first mate was
-    not met belongs to this stream; `fetch_mate(record)` finds a missing
-    second mate at the end.
+    not met belongs to this stream (else the region of its first mate's start
+    does, if `fetch_mate(name, contig, position, first=True)` finds it there);
+    `fetch_mate(name, contig, position)` finds a missing second mate at the
+    end.
     """
 
     def __init__(self, reader: RecordReader, tally: Tally, owns_first_mate=None, fetch_mate=None):
         self.reader, self.tally, self.dropped = reader, tally, tally.dropped
         self.owns_first_mate, self.fetch_mate = owns_first_mate, fetch_mate
-        self.slots: list = []  # per owning record: its molecule, () for none, None while its pair waits
+        # Per single read, first mate, and second mate not yet paired: its molecule, () for none,
+        # None while its pair waits.
+        self.slots: list = []
         self.flushed = 0  # slots already handed out
         self.waiting_first: dict = {}  # name -> (slot, first mate's part, record, its index)
-        self.waiting_second: dict = {}  # name -> (record, its index, outcome)
+        self.waiting_second: dict = {}  # name -> (record, its index, outcome, slot)
         self.records = 0
 
     def _part(self, record, key, outcome=None, filters: bool = True):
@@ -147,7 +157,8 @@ class Assembler:
             self.slots.append(None)
             part = self._part(record, (index, 0), outcome)
             if name in self.waiting_second:
-                second, at, second_outcome = self.waiting_second.pop(name)
+                second, at, second_outcome, second_slot = self.waiting_second.pop(name)
+                self.slots[second_slot] = ()  # it joins its first mate's molecule
                 self._emit(slot, name, merge_mates(part, self._part(second, (at, 0), second_outcome)))
                 return
             if name in self.waiting_first:  # the same name again: the open pair goes on alone
@@ -159,24 +170,29 @@ class Assembler:
             slot, first, _, _ = self.waiting_first.pop(name)
             self._emit(slot, name, merge_mates(first, self._part(record, (index, 0), outcome)))
             return
-        if name in self.waiting_second:
+        if name in self.waiting_second:  # the same name again: the earlier one goes on alone
             self._lone_second(*self.waiting_second.pop(name))
-        self.waiting_second[name] = (record, index, outcome)
+        self.waiting_second[name] = (record, index, outcome, len(self.slots))
+        self.slots.append(None)
 
     def add_refused(self, refused: Refused) -> None:
         """Counts a record htslib refused to decode, in its place in the file."""
         self.tally.skip((self.records, 0), "malformed_cigar", refused.name, refused.field, refused.problem)
         self.records += 1
 
-    def _lone_second(self, record, index, outcome) -> None:
-        """A second mate without its first: a molecule alone if this stream owns it, else only its
-        filter reason counted here (the region of its first mate fetches it)."""
-        if self.owns_first_mate is None or self.owns_first_mate(record):
-            self._emit(len(self.slots), record.query_name, self._part(record, (index, 0), outcome))
+    def _lone_second(self, record, index, outcome, slot) -> None:
+        """A second mate without its first: a molecule alone in its own place, unless its first
+        mate lies at its mate position in another region, which fetches it (then only its filter
+        reason counts here)."""
+        if (self.owns_first_mate is not None and not self.owns_first_mate(record)
+                and self.fetch_mate(record.query_name, record.next_reference_name, record.next_reference_start,
+                                    first=True) is not None):
+            self.slots[slot] = ()
+            reason = self.reader.drop_reason(record)
+            if reason is not None:
+                self.dropped[reason] += 1
             return
-        reason = self.reader.drop_reason(record)
-        if reason is not None:
-            self.dropped[reason] += 1
+        self._emit(slot, record.query_name, self._part(record, (index, 0), outcome))
 
     def _emit(self, slot: int, name: str, part) -> None:
         molecule = () if part is None else (name, *part)
@@ -205,8 +221,8 @@ class Assembler:
                     second = self._part(mate, (index, 1), filters=False)
             self._emit(slot, name, merge_mates(first, second))
         self.waiting_first.clear()
-        for record, index, outcome in list(self.waiting_second.values()):
-            self._lone_second(record, index, outcome)
+        for record, index, outcome, slot in list(self.waiting_second.values()):
+            self._lone_second(record, index, outcome, slot)
         self.waiting_second.clear()
         return self.ready()
 
@@ -235,48 +251,54 @@ class Records:
     Refused in their place, or stopping the read (``strict``, or a file that
     cannot be read on). Remembers the last good read's name for messages."""
 
-    def __init__(self, path: str, bam, iterator, strict: bool):
+    def __init__(self, path: str, bam, iterator, strict: bool, region=None):
         self.path, self.bam, self.iterator, self.strict = path, bam, iterator, strict
+        self.region = region  # (tid, start, end) the iterator reads, or None for the whole file
         self.last = None
 
     def __iter__(self):
-        offset, since = self.bam.tell(), 0
+        # A region's iterator finds its first record only when asked for it: until then the file's
+        # position says nothing.
+        offset, since = (self.bam.tell() if self.region is None else None), 0
         while True:
             try:
                 for record in self.iterator:
                     since += 1
-                    if since == _OFFSET_EVERY:
+                    if since == _OFFSET_EVERY or offset is None:
                         offset, since = self.bam.tell(), 0
                     self.last = record.query_name
                     yield record
                 return
             except (OSError, ValueError) as error:
-                refused = refused_record(self.path, self.bam, offset, self.last, error, self.strict)
-                offset, since = self.bam.tell(), 0
+                refused = refused_record(self.path, self.bam, offset, self.last, error, self.strict, self.region)
+                self.iterator = resumed(self.bam, refused, self.region)
+                offset, since = refused.resume, 0
                 yield refused
 
 
 def mate_finder(path: str, options: Options):
-    """fetch_mate(name, contig, position): the second mate of the first mate `name`, found at its
-    mate position; and a close()."""
+    """fetch_mate(name, contig, position, first=False): the second (or first) mate `name`, found
+    at its mate position; and a close()."""
     mates = None
 
-    def fetch(name, contig, position):
+    def fetch(name, contig, position, first: bool = False):
         nonlocal mates
         if mates is None:
             mates = open_alignments(path, options.reference)
-        found = Records(path, mates, mates.fetch(contig, position, position + 1), options.strict)
+        tid = mates.get_tid(contig)
+        found = Records(path, mates, mates.fetch(contig, position, position + 1), options.strict,
+                        (tid, position, position + 1))
         for mate in found:
             if isinstance(mate, Refused):
                 continue  # the region holding it counts it
-            if (mate.query_name == name and mate.is_read2 and not mate.is_secondary
-                    and not mate.is_supplementary and mate.reference_start == position):
+            if (mate.query_name == name and (mate.is_read1 if first else mate.is_read2)
+                    and not mate.is_secondary and not mate.is_supplementary and mate.reference_start == position):
                 return mate
         return None
 
     def close():
         if mates is not None:
-            mates.close()
+            close_quietly(mates)
 
     return fetch, close
 
@@ -301,7 +323,7 @@ def read_region(path: str, kind: str, options: Options, region, names: bool = Tr
             return record.next_reference_id == tid and low <= record.next_reference_start < high
 
         assembler = Assembler(reader, tally, owns_first_mate, fetch_mate)
-        records = Records(path, bam, bam.fetch(chrom, low, high), options.strict)
+        records = Records(path, bam, bam.fetch(chrom, low, high), options.strict, (tid, low, high))
         # Records starting in an earlier region belong to it.
         for batch in _batches(records, low, high, tid):
             _feed(assembler, reader, batch)
@@ -310,7 +332,7 @@ def read_region(path: str, kind: str, options: Options, region, names: bool = Tr
     except (OSError, ValueError) as error:
         raise unreadable(path, records.last if records is not None else None, error) from None
     finally:
-        bam.close()
+        close_quietly(bam)
         close_mates()
         reader.close()
 
@@ -344,7 +366,7 @@ def read_stream(path: str, kind: str, options: Options, names: bool = True, flus
     except (OSError, ValueError) as error:
         raise unreadable(path, records.last if records is not None else None, error) from None
     finally:
-        bam.close()
+        close_quietly(bam)
         reader.close()
 
 

@@ -24,7 +24,7 @@ from collections import Counter
 import numpy as np
 
 from .._errors import InputError
-from ._alignment import ALIGNED, QUERY, REFERENCE, A, G, Refused, Z, refused_record, unreadable, z
+from ._alignment import ALIGNED, QUERY, REFERENCE, Refused, Z, close_quietly, refused_record, resumed, unreadable, z
 from ._assemble import Piece, Tally, mate_finder
 from .bam import open_alignments
 from .blocks import concat_blocks, empty_block, molecules_block
@@ -65,8 +65,9 @@ class _Chunk:
 class Unit:
     """The records of one region (or a whole file) in file order to blocks of molecules."""
 
-    def __init__(self, path: str, options, references, tally: Tally, names: bool, region=None):
+    def __init__(self, path: str, options, references, tally: Tally, names: bool, region=None, fetch_mate=None):
         self.path, self.options, self.tally, self.names = path, options, tally, names
+        self.fetch_mate = fetch_mate  # of _assemble.mate_finder, for a region
         self.chroms = np.array(references, dtype=object)
         self.region = region  # (tid, low, high), or None for a whole file
         self.records = 0
@@ -94,6 +95,9 @@ class Unit:
         skip, min_mapq = self.skip, self.options.min_mapq
         check_mapq = min_mapq > 0  # no record has a mapping quality below 0
         last = None
+        # A region's iterator finds its first record only when asked for it: until then the file's
+        # position says nothing.
+        started = self.region is None
         while True:
             flags, starts, mapqs, names, mate_tids, mate_starts, tids = [], [], [], [], [], [], []
             decoded, lengths, cigars, xms, xgs, missing, unusual = [], [], [], [], [], [], {}
@@ -102,7 +106,7 @@ class Unit:
             add_decoded, add_length = decoded.append, lengths.append
             add_cigar, add_xm, add_xg = cigars.append, xms.append, xgs.append
             n = bases = 0
-            offset = bam.tell()
+            offset = bam.tell() if started else None
             refused = None
             finished = True
             try:
@@ -152,10 +156,13 @@ class Unit:
                 if isinstance(error, InputError):
                     raise
                 last = names[-1] if names else last
-                refused = refused_record(self.path, bam, offset, last, error, self.options.strict)
+                refused = refused_record(self.path, bam, offset, last, error, self.options.strict, self.region)
+                iterator = resumed(bam, refused, self.region)
+                started = True
                 finished = False
             if names:
                 last = names[-1]
+                started = True
                 self._batch(flags, starts, mapqs, names, mate_tids, mate_starts, tids, unusual, decoded, lengths,
                             cigars, xms, xgs, missing)
             if refused is not None:
@@ -255,7 +262,7 @@ class Unit:
                 continue
             older = waiting_second.pop(name, -1)
             if older >= 0:
-                displaced.append((older, first + j))
+                displaced.append(older)
             waiting_second[name] = first + j
         self._joins(batch, here, here_number, earlier, earlier_number, displaced)
 
@@ -272,8 +279,8 @@ class Unit:
                 chosen = which == b
                 source = self.batches[b]
                 self._join(source, earlier[chosen] - source.first, earlier_number[chosen], 1)
-        for older, number in displaced:
-            self._lone_second(older, number)
+        for older in displaced:
+            self._lone_second(older)
 
     def _filters(self, flag, mapq, unmapped, count: bool = True):
         """The first filter reason of each record (0: none), counted unless not `count` (a record's
@@ -335,38 +342,35 @@ class Unit:
                 continue
             self.chunks[c].late.append((batch, js[chosen], numbers[chosen], rank))
 
-    def _lone_second(self, index: int, number: int) -> None:
-        """The second mate `index` without its first: a molecule alone, numbered `number`, if
-        this region owns it (its first mate lies in it, or nowhere else), else its first mate's
-        region's."""
+    def _lone_second(self, index: int) -> None:
+        """The second mate `index` without its first: a molecule alone in its own place, unless
+        its first mate lies at its mate position in another region, which fetches it."""
         batch, j = self._batch_of(index)
         region = self.region
-        if region is not None:
-            if not (batch.mate_tid[j] == region[0] and region[1] <= batch.mate_start[j] < region[2]):
+        if region is not None and not (batch.mate_tid[j] == region[0]
+                                       and region[1] <= batch.mate_start[j] < region[2]):
+            if self.fetch_mate is None or self.fetch_mate(batch.names[j], self.chroms[batch.mate_tid[j]],
+                                                          batch.mate_start[j], first=True) is not None:
                 return
-        self._join(batch, np.array([j]), np.array([number]), 0)
+        self._join(batch, np.array([j]), np.array([index]), 0)
 
-    def finish(self, fetch_mate=None):
+    def finish(self):
         """Completes the pairs still open (second mates fetched where they start, lone mates
         alone) and yields the last blocks."""
         fetched = []
         for number in self.waiting_first.values():
-            if fetch_mate is not None:
+            if self.fetch_mate is not None:
                 batch, j = self._batch_of(number)
-                mate = fetch_mate(batch.names[j], self.chroms[batch.mate_tid[j]], batch.mate_start[j])
+                mate = self.fetch_mate(batch.names[j], self.chroms[batch.mate_tid[j]], batch.mate_start[j])
                 if mate is not None:
                     fetched.append((number, mate))
         self.waiting_first.clear()
         if fetched:
             mates = self._decoded_alone([mate for _, mate in fetched])
             self._join(mates, np.arange(len(fetched)), np.array([number for number, _ in fetched]), 1, fetched=True)
-        if self.waiting_second:
-            low = self.records
-            self.chunks.append(_Chunk(low, low + len(self.waiting_second)))
-            self.lows.append(low)
-            for k, index in enumerate(list(self.waiting_second.values())):
-                self._lone_second(index, low + k)
-            self.waiting_second.clear()
+        for index in list(self.waiting_second.values()):
+            self._lone_second(index)
+        self.waiting_second.clear()
         yield from self._ready()
 
     def _decoded_alone(self, records) -> _Batch:
@@ -516,10 +520,13 @@ class Unit:
 
     def _ready(self):
         """Blocks of the chunks whose molecules are all complete (no open pair among or before them)."""
-        boundary = next(iter(self.waiting_first.values())) if self.waiting_first else None
-        # Batches before every open pair's records are needed no more for finding them.
+        # The oldest open pair's first mate, or second mate (whose place a lone second mate takes).
         oldest = min([next(iter(w.values())) for w in (self.waiting_first, self.waiting_second) if w],
-                     default=self.records)
+                     default=None)
+        boundary = oldest
+        if oldest is None:
+            oldest = self.records
+        # Batches before every open pair's records are needed no more for finding them.
         drop = bisect_right(self.firsts, oldest) - 1
         if drop > 0:
             del self.batches[:drop], self.firsts[:drop]
@@ -666,15 +673,15 @@ def read_region(path: str, options, region, names: bool = True) -> Piece:
     unit = None
     try:
         tid = bam.get_tid(chrom)
-        unit = Unit(path, options, bam.references, tally, names, (tid, low, high))
+        unit = Unit(path, options, bam.references, tally, names, (tid, low, high), fetch_mate)
         blocks = list(unit.consume(bam, bam.fetch(chrom, low, high)))
-        blocks.extend(unit.finish(fetch_mate))
+        blocks.extend(unit.finish())
         block = concat_blocks(blocks, names, options.window_cpgs is not None)
         return Piece(block, tally.dropped, unit.records, tally.skipped())
     except (OSError, ValueError) as error:
         raise unreadable(path, None, error) from None
     finally:
-        bam.close()
+        close_quietly(bam)
         close_mates()
 
 
@@ -696,4 +703,4 @@ def read_stream(path: str, options, names: bool = True, flush_every: int = 20000
     except (OSError, ValueError) as error:
         raise unreadable(path, None, error) from None
     finally:
-        bam.close()
+        close_quietly(bam)

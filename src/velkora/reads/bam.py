@@ -46,7 +46,8 @@ import numpy as np
 
 from .._errors import InputError
 from .._optional import require
-from ._alignment import G, HARD_CLIP, NOT_NUMBERS, C, Malformed, MalformedRecord, Z, reference_positions, z
+from ._alignment import (G, HARD_CLIP, NOT_NUMBERS, C, Malformed, MalformedRecord, Z, reference_positions,
+                         refused_by_htslib, z)
 from ._table import METHYLATED, UNMETHYLATED, Options
 
 MODIFIED, BISULFITE = "modified bases", "bisulfite"
@@ -148,7 +149,7 @@ def _kind(bam, path) -> str | None:
             # A record htslib refuses (its CIGAR does not match its sequence) is the reader's to
             # judge; a few in a row mean a file that is not readable at all.
             refused += 1
-            if "error -4" not in str(error) or refused > 10:
+            if not refused_by_htslib(error) or refused > 10:
                 raise InputError(f"{path}: unreadable record after read {first!r}: {error}") from None
             continue
         n += 1
