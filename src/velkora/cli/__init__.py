@@ -7,9 +7,10 @@
     velkora drift aged.parquet --age-column age --out drift/
     velkora synthetic molecules.csv
     velkora molecules reads.bam --out molecules.parquet --window-cpgs 70
+    velkora count reads.bam --out counts.parquet --threads 4 --strata promoters.bed
 
-One module per command (``fit``, ``compare``, ``phase``, ``drift``,
-``synthetic``, ``molecules``) parses its options, calls the Python API and
+One module per command (``fit``, ``compare``, ``count``, ``phase``,
+``drift``, ``synthetic``, ``molecules``) parses its options, calls the Python API and
 writes the files; :mod:`~velkora.cli.options` holds the options they share
 and :mod:`~velkora.cli.runs` what their runs share.
 
@@ -27,11 +28,12 @@ keeps its finished samples, marked incomplete).
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import warnings
 
 from .._errors import InputError
-from . import compare, drift, fit, molecules, phase, synthetic
+from . import compare, count, drift, fit, molecules, phase, synthetic
 from .options import EXIT_FAILED, EXIT_INPUT, EXIT_INTERRUPTED, GLOSSARY, Parser
 from .runs import Context, Interrupted, given_options
 
@@ -51,7 +53,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     parser.add_argument("--version", action="version", version=f"velkora {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for command in (fit, compare, phase, drift, synthetic, molecules):
+    for command in (fit, compare, count, phase, drift, synthetic, molecules):
         command.add_parser(commands)
     return parser
 
@@ -87,6 +89,10 @@ def main(argv=None) -> int:
         except KeyboardInterrupt:
             context.terminal.line("velkora: stopped; nothing was written")
             status = EXIT_INTERRUPTED
+        except BrokenPipeError:
+            # The reader of standard output went away (`velkora ... | head`): nothing more to say to it.
+            sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - stays open until the interpreter ends
+            status = 0
         except (InputError, ImportError) as error:
             context.terminal.line(f"velkora: error: {error}")
             status = EXIT_INPUT

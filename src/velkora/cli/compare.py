@@ -11,7 +11,7 @@ from .._errors import InputError
 from .._output import Progress, Terminal
 from ..model.modes import MODES
 from .options import (COMPARE_SETTINGS, GLOSSARY, add_bins, add_columns, add_model, add_output, add_read_options,
-                      add_rerun, add_search, integer, settings_of)
+                      add_rerun, add_search, add_strata, integer, settings_of)
 from .runs import (Interrupted, as_options, binned_input, check_report, figure_files, header, keep, load_rerun,
                    say, summary, warn_at_bounds)
 
@@ -50,6 +50,8 @@ def add_parser(commands) -> None:
                        help="seed of the fits' searches and of the simulations (default: %(default)s)")
     add_output(compare, log=True, report=True)
     add_rerun(compare, "compare")
+    add_strata(compare)
+    compare.add_argument("--stratum", metavar="NAME", help="fit only this stratum of a stratified input")
     add_read_options(compare.add_argument_group("reads (when the input is a BAM/CRAM or a call table)"))
     compare.set_defaults(run=run)
 

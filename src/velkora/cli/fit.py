@@ -12,7 +12,8 @@ from .._errors import InputError
 from .._output import Progress
 from ..model.modes import MODES
 from .options import (FIT_SETTINGS, GLOSSARY, SHARED_ST_MODES, add_bins, add_columns, add_model, add_output,
-                      add_read_options, add_rerun, add_run, add_search, integer, mode_help, settings_of)
+                      add_read_options, add_rerun, add_run, add_search, add_strata, integer, mode_help,
+                      settings_of)
 from .runs import (Interrupted, as_options, binned_input, check_report, check_run_options, figure_files, header,
                    keep, load_rerun, say, summary, warn_at_bounds)
 
@@ -46,6 +47,8 @@ def add_parser(commands) -> None:
                           "interval (default: 0, none; needs a mode with a shared St)")
     add_output(fit, log=True, report=True)
     add_rerun(fit, "fit")
+    add_strata(fit)
+    fit.add_argument("--stratum", metavar="NAME", help="fit only this stratum of a stratified input")
     add_read_options(fit.add_argument_group("reads (when the input is a BAM/CRAM or a call table)"))
     fit.set_defaults(run=run)
 
@@ -76,8 +79,6 @@ def run(args, context) -> None:
     if context.reads is not None:
         record["reads"] = context.reads
     out.table("binned.csv", data.frame())
-    say(args, f"binned {int(data.n_molecules.sum()):,} molecules into {data.n_densities} density bins x "
-               f"{data.n_meth_bins} methylation bins")
     log = out.path("fit.log")
     log.write_text(record["command_line"] + "\n")
     try:

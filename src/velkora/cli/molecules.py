@@ -64,14 +64,9 @@ def run_molecules(args, context=None) -> None:
 
 
 def _summary(report: dict) -> str:
-    dropped = ", ".join(f"{n:,} {reason.replace('_', ' ')}" for reason, n in report["dropped"].items())
-    text = (f"{report['molecules']:,} molecules from {report['records']:,} records ({report['kind']}); "
-            f"dropped: {dropped or 'none'}")
-    skipped = report.get("skipped_records") or []
-    if skipped:
-        text += "; malformed records skipped, first " + "; ".join(
-            f"{one['read']!r} ({one['field']}: {one['problem']})" for one in skipped[:3])
-    return text
+    from ..counts.counting import reads_summary  # noqa: PLC0415 - pandas only once a run starts
+
+    return reads_summary(report)
 
 
 def molecules_for_fit(args, path=None):

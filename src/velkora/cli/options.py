@@ -174,6 +174,18 @@ def add_rerun(parser, command: str) -> None:
                              f"options ({', '.join(outputs)}) and the input file may be given with it")
 
 
+def add_strata(parser) -> None:
+    """--strata and --edges-over (with --stratum for the fitting commands)."""
+    group = parser.add_argument_group("strata")
+    group.add_argument("--strata", type=Path, action="append", metavar="BED",
+                       help="count per stratum: a BED file whose name column names the strata (repeatable); a "
+                            "molecule belongs to the region holding its midpoint, the first listed where regions "
+                            "overlap, else to 'outside'")
+    group.add_argument("--edges-over", choices=("all", "stratum"), default="all",
+                       help="equal-count density edges from all strata's molecules (default: one density scale "
+                            "for every stratum) or per stratum")
+
+
 def add_read_options(group) -> None:
     """The options that turn reads into molecules, on an argparse (group of a) parser."""
     group.add_argument("--reference", type=Path, metavar="FASTA",
@@ -198,6 +210,9 @@ def add_read_options(group) -> None:
                        help="test 5mC + 5hmC probabilities against the threshold (as bisulfite sees both)")
     group.add_argument("--format", choices=("modkit", "bismark"),
                        help="format of a call table (default: detected from its first line)")
+    group.add_argument("--strict", action="store_true",
+                       help="refuse the whole input at the first malformed record (an MM/ML, XM or CIGAR that "
+                            "does not fit the read) instead of skipping it and counting it under its drop reason")
     for flag, what in (("secondary", "secondary alignments"), ("supplementary", "supplementary alignments"),
                        ("qcfail", "records that failed QC"), ("duplicates", "duplicate records")):
         group.add_argument(f"--keep-{flag}", action="store_true", help=f"keep {what} (default: skip them)")
@@ -205,8 +220,8 @@ def add_read_options(group) -> None:
 
 # The read options by input kind: what a BAM takes, what a call table takes.
 READ_OPTIONS = ("format", "regions", "threads", "reference", "window_cpgs", "min_cpg", "min_mapq", "threshold",
-                "include_hmc", "keep_secondary", "keep_supplementary", "keep_qcfail", "keep_duplicates")
-CALL_TABLE_OPTIONS = ("format", "threshold", "include_hmc", "min_cpg", "window_cpgs")
+                "include_hmc", "keep_secondary", "keep_supplementary", "keep_qcfail", "keep_duplicates", "strict")
+CALL_TABLE_OPTIONS = ("format", "threshold", "include_hmc", "min_cpg", "window_cpgs", "strict")
 # The options that name the columns of a molecule table.
 COLUMN_OPTIONS = ("density_column", "level_column", "methylated_column", "total_column", "depth_column")
 

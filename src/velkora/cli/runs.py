@@ -5,12 +5,14 @@ command-line option, the settings record of a run and its rerun, the input
 from __future__ import annotations
 
 import hashlib
+import os
 import shlex
+import sys
 from pathlib import Path
 
 from .. import _output
 from .._errors import InputError
-from .._output import Terminal
+from .._output import Progress, Terminal
 from .._formats import FIGURE_FORMATS
 from .options import CALL_TABLE_OPTIONS, COLUMN_OPTIONS, FIT_SETTINGS, PRESENTATION, READ_OPTIONS, bins
 
@@ -141,8 +143,15 @@ def keep(figures: dict, caption: str, fig) -> None:
 
 
 def say(args, text: str) -> None:
-    if not args.quiet:
-        print(text)
+    """Prints a line of the run's summary on standard output (not with --quiet)."""
+    if args.quiet:
+        return
+    try:
+        print(text, flush=True)
+    except BrokenPipeError:
+        # The reader went away (`velkora fit ... | head`): the run goes on and writes its files, silently.
+        sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - stays open until the interpreter ends
+        args.quiet = True
 
 
 def summary(args, paths) -> None:
@@ -174,44 +183,93 @@ def _option(dest: str) -> str:
     return "--region" if dest == "regions" else "--" + dest.replace("_", "-")
 
 
+def input_kind(path) -> str | None:
+    """"counts" (a count file), "alignments", "calls" or None (a molecule table)."""
+    from ..counts.files import is_count_file  # noqa: PLC0415
+    from ..reads import input_kind as reads_kind  # noqa: PLC0415
+
+    return "counts" if is_count_file(path) else reads_kind(path)
+
+
 def check_input_options(path, given: set[str]) -> None:
     """Refuses, in one line, options given for a kind of input they do not
-    apply to: read options for a molecule table, alignment options for a call
-    table, column options for reads."""
-    from ..reads import input_kind  # noqa: PLC0415
-
+    apply to: read options for a molecule table or a count file, alignment
+    options for a call table, column options for reads."""
     kind = input_kind(path)
     if kind is None:
         applicable, what = COLUMN_OPTIONS, "a molecule table"
+    elif kind == "counts":
+        applicable, what = (), "a count file (counted with its read options already)"
     elif kind == "calls":
         applicable, what = CALL_TABLE_OPTIONS, "a call table"
     else:
         applicable, what = READ_OPTIONS, "an alignment file"
-    wrong = sorted(name for name in given if name in (*READ_OPTIONS, *COLUMN_OPTIONS) and name not in applicable)
+    wrong = sorted(name for name in given if name in (*READ_OPTIONS, *COLUMN_OPTIONS, "strata") and
+                   name not in applicable and not (name == "strata" and kind != "counts"))
     if wrong:
         name = wrong[0]
         target = "molecule tables" if name in COLUMN_OPTIONS else (
+            "reads and molecule tables" if name == "strata" else
             "BAM/CRAM/SAM files" if name not in CALL_TABLE_OPTIONS else "reads and call tables")
         raise InputError(f"{_option(name)} applies to {target}, but {path} is {what}")
 
 
-def binned_input(args, context, path=None):
-    """The binned data of a command's input (`path`, default the command's
-    input): a molecule table, or reads (BAM/CRAM/SAM, modkit or Bismark call
-    tables) read with the read options."""
+def count_input(args, context, path=None):
+    """Counts a command's input (`path`, default the command's input): reads
+    (BAM/CRAM/SAM, call tables) with the read options, a molecule table with
+    its columns, or a count file as it was counted; the molecules are reduced
+    to counts where they are read. Returns BinnedData, or Strata with
+    ``--strata``."""
     import velkora as vk  # noqa: PLC0415
 
-    from .molecules import molecules_for_fit  # noqa: PLC0415
+    from ..counts.counting import reads_summary  # noqa: PLC0415
 
     density, meth, columns = bins(args)
     source = args.molecules if path is None else path
     check_input_options(source, context.given)
-    molecules = molecules_for_fit(args, source)
-    table = vk.read_molecules(source) if molecules is None else molecules
-    context.reads = read_provenance(table.attrs)
-    data = vk.bin_molecules(table, density, meth, **columns)
-    say(args, f"binned {int(data.n_molecules.sum()):,} molecules into {data.n_densities} density bins x "
-              f"{data.n_meth_bins} methylation bins")
+    kind = input_kind(source)
+    progress = None if args.quiet or not sys.stderr.isatty() else Progress("regions")
+    if kind == "counts":
+        given = context.given
+        data = vk.read_counts(source, meth if {"meth_bins", "meth_edges"} & given else None,
+                              stratum=getattr(args, "stratum", None),
+                              density_edges=density if {"density_bins", "density_edges"} & given else None)
+    else:
+        options = {}
+        if kind == "alignments":
+            options = {name: getattr(args, name) for name in READ_OPTIONS if name != "threads"}
+        elif kind == "calls":
+            options = {name: getattr(args, name) for name in CALL_TABLE_OPTIONS}
+        if options.get("reference") is not None:
+            options["reference"] = str(options["reference"])
+        strata = getattr(args, "strata", None)
+        extra = {} if strata is None else {"strata": strata, "edges_over": args.edges_over}
+        data = vk.count(source, density, meth, threads=getattr(args, "threads", 1), progress=progress,
+                        **({} if kind else columns), **extra, **options)
+    first = next(iter(data.values())) if isinstance(data, dict) else data
+    reads = (first.provenance or {}).get("reads")
+    context.reads = read_provenance(reads) if reads else None
+    if context.reads:
+        say(args, reads_summary(context.reads))
+    total = sum(int(d.n_molecules.sum()) for d in (data.values() if isinstance(data, dict) else [data]))
+    strata_text = f" in {len(data)} strata" if isinstance(data, dict) else ""
+    say(args, f"counted {total:,} molecules{strata_text} into {first.n_densities} density bins x "
+              f"{first.n_meth_bins} methylation bins")
+    return data
+
+
+def binned_input(args, context, path=None):
+    """The binned data of a command's input, one set of density bins (see
+    :func:`count_input`; a stratified input needs ``--stratum``)."""
+    data = count_input(args, context, path)
+    if isinstance(data, dict):
+        stratum = getattr(args, "stratum", None)
+        if stratum is None:
+            raise InputError(f"the input is counted in {len(data)} strata ({', '.join(data)}): choose one with "
+                             "--stratum")
+        if stratum not in data:
+            raise InputError(f"--stratum {stratum}: no such stratum; the strata are {', '.join(data)}")
+        return data[stratum]
     return data
 
 

@@ -10,7 +10,8 @@ observation model. :class:`DriftData` holds the same bins at several ages.
 
 from __future__ import annotations
 
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
+from typing import Any
 
 import numpy as np
 
@@ -46,6 +47,13 @@ class BinnedData:
         sites count as 70, the model's resolution. The fits use it to score the
         model as short reads observe it (see :func:`velkora.fit`'s
         ``observation``).
+    histogram : Histogram or None
+        For counted data (:func:`velkora.count`), the molecules by exact
+        level and depth per density bin (:mod:`velkora.counts.histogram`),
+        from which :meth:`with_meth_edges` bins them anew.
+    provenance : dict or None
+        Where counted data came from: the input, its SHA-256, the options,
+        the reads' report, velkora's version.
     """
 
     fractions: np.ndarray
@@ -54,6 +62,8 @@ class BinnedData:
     meth_edges: np.ndarray
     n_outside: int = 0
     depth_counts: np.ndarray | None = None
+    histogram: Any = field(default=None, repr=False, compare=False)
+    provenance: dict | None = field(default=None, repr=False, compare=False)
 
     @property
     def short_reads(self) -> bool:
@@ -90,7 +100,36 @@ class BinnedData:
         if np.any(counts < 0) or np.any(counts.sum(axis=1) == 0):
             raise InputError("counts must be non-negative with at least one molecule in every density bin")
         fractions = np.ascontiguousarray(counts / counts.sum(axis=1)[:, None])
-        return replace(self, fractions=fractions, counts=counts)
+        return replace(self, fractions=fractions, counts=counts, histogram=None)
+
+    def with_meth_edges(self, meth_edges) -> "BinnedData":
+        """The same molecules binned by other methylation edges (counted data
+        only: their exact levels are kept).
+
+        Parameters
+        ----------
+        meth_edges : array_like or int
+            As in :func:`velkora.bin_molecules`.
+
+        Returns
+        -------
+        BinnedData
+            The same density bins and molecules, other methylation bins.
+
+        Raises
+        ------
+        InputError
+            For data binned without their levels kept, or bad edges.
+        """
+        if self.histogram is None:
+            raise InputError("these data keep no levels to bin anew: count them (velkora.count) or bin the "
+                             "molecules again")
+        edges = _meth_edges(meth_edges)
+        counts, depth_counts, _ = self.histogram.binned(self.n_densities, edges, self.depth_counts is not None)
+        if np.any(counts.sum(axis=1) == 0):
+            raise InputError("meth_edges leave a density bin without molecules")
+        fractions = np.ascontiguousarray(counts / counts.sum(axis=1)[:, None])
+        return replace(self, fractions=fractions, counts=counts, meth_edges=edges, depth_counts=depth_counts)
 
     @property
     def median_depth(self) -> float | None:
@@ -293,3 +332,25 @@ class DriftData:
         return out
 
 
+class Strata(dict):
+    """Binned data per stratum: a dict of stratum name to BinnedData, in the
+    strata's order (the BED names as they first appear, then ``outside``),
+    from :func:`velkora.count` with ``strata``. Strata without molecules are
+    left out.
+
+    Attributes
+    ----------
+    keys, values, items
+        As of a dict; ``frame()`` puts every stratum's binned data in one table.
+    """
+
+    def frame(self):
+        """All strata's binned data in one DataFrame (index: stratum, density bin).
+
+        Returns
+        -------
+        pandas.DataFrame
+            The rows of each stratum's ``frame()``.
+        """
+        pd = require("pandas")
+        return pd.concat({name: data.frame() for name, data in self.items()}, names=["stratum"])

@@ -32,7 +32,7 @@ AGE = "age"
 CALLED = "n_called"
 
 # The table attribute in which read_molecules records the file a table came from.
-_SOURCE = "velkora_source"
+SOURCE_ATTR = "velkora_source"
 
 
 def read_molecules(source, **read_kwargs):
@@ -76,7 +76,7 @@ def read_molecules(source, **read_kwargs):
     except (ValueError, OSError) as error:  # malformed files, unreadable encodings
         raise InputError(f"cannot read {path}: {error}") from error
     # Where the rows came from, so that an error can point into the file.
-    table.attrs[_SOURCE] = {"path": str(path), "text": suffix not in (".parquet", ".pq"),
+    table.attrs[SOURCE_ATTR] = {"path": str(path), "text": suffix not in (".parquet", ".pq"),
                             "sep": "\t" if suffix == ".tsv" else ",", "plain": not read_kwargs}
     return table
 
@@ -144,9 +144,9 @@ def bin_molecules(
     (5, 10)
     """
     table = read_molecules(molecules)
-    with _naming_the_file(table):
-        densities, levels = _density_and_level(table, density, level, methylated, total)
-        depths = _depths(table, depth, total)
+    with naming_the_file(table):
+        densities, levels = density_and_level(table, density, level, methylated, total)
+        depths = depths_of(table, depth, total)
         return _bin(table, densities, levels, _density_edges(density_edges, densities, density),
                     _edges.meth_edges(meth_edges), depths)
 
@@ -190,10 +190,10 @@ def bin_molecules_by_age(
         As :func:`bin_molecules`, and for fewer than two ages.
     """
     table = read_molecules(molecules)
-    with _naming_the_file(table):
-        densities, levels = _density_and_level(table, density, level, methylated, total)
-        depths = _depths(table, depth, total)
-        ages = _numeric_column(table, age)
+    with naming_the_file(table):
+        densities, levels = density_and_level(table, density, level, methylated, total)
+        depths = depths_of(table, depth, total)
+        ages = numeric_column(table, age)
         edges = _density_edges(density_edges, densities, density)
         meth = _edges.meth_edges(meth_edges)
         unique = np.unique(ages)
@@ -211,9 +211,9 @@ def bin_molecules_by_age(
 
 
 @contextmanager
-def _naming_the_file(table):
+def naming_the_file(table):
     """Puts the name of the file the table came from in front of every InputError."""
-    source = table.attrs.get(_SOURCE)
+    source = table.attrs.get(SOURCE_ATTR)
     try:
         yield
     except InputError as error:
@@ -226,9 +226,11 @@ def _row_name(table, position: int) -> str:
     """How a person finds row `position` of the table: the line of a text file
     (1-based, the header line counted), the row position in a Parquet file, or
     the index label of a DataFrame."""
-    source = table.attrs.get(_SOURCE)
+    source = table.attrs.get(SOURCE_ATTR)
     if source is None:
         return f"row {table.index[position]!r}"
+    # A chunk of a file (counted piece by piece) knows the rows before it.
+    position += source.get("offset", 0)
     if not source["text"]:
         return f"row position {position} (counting from 0)"
     line = _text_line(source["path"], source["sep"], position) if source["plain"] else None
@@ -254,13 +256,13 @@ def _text_line(path: str, sep: str, position: int) -> int | None:
     return None
 
 
-def _depths(table, depth: str | None, total: str) -> np.ndarray | None:
+def depths_of(table, depth: str | None, total: str) -> np.ndarray | None:
     """Called sites per molecule, as whole numbers of at least 1, or None."""
     if depth is None:
         depth = CALLED if CALLED in table.columns else (total if total in table.columns else None)
         if depth is None:
             return None
-    values = _numeric_column(table, depth)
+    values = numeric_column(table, depth)
     _check_range(table, depth, values, (values < 1) | (values != np.round(values)), "not a whole number >= 1")
     return values
 
@@ -270,34 +272,39 @@ def _bin(table, densities, levels, density_edges, meth_edges, depths=None) -> Bi
         raise InputError("the molecule table holds no molecules (no data rows)")
     d = bin_index(densities, density_edges)
     outside = (d < 0) | (d >= len(density_edges) - 1)
-    if outside.any():
-        source = table.attrs.get(_SOURCE)
-        warnings.warn(
-            f"{source['path'] + ': ' if source else ''}{int(outside.sum())} of {len(d)} molecules lie outside the density edges "
-            f"[{density_edges[0]:g}, {density_edges[-1]:g}] and are left out",
-            UserWarning,
-            stacklevel=3,
-        )
     m = bin_index(levels, meth_edges)
     n_dens, n_meth = len(density_edges) - 1, len(meth_edges) - 1
     inside = ~outside & (m >= 0) & (m < n_meth)
     counts = np.bincount(d[inside] * n_meth + m[inside], minlength=n_dens * n_meth).reshape(n_dens, n_meth)
-    per_density = counts.sum(axis=1)
-    empty = np.flatnonzero(per_density == 0)
-    if len(empty):
-        labels = interval_labels(density_edges)
-        raise InputError(
-            f"density bin {labels[empty[0]]} holds no molecules ({len(empty)} empty bin(s)); "
-            "choose other density edges or fewer quantile bins"
-        )
-    warn_if_sparse(per_density, density_edges, n_meth, table.attrs.get(_SOURCE))
-    fractions = np.ascontiguousarray(counts / per_density[:, None])
     depth_counts = None
     if depths is not None:
         called = np.minimum(depths[inside], NCPG).astype(np.int64)
         depth_counts = np.bincount(d[inside] * (NCPG + 1) + called, minlength=n_dens * (NCPG + 1))
         depth_counts = depth_counts.reshape(n_dens, NCPG + 1)
-    return BinnedData(fractions, counts.astype(np.int64), density_edges, meth_edges, int(outside.sum()), depth_counts)
+    return finish_binned(counts, depth_counts, density_edges, meth_edges, int(outside.sum()), len(d),
+                         table.attrs.get(SOURCE_ATTR))
+
+
+def finish_binned(counts, depth_counts, density_edges, meth_edges, n_outside: int, n_total: int, source=None,
+                  **extra) -> BinnedData:
+    """Binned data from counts, as every road makes them: molecules outside the
+    density edges warned of, an empty density bin refused, sparse ones warned
+    of. `source` names the file in the messages (a dict with "path")."""
+    where = f"{source['path']}: " if source else ""
+    if n_outside:
+        warnings.warn(f"{where}{n_outside} of {n_total} molecules lie outside the density edges "
+                      f"[{density_edges[0]:g}, {density_edges[-1]:g}] and are left out", UserWarning, stacklevel=4)
+    per_density = counts.sum(axis=1)
+    empty = np.flatnonzero(per_density == 0)
+    if len(empty):
+        labels = interval_labels(density_edges)
+        raise InputError(
+            f"{where}density bin {labels[empty[0]]} holds no molecules ({len(empty)} empty bin(s)); "
+            "choose other density edges or fewer equal-count bins"
+        )
+    warn_if_sparse(per_density, density_edges, counts.shape[1], source)
+    fractions = np.ascontiguousarray(counts / per_density[:, None])
+    return BinnedData(fractions, counts.astype(np.int64), density_edges, meth_edges, n_outside, depth_counts, **extra)
 
 
 # Fewer molecules than this per methylation bin, on average, leave a density bin's fit resting on little.
@@ -313,7 +320,7 @@ def warn_if_sparse(per_density: np.ndarray, density_edges: np.ndarray, n_meth: i
         warnings.warn(f"{source['path'] + ': ' if source else ''}{len(sparse)} density bin(s) hold fewer than "
                       f"{SPARSE} molecules per methylation bin ({n_meth} bins), so their fits rest on few molecules: "
                       f"{where}{', ...' if len(sparse) > 5 else ''}; choose fewer or wider bins", UserWarning,
-                      stacklevel=4)
+                      stacklevel=5)
 
 
 def _density_edges(value, densities, column: str) -> np.ndarray:
@@ -322,15 +329,15 @@ def _density_edges(value, densities, column: str) -> np.ndarray:
     return _edges.density_edges(value, *_edges.distinct(densities), column=column)
 
 
-def _density_and_level(table, density, level, methylated, total):
-    densities = _numeric_column(table, density)
+def density_and_level(table, density, level, methylated, total):
+    densities = numeric_column(table, density)
     if level in table.columns:
-        levels = _numeric_column(table, level)
+        levels = numeric_column(table, level)
         _check_range(table, level, levels, levels < 0, "outside 0..1", levels > 1)
         return densities, levels
     if methylated in table.columns and total in table.columns:
-        m = _numeric_column(table, methylated)
-        n = _numeric_column(table, total)
+        m = numeric_column(table, methylated)
+        n = numeric_column(table, total)
         _check_range(table, methylated, m, m < 0, "negative")
         _check_range(table, total, n, n <= 0, "not positive")
         _check_range(table, methylated, m, m > n, f"larger than column '{total}'")
@@ -341,7 +348,7 @@ def _density_and_level(table, density, level, methylated, total):
     )
 
 
-def _numeric_column(table, name: str) -> np.ndarray:
+def numeric_column(table, name: str) -> np.ndarray:
     if name not in table.columns:
         raise InputError(
             f"missing column '{name}'; the table has {', '.join(map(repr, map(str, table.columns)))}"

@@ -1,0 +1,436 @@
+"""Counting any input: from sequencing files or molecule tables to binned data,
+piece by piece, without ever holding a table of all the molecules.
+
+Each piece of the input (a region of an indexed BAM, a piece of a stream, a
+chunk of a call table, a row group of a Parquet table, a chunk of a CSV) is
+reduced where it is read, in a worker process or Dask task for the readers
+that run there, to a :class:`~velkora.counts.histogram.Histogram`: molecules
+by (stratum, density, level, depth). The histograms add up; from their sum
+and the edges come the binned data, the same, bit for bit, as
+:func:`velkora.bin_molecules` of the whole molecule table.
+
+Density edges. Explicit edges are applied in the pieces, which then keep one
+row per (density bin, level, depth). For k equal-count bins the pieces keep
+the densities themselves; the edges are the exact quantiles of all the
+molecules' densities (NumPy's linear interpolation between order
+statistics, from the histogram of distinct densities:
+:func:`velkora.counts.edges.quantiles`), so one pass suffices. What that costs
+is memory for the distinct (density, level, depth) keys of the input, which
+stops growing once the input's combinations of CpG count, span and calls
+have been seen (tens of megabytes for a whole short-read genome), instead of
+a second pass over the input.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable
+
+import numpy as np
+
+from .. import _checks
+from .._errors import InputError
+from .._optional import require
+from ..model.binning import NCPG
+from . import edges as _edges
+from .binned import BinnedData, Strata
+from .files import is_count_file, read_counts
+from .histogram import Accumulator, Histogram
+from .molecules import (CALLED, DENSITY, LEVEL, METHYLATED, TOTAL, SOURCE_ATTR, density_and_level, depths_of,
+                        naming_the_file, finish_binned)
+from .strata import OUTSIDE, StrataIndex, read_strata
+
+# Rows of a molecule table counted at a time (a CSV chunk, a Parquet batch).
+TABLE_CHUNK = 500_000
+# How the equal-count density edges of strata are made: over all strata's molecules, or each its own.
+EDGES_OVER = ("all", "stratum")
+
+
+@dataclass(frozen=True)
+class Columns:
+    """The columns of a molecule table, as :func:`velkora.bin_molecules` names them."""
+
+    density: str = DENSITY
+    level: str = LEVEL
+    methylated: str = METHYLATED
+    total: str = TOTAL
+    depth: str | None = None
+
+
+@dataclass(frozen=True)
+class Spec:
+    """What a piece reduces its molecules to: density bins (None: keep the
+    densities, for equal-count edges), strata (None: one cell), or cells by
+    an age column (the age's bits as the cell)."""
+
+    edges: np.ndarray | None
+    strata: StrataIndex | None = None
+    age: str | None = None
+
+
+def _cells_of_strata(spec: Spec, chrom, start, end, n: int) -> np.ndarray:
+    if spec.strata is None:
+        return np.zeros(n, dtype=np.int64)
+    return spec.strata.assign(chrom, start, end)
+
+
+def _histogram(spec: Spec, cell, density, level, depth) -> Histogram:
+    histogram = Histogram.of(cell, density, level, depth)
+    return histogram if spec.edges is None else histogram.with_density_bins(spec.edges)
+
+
+@dataclass(frozen=True)
+class BlockCounter:
+    """The reduction of a block of molecules read from a BAM or a call table."""
+
+    spec: Spec
+
+    def __call__(self, block) -> Histogram:
+        n = len(block)
+        cell = _cells_of_strata(self.spec, block.chrom, block.start, block.end, n)
+        depth = np.minimum(np.asarray(block.n_called, dtype=np.int64), NCPG)
+        return _histogram(self.spec, cell, block.cpg_density, block.meth_level, depth)
+
+
+def table_histogram(table, columns: Columns, spec: Spec) -> Histogram:
+    """The histogram of a chunk of a molecule table, its values checked and
+    taken as :func:`velkora.bin_molecules` takes them."""
+    with naming_the_file(table):
+        densities, levels = density_and_level(table, columns.density, columns.level, columns.methylated,
+                                               columns.total)
+        depths = depths_of(table, columns.depth, columns.total)
+        depth = np.zeros(len(table), dtype=np.int64) if depths is None else \
+            np.minimum(depths, NCPG).astype(np.int64)
+        if spec.age is not None:
+            from .molecules import numeric_column  # noqa: PLC0415
+
+            cell = numeric_column(table, spec.age).view(np.int64)
+        elif spec.strata is not None:
+            missing = [c for c in ("chrom", "start", "end") if c not in table.columns]
+            if missing:
+                raise InputError(f"strata need each molecule's place: the table has no column '{missing[0]}'")
+            cell = spec.strata.assign(table["chrom"].to_numpy(), table["start"].to_numpy(dtype=np.int64),
+                                      table["end"].to_numpy(dtype=np.int64))
+        else:
+            cell = np.zeros(len(table), dtype=np.int64)
+        return _histogram(spec, cell, densities, levels, depth)
+
+
+def _parquet_batches(path: str, row_groups, columns, offset: int, batch_size: int):
+    pq = require("pyarrow.parquet")
+    handle = pq.ParquetFile(path)
+    for batch in handle.iter_batches(batch_size=batch_size, row_groups=row_groups, columns=columns):
+        frame = batch.to_pandas()
+        frame.attrs[SOURCE_ATTR] = {"path": path, "text": False, "sep": ",", "plain": True, "offset": offset}
+        offset += len(frame)
+        yield frame
+
+
+def _count_row_groups(path: str, row_groups, columns, offset: int, table_columns: Columns, spec: Spec):
+    """A task: the histogram of some row groups of a Parquet table (runs in a worker)."""
+    total = Accumulator()
+    for frame in _parquet_batches(path, row_groups, columns, offset, TABLE_CHUNK):
+        total.add(table_histogram(frame, table_columns, spec))
+    return total.result()
+
+
+def _needed(names, columns: Columns, spec: Spec) -> list[str]:
+    wanted = [columns.density, columns.level, columns.methylated, columns.total, columns.depth or CALLED]
+    if spec.strata is not None:
+        wanted += ["chrom", "start", "end"]
+    if spec.age is not None:
+        wanted.append(spec.age)
+    return [name for name in dict.fromkeys(wanted) if name in names]
+
+
+def _table_pieces(source, columns: Columns, spec: Spec, threads: int, client, progress):
+    """Histograms of a molecule table, piece by piece (Parquet row groups in
+    worker processes; CSV/TSV chunks and DataFrames here)."""
+    pd = require("pandas")
+    if isinstance(source, pd.DataFrame):
+        yield table_histogram(source, columns, spec)
+        return
+    path = Path(source)
+    if not path.is_file():
+        raise InputError(f"molecules file not found: {path}")
+    suffix = path.suffix.lower()
+    if suffix not in (".csv", ".txt", ".tsv", ".parquet", ".pq"):
+        raise InputError(f"molecules file {path}: unknown format {suffix!r} (use .csv, .tsv, .txt, .parquet or .pq)")
+    if suffix in (".parquet", ".pq"):
+        pq = require("pyarrow.parquet")
+        try:
+            handle = pq.ParquetFile(str(path))
+        except (OSError, ValueError) as error:
+            raise InputError(f"cannot read {path}: {error}") from None
+        names = handle.schema_arrow.names
+        groups = handle.metadata.num_row_groups
+        if groups == 0 or handle.metadata.num_rows == 0:
+            raise InputError(f"{path}: the molecule table holds no molecules (no data rows)")
+        # Row groups in tasks of about a chunk's rows, in file order.
+        tasks, offset, current, rows = [], 0, [], 0
+        for g in range(groups):
+            current.append(g)
+            rows += handle.metadata.row_group(g).num_rows
+            if rows >= TABLE_CHUNK or g == groups - 1:
+                tasks.append((_count_row_groups, str(path), current, _needed(names, columns, spec), offset, columns,
+                              spec))
+                offset += rows
+                current, rows = [], 0
+        from ..parallel.pool import run_in_order  # noqa: PLC0415
+
+        try:
+            yield from run_in_order(tasks, workers=threads, client=client, progress=progress,
+                                    preload=("velkora.counts.counting",), what="the counting of a table")
+        except (OSError, ValueError) as error:
+            raise InputError(f"cannot read {path}: {error}") from None
+        return
+    sep = "\t" if suffix == ".tsv" else ","
+    offset = 0
+    try:
+        reader = pd.read_csv(path, sep=sep, chunksize=TABLE_CHUNK)
+        with reader:
+            for frame in reader:
+                frame.attrs[SOURCE_ATTR] = {"path": str(path), "text": True, "sep": sep, "plain": True, "offset": offset}
+                offset += len(frame)
+                yield table_histogram(frame, columns, spec)
+    except pd.errors.EmptyDataError:
+        raise InputError(f"{path}: the molecule table holds no molecules (no data rows)") from None
+    except (ValueError, OSError) as error:
+        raise InputError(f"cannot read {path}: {error}") from None
+
+
+# ---------------------------------------------------------------- the front door
+
+
+@dataclass(frozen=True)
+class Counted:
+    """The histogram of an input and what it was made with."""
+
+    histogram: Histogram
+    density_edges: np.ndarray | None
+    strata: StrataIndex | None
+    has_depths: bool
+    report: dict | None  # the reads' report (records, drops), for reads
+
+
+def count_histogram(source, density_edges, *, strata=None, columns: Columns = Columns(), age: str | None = None,
+                    threads: int = 1, client=None, progress=None, **read_options) -> Counted:
+    """The histogram of any input: reads (BAM/CRAM/SAM, call tables) or a
+    molecule table (DataFrame, CSV/TSV, Parquet), density-binned when the
+    edges are explicit."""
+    pd = require("pandas")
+    k = _edges.equal_count_bins(density_edges)
+    edges = None if k is not None else _edges.density_edges(density_edges)
+    index = None
+    if strata is not None:
+        index = strata if isinstance(strata, StrataIndex) else read_strata(strata)
+    spec = Spec(edges, index, age)
+    total = Accumulator()
+    report = None
+    if not isinstance(source, pd.DataFrame) and _reads_kind(source) is not None:
+        if age is not None:
+            raise InputError(f"{source}: reads carry no ages")
+        from ..reads import scan  # noqa: PLC0415
+
+        if index is not None:
+            _check_contigs(source, index, read_options.get("reference"))
+        pieces = scan(source, BlockCounter(spec), threads=threads, client=client, progress=progress, names=False,
+                      **read_options)
+        for histogram, _, _ in pieces:
+            total.add(histogram)
+        report = pieces.attrs()
+        has_depths = True
+    else:
+        if read_options:
+            name = sorted(read_options)[0]
+            raise InputError(f"{name} applies to reads (BAM/CRAM/SAM files, call tables), not to the molecule "
+                             f"table {source if not isinstance(source, pd.DataFrame) else 'given'}")
+        for histogram in _table_pieces(source, columns, spec, threads, client, progress):
+            total.add(histogram)
+        # A depth column holds whole numbers of at least 1: any depth above 0 means the table gave them.
+        has_depths = bool(np.any(total.result().depth > 0))
+    return Counted(total.result(), edges, index, has_depths, report)
+
+
+def _reads_kind(source):
+    if not isinstance(source, (str, os.PathLike)):
+        return None
+    from ..reads import input_kind  # noqa: PLC0415
+
+    return input_kind(source)
+
+
+def _check_contigs(source, index: StrataIndex, reference) -> None:
+    """A BED contig the alignment file lacks is most likely the wrong genome build: refuse it."""
+    from ..reads import bam  # noqa: PLC0415
+
+    if bam.sniff_alignment_format(source) is None:
+        return  # a call table: its contigs are only known while reading
+    info = bam.inspect(source, reference)
+    contigs = {name for name, _ in info.contigs}
+    missing = sorted(index.contigs() - contigs)
+    if missing:
+        raise InputError(f"--strata {', '.join(index.sources)}: contig {missing[0]!r} is not in the header of "
+                         f"{source} (another genome build?)")
+
+
+def reads_summary(report: dict) -> str:
+    """One line on what reading an input gave: molecules, records, drops by
+    reason and the first malformed records skipped."""
+    dropped = ", ".join(f"{n:,} {reason.replace('_', ' ')}" for reason, n in report["dropped"].items())
+    text = (f"{report['molecules']:,} molecules from {report['records']:,} records ({report['kind']}); "
+            f"dropped: {dropped or 'none'}")
+    skipped = report.get("skipped_records") or []
+    if skipped:
+        text += "; malformed records skipped, first " + "; ".join(
+            f"{one['read']!r} ({one['field']}: {one['problem']})" for one in skipped[:3])
+    return text
+
+
+def binned_of(counted: Counted, density_edges, meth_edges, *, cells=None, source_name: str | None = None,
+              column: str = DENSITY) -> BinnedData:
+    """The binned data of some cells of a histogram (default all, pooled), as
+    :func:`velkora.bin_molecules` would bin their molecules."""
+    histogram = counted.histogram if cells is None else counted.histogram.select(cells)
+    n_total = histogram.molecules
+    if n_total == 0:
+        raise InputError(f"{source_name + ': ' if source_name else ''}no molecules to count")
+    edges = counted.density_edges
+    if edges is None:
+        values, counts = histogram.densities()
+        edges = _edges.density_edges(density_edges, values, counts, column=column)
+        histogram = histogram.with_density_bins(edges)
+    else:
+        histogram = Histogram(histogram.cell * 0, histogram.density, histogram.level, histogram.depth,
+                              histogram.count).consolidated()
+    meth = _edges.meth_edges(meth_edges)
+    counts, depth_counts, n_outside = histogram.binned(len(edges) - 1, meth, counted.has_depths)
+    source = {"path": source_name} if source_name else None
+    return finish_binned(counts, depth_counts, edges, meth, n_outside, n_total, source, histogram=histogram)
+
+
+def count(source, density_edges, meth_edges=20, *, strata=None, edges_over: str = "all", threads: int = 1,
+          client=None, progress: Callable[[int, int], None] | None = None, density: str = DENSITY,
+          level: str = LEVEL, methylated: str = METHYLATED, total: str = TOTAL, depth: str | None = None,
+          **read_options):
+    """Counts any input into binned data, without holding its molecules.
+
+    Parameters
+    ----------
+    source : path or pandas.DataFrame
+        Reads (a BAM, CRAM or SAM file; a modkit ``extract`` or Bismark
+        ``CpG_context`` table), a molecule table (CSV, TSV or Parquet file,
+        or a DataFrame) or a count file of ``velkora count``.
+    density_edges : array_like or int
+        Ascending density edges, or k for k equal-count bins (exact quantiles
+        of all the molecules' densities, over all strata unless `edges_over`
+        says otherwise).
+    meth_edges : array_like or int, optional
+        Methylation edges within 0 .. 1, or n equal bins (default 20).
+    strata : path or sequence of paths, optional
+        BED files with a name column: the molecules are counted per stratum
+        (the region holding their midpoint; see :mod:`velkora.counts.strata`).
+    edges_over : {"all", "stratum"}, optional
+        With equal-count density bins and strata: edges from all molecules
+        (default, one density scale for every stratum) or per stratum.
+    threads : int, optional
+        Worker processes over the regions of an indexed BAM or the row groups
+        of a Parquet table (default 1).
+    client : distributed.Client, optional
+        Counts the pieces as Dask tasks instead.
+    progress : callable, optional
+        ``progress(done, total)`` per piece.
+    density, level, methylated, total, depth : str, optional
+        The columns of a molecule table, as in :func:`velkora.bin_molecules`.
+    **read_options
+        The read options of :func:`velkora.read_bam` and
+        :func:`velkora.read_calls` (``window_cpgs``, ``reference``,
+        ``min_cpg``, ``min_mapq``, ``threshold``, ``strict``, ...), for reads.
+
+    Returns
+    -------
+    BinnedData or Strata
+        The binned data, the same bit for bit as
+        ``bin_molecules(read_bam(source, ...), density_edges, meth_edges)``
+        whatever `threads`, `client` or the way the input is split; with
+        `strata` a :class:`Strata` of one BinnedData per stratum. The data
+        keep the molecules' exact levels (``with_meth_edges`` bins them
+        anew) and their provenance.
+
+    Raises
+    ------
+    InputError
+        For a bad input, option, edge or BED file, naming the file, line or
+        field; for an input without molecules.
+
+    Examples
+    --------
+    >>> data = vk.count("reads.bam", density_edges=5, threads=4, window_cpgs=70)  # doctest: +SKIP
+    >>> data.with_meth_edges(10).fractions.shape  # doctest: +SKIP
+    (5, 10)
+    """
+    _checks.choice(edges_over, "edges_over", EDGES_OVER)
+    threads = _checks.count(threads, "threads", 1)
+    _checks.callable_or_none(progress, "progress")
+    _checks.dask_client(client)
+    _edges.meth_edges(meth_edges)
+    pd = require("pandas")
+    if not isinstance(source, pd.DataFrame) and is_count_file(source):
+        if strata is not None or read_options:
+            raise InputError(f"{source} is a count file: its strata and read options were fixed when it was "
+                             "counted; give only methylation edges")
+        return read_counts(source, meth_edges, density_edges=density_edges)
+    columns = Columns(density, level, methylated, total, depth)
+    counted = count_histogram(source, density_edges, strata=strata, columns=columns, threads=threads,
+                              client=client, progress=progress, **read_options)
+    name = None if isinstance(source, pd.DataFrame) else str(source)
+    if counted.histogram.molecules == 0:
+        where = name + ": " if name else ""
+        if counted.report is None:
+            raise InputError(f"{where}the molecule table holds no molecules (no data rows)")
+        raise InputError(f"{where}no molecules to count ({reads_summary(counted.report)})")
+    provenance = {"input": name, "density_edges": density_edges if isinstance(density_edges, int)
+                  else list(map(float, np.asarray(density_edges))), "strata": None if counted.strata is None
+                  else list(counted.strata.sources), "edges_over": edges_over, "read_options": dict(read_options),
+                  "reads": counted.report}
+    if counted.strata is None:
+        data = binned_of(counted, density_edges, meth_edges, source_name=name, column=density)
+        return _with_provenance(data, provenance)
+    return strata_of(counted, density_edges, meth_edges, edges_over, name, density, provenance)
+
+
+def _with_provenance(data: BinnedData, provenance: dict) -> BinnedData:
+    from dataclasses import replace  # noqa: PLC0415
+
+    return replace(data, provenance=provenance)
+
+
+def strata_of(counted: Counted, density_edges, meth_edges, edges_over: str, name, column, provenance) -> Strata:
+    """One BinnedData per stratum holding molecules; strata without any are left out."""
+    index = counted.strata
+    shared = density_edges
+    if counted.density_edges is None and edges_over == "all":
+        values, counts = counted.histogram.densities()
+        shared = _edges.density_edges(density_edges, values, counts, column=column)
+        counted = Counted(counted.histogram.with_density_bins(shared), shared, index, counted.has_depths,
+                          counted.report)
+    out = Strata()
+    present = set(np.unique(counted.histogram.cell).tolist())
+    for k, stratum in enumerate(index.names):
+        if k not in present:
+            continue
+        try:
+            data = binned_of(counted, shared, meth_edges, cells=[k], column=column,
+                             source_name=f"{name + ': ' if name else ''}stratum {stratum}".strip())
+        except InputError as error:
+            raise InputError(f"{error}; with strata, fewer or explicit density bins may be needed "
+                             f"(or edges_over='stratum')") from None
+        out[stratum] = _with_provenance(data, {**provenance, "stratum": stratum})
+    if not out:
+        raise InputError(f"{name + ': ' if name else ''}no molecules to count")
+    return out
+
+
+__all__ = ["count", "Strata", "Columns", "OUTSIDE"]
