@@ -60,30 +60,31 @@ def _check_inputs(args) -> None:
 
 
 def _binned_by_age(args, context):
-    """The DriftData of the inputs: one table's age column, or one input per age."""
-    import pandas as pd  # noqa: PLC0415
-
-    import velkora as vk  # noqa: PLC0415
-
-    from .molecules import molecules_for_fit  # noqa: PLC0415
-    from .options import bins  # noqa: PLC0415
+    """The DriftData of the inputs: one table's age column, or one input per
+    age (reads or molecule tables), counted where they are read."""
+    from ..counts.counting import Columns, count_by_age  # noqa: PLC0415
+    from .options import CALL_TABLE_OPTIONS, READ_OPTIONS, bins  # noqa: PLC0415
+    from .runs import input_kind  # noqa: PLC0415
 
     density, meth, columns = bins(args)
+    kinds = set()
     for path in args.molecules:
         check_input_options(path, context.given)
-    if args.ages is None:
-        path = args.molecules[0]
-        molecules = molecules_for_fit(args, path)
-        if molecules is not None:
-            raise InputError(f"{path}: reads carry no ages; give one input per age with --ages")
-        return vk.bin_molecules_by_age(path, density, meth, age=args.age_column, **columns)
-    tables = []
-    for path, age in zip(args.molecules, args.ages):
-        table = molecules_for_fit(args, path)
-        table = vk.read_molecules(path) if table is None else table
-        tables.append(table.assign(**{args.age_column: age}))
-    return vk.bin_molecules_by_age(pd.concat(tables, ignore_index=True), density, meth, age=args.age_column,
-                                   **columns)
+        kinds.add(input_kind(path))
+    if "counts" in kinds:
+        raise InputError("drift needs molecules or reads, not a count file (it holds no ages)")
+    if args.ages is None and kinds != {None}:
+        raise InputError(f"{args.molecules[0]}: reads carry no ages; give one input per age with --ages")
+    if len(kinds) > 1:
+        raise InputError("the inputs of a drift fit must be of one kind: all molecule tables, or all reads")
+    kind = kinds.pop()
+    names = READ_OPTIONS if kind == "alignments" else CALL_TABLE_OPTIONS if kind == "calls" else ()
+    options = {name: getattr(args, name) for name in names if name != "threads"}
+    if options.get("reference") is not None:
+        options["reference"] = str(options["reference"])
+    sources = args.molecules if args.ages is not None else args.molecules[0]
+    return count_by_age(sources, density, meth, ages=args.ages, age=args.age_column, threads=args.threads,
+                        columns=Columns(**columns), **options)
 
 
 def run(args, context) -> None:

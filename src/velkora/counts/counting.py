@@ -35,10 +35,10 @@ from .._errors import InputError
 from .._optional import require
 from ..model.binning import NCPG
 from . import edges as _edges
-from .binned import BinnedData, Strata
+from .binned import BinnedData, DriftData, Strata
 from .files import is_count_file, read_counts
 from .histogram import Accumulator, Histogram
-from .molecules import (CALLED, DENSITY, LEVEL, METHYLATED, TOTAL, SOURCE_ATTR, density_and_level, depths_of,
+from .molecules import (AGE, CALLED, DENSITY, LEVEL, METHYLATED, TOTAL, SOURCE_ATTR, density_and_level, depths_of,
                         naming_the_file, finish_binned)
 from .strata import OUTSIDE, StrataIndex, read_strata
 
@@ -399,6 +399,59 @@ def count(source, density_edges, meth_edges=20, *, strata=None, edges_over: str 
         data = binned_of(counted, density_edges, meth_edges, source_name=name, column=density)
         return _with_provenance(data, provenance)
     return strata_of(counted, density_edges, meth_edges, edges_over, name, density, provenance)
+
+
+def count_by_age(sources, density_edges, meth_edges=20, *, ages=None, age: str = AGE, threads: int = 1,
+                 client=None, progress=None, columns: Columns = Columns(), **read_options) -> DriftData:
+    """Counts molecules of several ages into the same bins: one molecule
+    table with an age column (`ages` None), or one input per age (`ages`
+    given, one per source). Equal-count density edges come from all ages
+    together, as :func:`velkora.bin_molecules_by_age` makes them, and the
+    result is the same bit for bit."""
+    pd = require("pandas")
+    single = ages is None
+    if single:
+        sources = [sources] if isinstance(sources, (str, os.PathLike, pd.DataFrame)) else list(sources)
+        if len(sources) != 1:
+            raise InputError("several inputs need their ages, one per input")
+    else:
+        sources = list(sources)
+        ages = [float(a) for a in ages]
+        if len(ages) != len(sources):
+            raise InputError(f"{len(ages)} ages for {len(sources)} inputs: give one age per input")
+    parts = []
+    edges = None
+    for k, source in enumerate(sources):
+        counted = count_histogram(source, density_edges, columns=columns, age=age if single else None,
+                                  threads=threads, client=client, progress=progress, **read_options)
+        histogram = counted.histogram
+        if not single:
+            bits = np.float64(ages[k]).view(np.int64)
+            histogram = Histogram(np.full(len(histogram), bits, dtype=np.int64), histogram.density,
+                                  histogram.level, histogram.depth, histogram.count).consolidated()
+        parts.append(histogram)
+        edges, has_depths = counted.density_edges, counted.has_depths
+    merged = Counted(Histogram.concatenate(parts).consolidated(), edges, None, has_depths, None)
+    cells = np.unique(merged.histogram.cell)
+    values = np.sort(cells.view(np.float64))
+    if len(values) < 2:
+        raise InputError(f"column '{age}': needs at least two distinct ages, found {len(values)}" if single else
+                         "the inputs need at least two distinct ages")
+    shared = density_edges
+    if merged.density_edges is None:
+        values_d, counts_d = merged.histogram.densities()
+        shared = _edges.density_edges(density_edges, values_d, counts_d, column=columns.density)
+        merged = Counted(merged.histogram.with_density_bins(shared), shared, None, has_depths, None)
+    by_age = []
+    for value in values:
+        name = None if isinstance(sources[0], pd.DataFrame) else str(sources[0] if single else
+                                                                        sources[ages.index(value)])
+        try:
+            by_age.append(binned_of(merged, shared, meth_edges, cells=[np.float64(value).view(np.int64)],
+                                    source_name=name))
+        except InputError as error:
+            raise InputError(f"age {value:g}: {error}") from None
+    return DriftData(values.astype(np.float64), tuple(by_age))
 
 
 def _with_provenance(data: BinnedData, provenance: dict) -> BinnedData:
