@@ -106,7 +106,8 @@ def write_bam(path, n_pairs, rng):
             record.next_reference_start = mate_at
             record.template_length = (mate_at - at) + (READ_LENGTH if mate_at >= at else -READ_LENGTH)
             record.query_sequence = sequence[at:at + READ_LENGTH]
-            record.set_tags([("NM", 2, "i"), ("MD", f"{READ_LENGTH}", "Z"), ("XM", xm_text[strand][at:at + READ_LENGTH], "Z"),
+            record.set_tags([("NM", 2, "i"), ("MD", f"{READ_LENGTH}", "Z"),
+                             ("XM", xm_text[strand][at:at + READ_LENGTH], "Z"),
                              ("XR", "CT" if is_first else "GA", "Z"), ("XG", strand, "Z")])
             out.write(record)
     pysam.index(str(path))

@@ -46,7 +46,8 @@ def inputs(tmp_path_factory):
 def test_counts_of_a_scan_are_those_of_the_table_whatever_runs_it(inputs, kind, monkeypatch):
     path = inputs[kind]
     table = velkora.read_bam(path, window_cpgs=4)
-    expected = (np.bincount(table["n_called"], minlength=80)[:80], np.bincount(table["n_methylated"], minlength=80)[:80])
+    expected = (np.bincount(table["n_called"], minlength=80)[:80],
+                np.bincount(table["n_methylated"], minlength=80)[:80])
     monkeypatch.setattr(regions, "_MIN_RECORDS", 30)
     monkeypatch.setattr(regions, "_TARGET_RECORDS", 30)
     contigs = ["chrS"] if kind == "modified" else ["chr1", "chr2"]

@@ -23,14 +23,12 @@ arrays, each reduced where it is read; :func:`cpg_density` and
 
 from __future__ import annotations
 
-from pathlib import Path
-
 from .._errors import InputError
 from .._optional import require
 from ._scan import OPTION_NAMES as _OPTION_NAMES
 from ._scan import Scan, input_kind, scan
 from ._table import COLUMNS, DROP_REASONS, Options, ParquetOutput
-from .blocks import Frames, MoleculeBlock, cpg_density, empty_block, frame_of, meth_level
+from .blocks import Frames, MoleculeBlock, cpg_density, empty_block, frame_of, meth_level  # noqa: F401
 
 __all__ = ["read_bam", "read_calls", "write_molecules", "load_molecules", "input_kind", "COLUMNS", "DROP_REASONS"]
 
