@@ -119,7 +119,7 @@ def random_bisulfite_pairs(header, rng, n=160, contigs=CONTIGS):
     """Bisulfite pairs of every kind the readers meet: overlapping and distant mates (some on
     another contig, some starting first), both converted strands with and without XG, soft clips,
     insertions and deletions, lone mates, filtered records, a read without XM, one without bases,
-    one whose XM is too short, and a name used twice."""
+    one whose XM is too short or a number, one with an XG of neither strand, and a name used twice."""
     records = []
     genome = {name: "".join(rng.choice(list("ACGT"), size=length)) for name, length in contigs}
 
@@ -187,12 +187,16 @@ def random_bisulfite_pairs(header, rng, n=160, contigs=CONTIGS):
     bare.cigarstring = "30M"
     short = mate_record("shortxm", 0, "chr1", 720, None, False)
     short.set_tag("XM", "..Z")
+    numbered = mate_record("xmint", 0, "chr1", 724, None, False)
+    numbered.set_tag("XM", 3)  # as aligners write the number of mismatches
+    odd_strand = mate_record("oddxg", 0x10, "chr1", 726, None, True)
+    odd_strand.set_tag("XG", "XX")
     unmapped = mate_record("um", 0x1 | 0x4 | 0x40, "chr1", 730, ("chr1", 735), False)
     with_unmapped_mate = mate_record("um", 0x1 | 0x8 | 0x80, "chr1", 735, ("chr1", 730), False)
     twice = [mate_record("twice", 0x1 | 0x2 | 0x20 | 0x40, "chr1", 800, ("chr1", 1900), False),
              mate_record("twice", 0x1 | 0x2 | 0x20 | 0x40, "chr1", 820, ("chr1", 830), False),
              mate_record("twice", 0x1 | 0x2 | 0x10 | 0x80, "chr1", 830, ("chr1", 820), False)]
-    return records + [odd, bare, short, unmapped, with_unmapped_mate] + twice
+    return records + [odd, bare, short, numbered, odd_strand, unmapped, with_unmapped_mate] + twice
 
 
 def stretch_cigar(path, name, bases):
