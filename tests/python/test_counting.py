@@ -1,0 +1,276 @@
+"""Counting whole inputs: the same binned data as binning the molecule table, whatever the pieces, threads or
+edges; equal-count edges as exact quantiles; strata from BED files; count files; the count command."""
+
+import json
+
+import numpy as np
+import pytest
+
+pd = pytest.importorskip("pandas")
+pytest.importorskip("pyarrow")
+
+import velkora as vk  # noqa: E402
+from velkora import InputError, cli  # noqa: E402
+from velkora.counts import edges as edge_module  # noqa: E402
+from velkora.counts import histogram as histogram_module  # noqa: E402
+from velkora.counts.counting import count_by_age  # noqa: E402
+from velkora.counts.strata import read_strata  # noqa: E402
+
+EXPLICIT = [0.0, 0.025, 0.05, 0.09]  # some molecules above the last edge
+
+
+def same_binned(a, b):
+    """Counts, fractions, depths, edges and labels, bit for bit."""
+    assert np.array_equal(a.counts, b.counts)
+    assert np.array_equal(a.fractions.view(np.int64), b.fractions.view(np.int64))
+    assert (a.depth_counts is None) == (b.depth_counts is None)
+    if a.depth_counts is not None:
+        assert np.array_equal(a.depth_counts, b.depth_counts)
+    assert np.array_equal(a.density_edges.view(np.int64), b.density_edges.view(np.int64))
+    assert np.array_equal(a.meth_edges, b.meth_edges) and a.labels == b.labels and a.n_outside == b.n_outside
+
+
+@pytest.fixture(scope="module")
+def table():
+    rng = np.random.default_rng(3)
+    depths = rng.integers(1, 90, size=5 * 700)  # beyond 70 too: counted at the model's 70
+    return vk.synthetic_molecules(molecules_per_density=700, depth=np.minimum(depths, 70), seed=3)
+
+
+# ---------------------------------------------------------------- the same as binning the table
+
+
+def test_exact_quantiles_from_distinct_values_are_numpys():
+    rng = np.random.default_rng(0)
+    for trial in range(400):
+        x = rng.integers(1, 70, size=rng.integers(1, 300)) / rng.integers(50, 600, size=1)
+        if trial % 2:
+            x = rng.choice(rng.random(rng.integers(1, 9)), size=rng.integers(1, 200))  # many ties
+        q = np.linspace(0, 1, rng.integers(2, 12))
+        values, counts = edge_module.distinct(x)
+        np.testing.assert_array_equal(edge_module.quantiles(values, counts, q).view(np.int64),
+                                      np.quantile(x, q).view(np.int64))
+
+
+@pytest.mark.parametrize("density_edges", [4, EXPLICIT], ids=["equal-count", "explicit"])
+@pytest.mark.parametrize("form", ["frame", "csv", "tsv", "parquet"])
+def test_tables_count_as_they_bin(table, tmp_path, monkeypatch, density_edges, form):
+    if form == "frame":
+        source = table
+    elif form == "parquet":
+        source = tmp_path / "molecules.parquet"
+        table.to_parquet(source, row_group_size=600)  # several row groups, counted as separate pieces
+    else:
+        source = tmp_path / f"molecules.{form}"
+        table.to_csv(source, sep="\t" if form == "tsv" else ",", index=False)
+    monkeypatch.setattr("velkora.counts.counting.TABLE_CHUNK", 1000)  # chunks of a CSV too
+    same_binned(vk.bin_molecules(source, density_edges, 12), vk.count(source, density_edges, 12))
+
+
+def test_pieces_merged_at_any_size_give_the_same_histogram(table, monkeypatch):
+    whole = vk.count(table, 5, 10)
+    monkeypatch.setattr(histogram_module, "_MERGE_ROWS", 3)
+    parts = histogram_module.Accumulator()
+    for start in range(0, len(table), 137):
+        piece = table.iloc[start:start + 137]
+        parts.add(histogram_module.Histogram.of(np.zeros(len(piece)), piece["cpg_density"], piece["meth_level"],
+                                                np.minimum(piece["n_called"], 70)))
+    merged = parts.result()
+    reference = histogram_module.Histogram.of(np.zeros(len(table)), table["cpg_density"], table["meth_level"],
+                                              np.minimum(table["n_called"], 70))
+    for name in ("cell", "density", "level", "depth", "count"):
+        np.testing.assert_array_equal(getattr(merged, name), getattr(reference, name))
+    assert whole.histogram.molecules == len(table)
+
+
+def test_parquet_row_groups_in_worker_processes(table, tmp_path):
+    path = tmp_path / "molecules.parquet"
+    table.to_parquet(path, row_group_size=400)
+    import velkora.counts.counting as counting
+
+    original = counting.TABLE_CHUNK
+    try:
+        counting.TABLE_CHUNK = 500
+        same_binned(vk.count(path, 5, 10), vk.count(path, 5, 10, threads=2))
+    finally:
+        counting.TABLE_CHUNK = original
+
+
+def test_other_methylation_edges_without_counting_again(table):
+    counted = vk.count(table, 4, 20)
+    same_binned(vk.bin_molecules(table, 4, [0.0, 0.3, 0.7, 1.0]), counted.with_meth_edges([0.0, 0.3, 0.7, 1.0]))
+    with pytest.raises(InputError, match="keep no levels"):
+        vk.bin_molecules(table, 4, 20).with_meth_edges(5)
+
+
+def test_ages_count_as_they_bin(tmp_path):
+    aged = vk.synthetic_drift_molecules(0.02, 0.01, [0.0, 5.0, 12.0], molecules_per_density=300, seed=2)
+    for density_edges in (3, [0.0, 0.04, 0.1]):
+        expected = vk.bin_molecules_by_age(aged, density_edges, 8)
+        counted = count_by_age(aged, density_edges, 8)
+        np.testing.assert_array_equal(expected.ages, counted.ages)
+        for a, b in zip(expected.by_age, counted.by_age):
+            same_binned(a, b)
+    # One input per age: the same as one table with the ages in a column.
+    paths = []
+    for value in (0.0, 5.0, 12.0):
+        path = tmp_path / f"age{value:g}.csv"
+        aged[aged["age"] == value].drop(columns="age").to_csv(path, index=False)
+        paths.append(path)
+    per_input = count_by_age(paths[::-1], 3, 8, ages=[12.0, 5.0, 0.0])  # in any order, sorted by age
+    for a, b in zip(vk.bin_molecules_by_age(aged, 3, 8).by_age, per_input.by_age):
+        same_binned(a, b)
+
+
+@pytest.mark.parametrize("mistake, message", [
+    ({"density_edges": 0}, "at least 1"),
+    ({"meth_edges": [0.5, 0.2]}, "strictly increasing"),
+    ({"threads": 0}, "threads"),
+    ({"edges_over": "bin"}, "edges_over"),
+    ({"window_cpgs": 70}, "applies to reads"),
+])
+def test_bad_arguments_are_refused_before_any_work(table, mistake, message):
+    arguments = {"density_edges": 3, "meth_edges": 10, **mistake}
+    with pytest.raises(InputError, match=message):
+        vk.count(table, arguments.pop("density_edges"), arguments.pop("meth_edges"), **arguments)
+
+
+def test_empty_inputs_and_too_few_distinct_densities(tmp_path, table):
+    table.iloc[:0].to_csv(tmp_path / "empty.csv", index=False)
+    with pytest.raises(InputError, match="empty.csv: the molecule table holds no molecules"):
+        vk.count(tmp_path / "empty.csv", 3)
+    few = table.assign(cpg_density=np.where(np.arange(len(table)) % 2, 0.01, 0.02))
+    with pytest.raises(InputError, match="2 distinct values, too few for 3 equal-count bins"):
+        vk.count(few, 3)
+
+
+# ---------------------------------------------------------------- reads
+
+
+@pytest.fixture(scope="module")
+def bam(tmp_path_factory):
+    pytest.importorskip("pysam")
+    from velkora.reads.synthetic import write_synthetic_bam
+
+    molecules = vk.synthetic_molecules(molecules_per_density=160, density_edges=(0.01, 0.03, 0.05, 0.07, 0.09, 0.11),
+                                       seed=4)
+    return write_synthetic_bam(molecules, tmp_path_factory.mktemp("bam") / "reads.bam", seed=4)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("density_edges", [3, [0.0, 0.04, 0.12]], ids=["equal-count", "explicit"])
+def test_reads_count_as_their_molecule_table_bins(bam, threads, density_edges):
+    expected = vk.bin_molecules(vk.read_bam(bam, window_cpgs=35), density_edges, 10)
+    counted = vk.count(bam, density_edges, 10, threads=threads, window_cpgs=35)
+    same_binned(expected, counted)
+    assert counted.provenance["reads"]["molecules"] == int(expected.n_molecules.sum()) + expected.n_outside
+    # Regions cut otherwise: the same counts.
+    regions = ["chrS:1-600000", "chrS:600001-3500000"]
+    same_binned(expected, vk.count(bam, density_edges, 10, regions=regions, window_cpgs=35))
+
+
+# ---------------------------------------------------------------- strata
+
+
+def write_bed(path, lines):
+    path.write_text("".join(lines))
+    return path
+
+
+def test_strata_by_midpoint_first_listed_region_and_outside(tmp_path):
+    first = write_bed(tmp_path / "a.bed", ["track name=x\n", "chr1\t100\t200\tpromoter\n", "chr1\t150\t300\tbody\n"])
+    second = write_bed(tmp_path / "b.bed", ["chr1\t250\t400\tpromoter\n", "# a comment\n", "chr2\t0\t50\tbody\n"])
+    index = read_strata([first, second])
+    assert index.names == ("promoter", "body", "outside")
+    # Midpoints (start + end - 1) // 2: 149, 150 and 199 (both first regions: the first listed wins), 249 (body
+    # alone), 250 (body and the second file's promoter: body, listed before), 399, 400 (no region), chr2 10.
+    start = np.array([100, 100, 150, 200, 200, 300, 400, 0, 0])
+    end = np.array([199, 201, 249, 299, 301, 499, 401, 21, 21])
+    chrom = np.array(["chr1"] * 7 + ["chr2", "chr3"], dtype=object)
+    names = [index.names[k] for k in index.assign(chrom, start, end)]
+    assert names == ["promoter", "promoter", "promoter", "body", "body", "promoter", "outside", "body", "outside"]
+
+
+@pytest.mark.parametrize("line, message", [
+    ("chr1\t100\t200\n", "line 1: expected chrom, start, end and a name"),
+    ("chr1\tx\t200\tp\n", "line 1: start and end must be integers"),
+    ("chr1\t200\t100\tp\n", "line 1: expected 0 <= start < end"),
+    ("chr1\t-5\t100\tp\n", "line 1: expected 0 <= start < end"),
+    ("chr1\t0\t100\toutside\n", "the name 'outside' is kept"),
+])
+def test_bad_bed_lines_are_named(tmp_path, line, message):
+    with pytest.raises(InputError, match=message):
+        read_strata(write_bed(tmp_path / "bad.bed", [line]))
+
+
+def test_strata_of_reads_and_of_tables(bam, tmp_path):
+    molecules = vk.read_bam(bam)
+    middle = (molecules["start"] + molecules["end"] - 1) // 2
+    a, b = (int(v) for v in np.quantile(middle, [0.3, 0.7]))
+    # Two overlapping regions: the overlap is the first listed's.
+    bed = write_bed(tmp_path / "halves.bed", [f"chrS\t0\t{a}\tleft\n", f"chrS\t{a // 2}\t{b}\tright\n"])
+    strata = vk.count(bam, 2, 8, strata=[bed], edges_over="stratum")
+    assert list(strata) == ["left", "right", "outside"]
+    for name, chosen in (("left", middle < a), ("right", (middle >= a) & (middle < b)), ("outside", middle >= b)):
+        same_binned(vk.bin_molecules(molecules[chosen], 2, 8), strata[name])
+    # Over all strata: one density scale for every stratum.
+    shared = vk.count(molecules, 1, 8, strata=[bed])
+    assert len({tuple(data.density_edges) for data in shared.values()}) == 1
+    with pytest.raises(InputError, match="contig 'chrX' is not in the header"):
+        vk.count(bam, 2, 8, strata=[write_bed(tmp_path / "x.bed", ["chrX\t0\t10\tp\n"])])
+    with pytest.raises(InputError, match="no column 'chrom'"):
+        vk.count(molecules.drop(columns="chrom"), 2, 8, strata=[bed])
+
+
+# ---------------------------------------------------------------- count files
+
+
+def test_count_files_keep_levels_and_provenance_and_refuse_what_they_cannot_honour(bam, tmp_path, capsys):
+    out = tmp_path / "counts.parquet"
+    assert cli.main(["count", str(bam), "--out", str(out), "--density-bins", "3", "--meth-bins", "10",
+                     "--window-cpgs", "35", "--quiet"]) == 0
+    counted = vk.read_counts(out)
+    same_binned(vk.bin_molecules(vk.read_bam(bam, window_cpgs=35), 3, 10), counted)
+    same_binned(vk.bin_molecules(vk.read_bam(bam, window_cpgs=35), 3, 6), vk.read_counts(out, 6))
+    provenance = counted.provenance
+    assert provenance["input"]["sha256"] and provenance["options"]["window_cpgs"] == 35
+    assert provenance["reads"]["records"] > 0 and provenance["velkora_version"] == vk.__version__
+    # Fitting the count file is fitting the reads.
+    for source, folder in ((bam, "from_reads"), (out, "from_counts")):
+        extra = ["--window-cpgs", "35", "--density-bins", "3"] if source == bam else []
+        assert cli.main(["fit", str(source), *extra, "--meth-bins", "10", "--no-figures", "--quiet", "--out",
+                         str(tmp_path / folder)]) == 0
+    assert (tmp_path / "from_reads" / "fits.csv").read_bytes() == (tmp_path / "from_counts" / "fits.csv").read_bytes()
+    capsys.readouterr()
+    for extra, message in ((["--window-cpgs", "70"], "--window-cpgs applies to"),
+                           (["--density-bins", "4"], "density edges were fixed when it was counted"),
+                           (["--stratum", "promoter"], "no stratum 'promoter'")):
+        assert cli.main(["fit", str(out), *extra, "--no-figures", "--out", str(tmp_path / "no")]) == 2
+        assert message in capsys.readouterr().err
+    assert not (tmp_path / "no").exists()
+    # Another version's file.
+    import pyarrow.parquet as pq
+
+    table = pq.read_table(out)
+    meta = json.loads(table.schema.metadata[b"velkora_counts"])
+    meta["velkora_version"] = "0.0.1"
+    pq.write_table(table.replace_schema_metadata({b"velkora_counts": json.dumps(meta).encode()}), tmp_path / "old.parquet")
+    with pytest.raises(InputError, match="counted by velkora 0.0.1"):
+        vk.read_counts(tmp_path / "old.parquet")
+
+
+def test_stratified_count_files_by_stratum(bam, tmp_path, capsys):
+    molecules = vk.read_bam(bam)
+    middle = int(np.median((molecules["start"] + molecules["end"] - 1) // 2))
+    bed = write_bed(tmp_path / "halves.bed", [f"chrS\t0\t{middle}\tleft\n", f"chrS\t{middle}\t9000000\tright\n"])
+    out = tmp_path / "strata.parquet"
+    assert cli.main(["count", str(bam), "--out", str(out), "--density-bins", "2", "--strata", str(bed),
+                     "--edges-over", "stratum", "--quiet"]) == 0
+    strata = vk.read_counts(out)
+    direct = vk.count(bam, 2, 20, strata=[bed], edges_over="stratum")
+    assert list(strata) == list(direct)
+    for name in strata:
+        same_binned(direct[name], strata[name])
+    same_binned(direct["right"], vk.read_counts(out, stratum="right"))
+    assert cli.main(["fit", str(out), "--strata", str(bed), "--no-figures", "--out", str(tmp_path / "x")]) == 2
+    assert "--strata applies to reads and molecule tables" in capsys.readouterr().err
