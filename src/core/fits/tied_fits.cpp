@@ -76,8 +76,8 @@ void check_bounds(std::size_t k, EntryKind kind, Bounds b) {
   }
 }
 
-// A rate used in St columns only is searched on the St scale of its kind of
-// fit; the family searches a row's own St linearly.
+// The family's scales: a row's own St linearly, every other own rate (an
+// entry in St and another rate column too) on log10, exponents linearly.
 SearchScale own_scale(EntryKind kind, unsigned columns) {
   if (kind == EntryKind::kExponent || columns == kStColumn) return SearchScale::kLinear;
   return SearchScale::kLog10;
