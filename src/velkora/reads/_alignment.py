@@ -13,6 +13,7 @@ from typing import NamedTuple
 import numpy as np
 
 from .._errors import InputError
+from .._optional import require
 
 C, G, A = ord("C"), ord("G"), ord("A")
 Z, z = ord("Z"), ord("z")
@@ -22,6 +23,22 @@ REFERENCE = np.array([1, 0, 1, 1, 0, 0, 0, 1, 1, 0], dtype=bool)
 ALIGNED = np.array([1, 0, 0, 0, 0, 0, 0, 1, 1, 0], dtype=bool)
 MATCH, HARD_CLIP, EQUAL, DIFFERENT = 0, 5, 7, 8
 NOT_NUMBERS = str.maketrans("", "", "0123456789, ")
+# Records between remembered file offsets, from which a refused record is found again.
+_OFFSET_EVERY = 256
+
+
+def pysam_quiet():
+    pysam = require("pysam")
+    pysam.set_verbosity(0)  # htslib's own warnings; every problem is reported as an InputError instead
+    return pysam
+
+
+def open_alignments(path, reference=None):
+    pysam = pysam_quiet()
+    try:
+        return pysam.AlignmentFile(str(path), reference_filename=reference)
+    except (ValueError, OSError) as error:
+        raise InputError(f"{path}: cannot open as BAM/CRAM/SAM: {error}") from None
 
 
 def reference_positions(cigar, ref_start: int, query: np.ndarray) -> np.ndarray:
@@ -136,8 +153,6 @@ def _offset_before(bam, region) -> int:
     """A virtual offset before the first record an iterator over `region` meets: after the last
     record before it that htslib reads, found in windows reaching further back; or the start of
     the records (the region's first record is the first of its contig)."""
-    from .bam import open_alignments  # noqa: PLC0415 - the reader of files imports this module
-
     tid, low, high = region
     contig = bam.get_reference_name(tid)
     with open_alignments(bam.filename.decode()) as again:
@@ -159,8 +174,6 @@ def _offset_before(bam, region) -> int:
 def _failing_offset(bam, offset: int):
     """The virtual offsets of the first record from `offset` on that htslib refuses, and of the
     record after it; (None, None) if there is none."""
-    from .bam import open_alignments  # noqa: PLC0415 - the reader of files imports this module
-
     with open_alignments(bam.filename.decode()) as again:
         again.seek(offset)
         while True:
@@ -218,3 +231,61 @@ def _record_at(path: str, offset: int | None):
     if bases == sequence_length:
         return None
     return name, tid, pos, sequence_length, bases
+
+
+class Records:
+    """The records of an iterator over an open file, with those htslib refuses
+    to decode (a CIGAR that does not match the sequence) handed out as
+    Refused in their place, or stopping the read (``strict``, or a file that
+    cannot be read on). Remembers the last good read's name for messages."""
+
+    def __init__(self, path: str, bam, iterator, strict: bool, region=None):
+        self.path, self.bam, self.iterator, self.strict = path, bam, iterator, strict
+        self.region = region  # (tid, start, end) the iterator reads, or None for the whole file
+        self.last = None
+
+    def __iter__(self):
+        # A region's iterator finds its first record only when asked for it: until then the file's
+        # position says nothing.
+        offset, since = (self.bam.tell() if self.region is None else None), 0
+        while True:
+            try:
+                for record in self.iterator:
+                    since += 1
+                    if since == _OFFSET_EVERY or offset is None:
+                        offset, since = self.bam.tell(), 0
+                    self.last = record.query_name
+                    yield record
+                return
+            except (OSError, ValueError) as error:
+                refused = refused_record(self.path, self.bam, offset, self.last, error, self.strict, self.region)
+                self.iterator = resumed(self.bam, refused, self.region)
+                offset, since = refused.resume, 0
+                yield refused
+
+
+def mate_finder(path: str, options):
+    """fetch_mate(name, contig, position, first=False): the second (or first) mate `name`, found
+    at its mate position; and a close()."""
+    mates = None
+
+    def fetch(name, contig, position, first: bool = False):
+        nonlocal mates
+        if mates is None:
+            mates = open_alignments(path, options.reference)
+        tid = mates.get_tid(contig)
+        found = Records(path, mates, mates.fetch(contig, position, position + 1), options.strict,
+                        (tid, position, position + 1))
+        for mate in found:
+            if isinstance(mate, Refused):
+                continue  # the region holding it counts it
+            if (mate.query_name == name and (mate.is_read1 if first else mate.is_read2)
+                    and not mate.is_secondary and not mate.is_supplementary and mate.reference_start == position):
+                return mate
+        return None
+
+    def close():
+        if mates is not None:
+            close_quietly(mates)
+
+    return fetch, close

@@ -31,15 +31,14 @@ in batches by ``_batch``).
 from __future__ import annotations
 
 from collections import Counter
-from typing import NamedTuple
 
 import numpy as np
 
-from ._alignment import Malformed, Refused, close_quietly, refused_record, resumed, unreadable
+from ._alignment import Malformed, Records, Refused, close_quietly, mate_finder, open_alignments, unreadable
 from ._batch import read_batch
-from .bam import BISULFITE, MODIFIED, RecordReader, open_alignments
-from .blocks import MoleculeBlock, concat_blocks, empty_block, molecules_block
-from ._table import SKIPPED_SHOWN, Options
+from .bam import BISULFITE, MODIFIED, RecordReader
+from ._table import Options, Piece, Tally
+from .blocks import MoleculeBlock, empty_block, molecules_block
 
 # Records decoded together, and the bases they may hold. The per-base arrays are kept from batch
 # to batch (_batch.Workspace); the smaller ones made afresh for each batch stay small enough, at a
@@ -47,37 +46,8 @@ from ._table import SKIPPED_SHOWN, Options
 # faulting it in again.
 _BATCH = 256
 _BATCH_BASES = 1_000_000
-# Records between remembered file offsets, from which a refused record is found again.
-_OFFSET_EVERY = 256
 # Bisulfite records go through the batches of _bisulfite (False: record by record, as the tests compare).
 BATCHED_BISULFITE = True
-
-
-class Piece(NamedTuple):
-    """What reading one piece of input gave: its molecules, and what it left out."""
-
-    block: MoleculeBlock
-    dropped: Counter
-    records: int
-    skipped: list  # up to SKIPPED_SHOWN {"read", "field", "problem"}, in file order
-
-
-class Tally:
-    """Drop counts by reason, and the first records skipped as malformed (kept
-    in file order by a key, whatever order they were found in)."""
-
-    def __init__(self):
-        self.dropped = Counter()
-        self._notes = []
-
-    def skip(self, key, reason: str, read: str, field: str, problem: str) -> None:
-        self.dropped[reason] += 1
-        self._notes.append((key, {"read": read, "field": field, "problem": problem}))
-        if len(self._notes) > 16 * SKIPPED_SHOWN:
-            self._notes = sorted(self._notes, key=lambda note: note[0])[:SKIPPED_SHOWN]
-
-    def skipped(self) -> list:
-        return [note for _, note in sorted(self._notes, key=lambda note: note[0])[:SKIPPED_SHOWN]]
 
 
 def merge_mates(first, second):
@@ -240,67 +210,6 @@ def block_of(molecules: list, options: Options, dropped: Counter, names: bool) -
                            np.array(end, dtype=np.int64), offsets,
                            np.concatenate(sites).astype(np.int64, copy=False),
                            np.concatenate(states).astype(np.int8, copy=False), options, dropped)
-
-
-# ---------------------------------------------------------------- iterating a file
-
-
-class Records:
-    """The records of an iterator over an open file, with those htslib refuses
-    to decode (a CIGAR that does not match the sequence) handed out as
-    Refused in their place, or stopping the read (``strict``, or a file that
-    cannot be read on). Remembers the last good read's name for messages."""
-
-    def __init__(self, path: str, bam, iterator, strict: bool, region=None):
-        self.path, self.bam, self.iterator, self.strict = path, bam, iterator, strict
-        self.region = region  # (tid, start, end) the iterator reads, or None for the whole file
-        self.last = None
-
-    def __iter__(self):
-        # A region's iterator finds its first record only when asked for it: until then the file's
-        # position says nothing.
-        offset, since = (self.bam.tell() if self.region is None else None), 0
-        while True:
-            try:
-                for record in self.iterator:
-                    since += 1
-                    if since == _OFFSET_EVERY or offset is None:
-                        offset, since = self.bam.tell(), 0
-                    self.last = record.query_name
-                    yield record
-                return
-            except (OSError, ValueError) as error:
-                refused = refused_record(self.path, self.bam, offset, self.last, error, self.strict, self.region)
-                self.iterator = resumed(self.bam, refused, self.region)
-                offset, since = refused.resume, 0
-                yield refused
-
-
-def mate_finder(path: str, options: Options):
-    """fetch_mate(name, contig, position, first=False): the second (or first) mate `name`, found
-    at its mate position; and a close()."""
-    mates = None
-
-    def fetch(name, contig, position, first: bool = False):
-        nonlocal mates
-        if mates is None:
-            mates = open_alignments(path, options.reference)
-        tid = mates.get_tid(contig)
-        found = Records(path, mates, mates.fetch(contig, position, position + 1), options.strict,
-                        (tid, position, position + 1))
-        for mate in found:
-            if isinstance(mate, Refused):
-                continue  # the region holding it counts it
-            if (mate.query_name == name and (mate.is_read1 if first else mate.is_read2)
-                    and not mate.is_secondary and not mate.is_supplementary and mate.reference_start == position):
-                return mate
-        return None
-
-    def close():
-        if mates is not None:
-            close_quietly(mates)
-
-    return fetch, close
 
 
 def read_region(path: str, kind: str, options: Options, region, names: bool = True) -> Piece:

@@ -24,10 +24,9 @@ from collections import Counter
 import numpy as np
 
 from .._errors import InputError
-from ._alignment import Refused, close_quietly, refused_record, resumed, unreadable
-from ._assemble import Piece, Tally, mate_finder
-from .bam import open_alignments
+from ._alignment import Refused, close_quietly, mate_finder, open_alignments, refused_record, resumed, unreadable
 from ._decode import NO_SEQUENCE, decode, merge
+from ._table import Piece, Tally
 from .blocks import concat_blocks, empty_block
 
 # Records read together, and the bases they may hold.

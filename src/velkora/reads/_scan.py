@@ -13,25 +13,15 @@ from __future__ import annotations
 
 from collections import Counter
 from pathlib import Path
-from typing import Any, Callable, NamedTuple
+from typing import Callable
 
 from .._errors import InputError
-from ._table import Options, Report
+from ._table import Options, Report, Result
 from .blocks import empty_block
 
 # The keywords of Options, which every reader takes.
 OPTION_NAMES = ("threshold", "include_hmc", "min_mapq", "min_cpg", "window_cpgs", "reference", "keep_secondary",
                 "keep_supplementary", "keep_qcfail", "keep_duplicates", "strict")
-
-
-class Result(NamedTuple):
-    """A piece's reduced block and its counts: what crosses the process boundary."""
-
-    value: Any
-    dropped: Counter
-    records: int
-    molecules: int
-    skipped: list
 
 
 class Scan:

@@ -29,12 +29,13 @@ import os
 from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any, NamedTuple
 
 import numpy as np
 
 from .._errors import InputError
 from .._optional import require
-from .blocks import METHYLATED, NO_CALL, UNMETHYLATED  # noqa: F401 - the readers' names for the states
+from .blocks import METHYLATED, NO_CALL, UNMETHYLATED, MoleculeBlock  # noqa: F401 - the readers' names
 
 COLUMNS = ("read_id", "chrom", "start", "end", "strand", "n_cpg", "n_called", "n_methylated", "meth_level",
            "cpg_density")
@@ -135,6 +136,43 @@ class Report:
         return {"source": self.source, "kind": self.kind, "records": int(self.records),
                 "molecules": int(self.molecules), "dropped": dropped, "settings": dict(self.settings),
                 "notes": list(self.notes), "skipped_records": [dict(note) for note in self.skipped]}
+
+
+class Piece(NamedTuple):
+    """What reading one piece of input gave: its molecules, and what it left out."""
+
+    block: "MoleculeBlock"
+    dropped: Counter
+    records: int
+    skipped: list  # up to SKIPPED_SHOWN {"read", "field", "problem"}, in file order
+
+
+class Tally:
+    """Drop counts by reason, and the first records skipped as malformed (kept
+    in file order by a key, whatever order they were found in)."""
+
+    def __init__(self):
+        self.dropped = Counter()
+        self._notes = []
+
+    def skip(self, key, reason: str, read: str, field: str, problem: str) -> None:
+        self.dropped[reason] += 1
+        self._notes.append((key, {"read": read, "field": field, "problem": problem}))
+        if len(self._notes) > 16 * SKIPPED_SHOWN:
+            self._notes = sorted(self._notes, key=lambda note: note[0])[:SKIPPED_SHOWN]
+
+    def skipped(self) -> list:
+        return [note for _, note in sorted(self._notes, key=lambda note: note[0])[:SKIPPED_SHOWN]]
+
+
+class Result(NamedTuple):
+    """A piece's reduced block and its counts: what crosses the process boundary."""
+
+    value: Any
+    dropped: Counter
+    records: int
+    molecules: int
+    skipped: list
 
 
 class ParquetOutput:

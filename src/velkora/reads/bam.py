@@ -45,9 +45,8 @@ from pathlib import Path
 import numpy as np
 
 from .._errors import InputError
-from .._optional import require
-from ._alignment import (G, HARD_CLIP, NOT_NUMBERS, C, Malformed, MalformedRecord, Z, reference_positions,
-                         refused_by_htslib, z)
+from ._alignment import (G, HARD_CLIP, NOT_NUMBERS, C, Malformed, MalformedRecord, Z, open_alignments, pysam_quiet,
+                         reference_positions, refused_by_htslib, z)
 from ._table import METHYLATED, UNMETHYLATED, Options
 
 MODIFIED, BISULFITE = "modified bases", "bisulfite"
@@ -56,12 +55,6 @@ MODIFIED, BISULFITE = "modified bases", "bisulfite"
 _CHEBI = {"27551": "m", "76792": "h"}
 _BGZF_EOF = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
 _SNIFF_RECORDS = 2000
-
-
-def _pysam():
-    pysam = require("pysam")
-    pysam.set_verbosity(0)  # htslib's own warnings; every problem is reported as an InputError instead
-    return pysam
 
 
 # ---------------------------------------------------------------- the file
@@ -99,14 +92,6 @@ def sniff_alignment_format(path) -> str | None:
     if len(first) >= 11 and first[1].isdigit() and first[3].isdigit():
         return "SAM"
     return None
-
-
-def open_alignments(path, reference=None):
-    pysam = _pysam()
-    try:
-        return pysam.AlignmentFile(str(path), reference_filename=reference)
-    except (ValueError, OSError) as error:
-        raise InputError(f"{path}: cannot open as BAM/CRAM/SAM: {error}") from None
 
 
 def inspect(path, reference=None) -> BamInfo:
@@ -218,7 +203,7 @@ class RecordReader:
         self.checked_contigs = set()
         if options.reference is not None:
             try:
-                self.fasta = _pysam().FastaFile(options.reference)
+                self.fasta = pysam_quiet().FastaFile(options.reference)
             except (OSError, ValueError) as error:
                 raise InputError(f"{options.reference}: cannot open as an indexed FASTA: {error}") from None
 

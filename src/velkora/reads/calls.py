@@ -42,8 +42,7 @@ import numpy as np
 
 from .._errors import InputError
 from .._optional import require
-from ._assemble import Piece, Tally
-from ._table import METHYLATED, SKIPPED_SHOWN, UNMETHYLATED
+from ._table import METHYLATED, SKIPPED_SHOWN, UNMETHYLATED, Piece, Tally
 from .blocks import empty_block, molecules_block
 
 MODKIT, BISMARK = "modkit", "bismark"

@@ -19,6 +19,7 @@ from .._errors import InputError
 from ..parallel.pool import run_in_order
 from . import _assemble
 from . import bam as _bam
+from ._table import Result
 from .blocks import Frames
 
 # Records per region when the index can tell: large enough that opening the
@@ -26,7 +27,7 @@ from .blocks import Frames
 _TARGET_RECORDS = 20000
 _MIN_RECORDS = 500
 # What the worker processes import once, before they start (they fork from a server that has).
-_PRELOAD = ("velkora.reads._assemble", "velkora.reads._bisulfite", "velkora.reads._scan")
+_PRELOAD = ("velkora.reads._assemble", "velkora.reads._bisulfite")
 _REGION_PATTERN = re.compile(r"^(?P<chrom>.+?)(?::(?P<start>[\d,]+)(?:-(?P<end>[\d,]+))?)?$")
 
 
@@ -99,8 +100,6 @@ def plan(info: _bam.BamInfo, regions=None, workers: int = 1) -> list[Region]:
 def _region_task(path, kind, options, region, reduce, names):
     """One region read where it runs (a worker process, a Dask task): only the reduced block and
     the counts go back."""
-    from ._scan import Result  # noqa: PLC0415
-
     piece = _assemble.read_region(path, kind, options, (region.chrom, region.start, region.end), names)
     return Result(reduce(piece.block), piece.dropped, piece.records, len(piece.block), piece.skipped)
 
