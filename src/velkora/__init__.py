@@ -46,6 +46,8 @@ _LAZY = {
     "phase_grid": "fitting",
     "fit_drift": "fitting",
     "FitResult": "fitting",
+    "FitCollection": "fitting",
+    "BootstrapCollection": "fitting",
     "BootstrapResult": "fitting",
     "PhaseGrid": "fitting",
     "ProfileResult": "fitting",

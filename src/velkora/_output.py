@@ -151,9 +151,10 @@ class Output:
         """Moves the run's files into `out` and returns their final paths."""
         try:
             self.out.mkdir(parents=True, exist_ok=True)
-            for name in self.known:
-                if name not in self.written and (self.out / name).is_file():
-                    (self.out / name).unlink()
+            for name in self.known:  # names, or patterns of the files named per stratum or group
+                for old in (self.out.glob(name) if "*" in name else [self.out / name]):
+                    if old.name not in self.written and old.is_file():
+                        old.unlink()
             for name in self.written:
                 os.replace(self.tmp / name, self.out / name)
         except OSError as error:

@@ -249,7 +249,8 @@ def fit_figure(fit_result, *, macrostates: bool = True, goodness=None, title: st
         ax.stairs(as_read[d], edges, color="C3", linewidth=1.5, label=read_label)
         _level_axis(ax, edges)
         ax.set_ylim(0, None)
-        heading = f"CpG density {names[d]} per bp  (n = {row.n_molecules:,})\n{_parameter_text(row, fit_result.description.fitted(fit_result.settings))}"
+        parameters = _parameter_text(row, fit_result.description.fitted(fit_result.settings))
+        heading = f"CpG density {names[d]} per bp  (n = {row.n_molecules:,})\n{parameters}"
         colour = "black"
         if flags is not None:
             check = flags.iloc[d]

@@ -187,8 +187,8 @@ def _depth_table(data):
     return pd.DataFrame(rows).set_index("density_bin")
 
 
-def _data_section(report: Report, data, fit) -> None:
-    report.section("Data")
+def _data_section(report: Report, data, fit, prefix: str = "") -> None:
+    report.section(f"{prefix}data" if prefix else "Data")
     edges = data.meth_edges
     equal = np.allclose(np.diff(edges), edges[1] - edges[0])
     meth = (f"{data.n_meth_bins} equal bins over {edges[0]:g} .. {edges[-1]:g}" if equal else
@@ -250,26 +250,48 @@ def fit_report(fit_result, *, bootstrap=None, profile=None, record: dict | None 
                figures: dict[str, Any] | None = None) -> Report:
     """The report of a fit, with its bootstrap and St profile if given.
 
-    `record` is the run's settings record (``fit_settings.json`` of the
-    command: command line, input path and SHA-256, options). `figures` maps
-    captions to figures already drawn; by default the fit, bootstrap and
+    `fit_result` is a FitResult, or a FitCollection (one fit per stratum,
+    group or sample) with its BootstrapCollection and a dict of label to
+    profile. `record` is the run's settings record (``fit_settings.json`` of
+    the command: command line, input path and SHA-256, options). `figures`
+    maps captions to figures already drawn; by default the fit, bootstrap and
     profile figures are drawn here (needs matplotlib); ``{}`` leaves them out.
     """
+    collection = hasattr(fit_result, "fits")
+    fits = fit_result.fits if collection else {None: fit_result}
+    boots = (bootstrap.bootstraps if collection else {None: bootstrap}) if bootstrap is not None else {}
+    profiles = (profile or {}) if collection else ({None: profile} if profile is not None else {})
     if figures is None:
         from . import plot  # noqa: PLC0415
 
-        figures = {fit_caption(fit_result): plot.fit_figure(fit_result)}
-        if bootstrap is not None:
-            figures[BOOTSTRAP_CAPTION] = plot.bootstrap_figure(bootstrap)
-        if profile is not None:
-            st = fit_result.shared.get("St")
-            figures[PROFILE_CAPTION] = plot.profile_figure(profile, fitted_st=st)
-    data = fit_result.data
-    report = Report(f"velkora fit: {fit_result.mode}",
-                    f"{int(data.n_molecules.sum()):,} molecules in {data.n_densities} density bins; "
-                    f"observation model {fit_result.observation}")
-    _data_section(report, data, fit_result)
-    report.section("Fit")
+        figures = {}
+        for label, fit in fits.items():
+            figures[_labelled(fit_caption(fit), label)] = plot.fit_figure(fit)
+            if label in boots:
+                figures[_labelled(BOOTSTRAP_CAPTION, label)] = plot.bootstrap_figure(boots[label])
+            if label in profiles:
+                figures[_labelled(PROFILE_CAPTION, label)] = plot.profile_figure(profiles[label],
+                                                                                 fitted_st=fit.shared.get("St"))
+    molecules = sum(int(f.data.n_molecules.sum()) for f in fits.values())
+    first = next(iter(fits.values()))
+    where = f" in {len(fits)} {fit_result.by} sets" if collection else \
+        f" in {first.data.n_densities} density bins; observation model {first.observation}"
+    report = Report(f"velkora fit: {first.mode}", f"{molecules:,} molecules{where}")
+    for label, fit in fits.items():
+        prefix = "" if label is None else f"{fit_result.by} {label}: "
+        _data_section(report, fit.data, fit, prefix)
+        _fit_section(report, fit, boots.get(label), profiles.get(label), prefix)
+    _figures(report, figures)
+    _run_section(report, record, first.settings)
+    return report
+
+
+def _labelled(caption: str, label) -> str:
+    return caption if label is None else f"{label}: {caption}"
+
+
+def _fit_section(report: Report, fit_result, bootstrap, profile, prefix: str = "") -> None:
+    report.section(f"{prefix}fit" if prefix else "Fit")
     report.facts({"mode": fit_result.mode, "log-likelihood (llf)": fit_result.llf,
                   "total nll (molecule-weighted sum of the bins' nll)": fit_result.total_nll,
                   "free parameters": fit_result.df_model, "AIC": fit_result.aic, "BIC": fit_result.bic,
@@ -278,7 +300,7 @@ def fit_report(fit_result, *, bootstrap=None, profile=None, record: dict | None 
     report.table("Fitted parameters per density bin", fit_result.table)
     if bootstrap is not None:
         state = "complete" if bootstrap.complete else f"incomplete: {bootstrap.n_done} of {bootstrap.n_boot}"
-        report.section("Bootstrap")
+        report.section(f"{prefix}bootstrap" if prefix else "Bootstrap")
         report.facts({"samples": bootstrap.n_boot, "seed": bootstrap.seed, "state": state})
         reached = bootstrap.intervals["at_bound"].to_numpy() != ""
         if reached.any():
@@ -288,12 +310,9 @@ def fit_report(fit_result, *, bootstrap=None, profile=None, record: dict | None 
         report.table("Bootstrap intervals", bootstrap.intervals)
         report.table("Bootstrap samples", bootstrap.samples, index=False)
     if profile is not None:
-        report.section("St profile")
+        report.section(f"{prefix}St profile" if prefix else "St profile")
         report.table("Profile-likelihood interval", profile.intervals, index=False)
         report.table("Profile", profile.table, index=False)
-    _figures(report, figures)
-    _run_section(report, record, fit_result.settings)
-    return report
 
 
 def bound_sentence(fit_result) -> str:
@@ -338,38 +357,52 @@ def goodness_caption(mode: str) -> str:
 def compare_report(comparison, *, record: dict | None = None, figures: dict[str, Any] | None = None) -> Report:
     """The report of a comparison of modes: the model table, the likelihood-ratio
     tests, the goodness of fit, the residuals, every mode's fit and the
-    figures (drawn here by default, as in :func:`fit_report`)."""
+    figures (drawn here by default, as in :func:`fit_report`). `comparison`
+    is a Comparison, or a dict of stratum to Comparison (one section each)."""
+    comparisons = comparison if isinstance(comparison, dict) else {None: comparison}
     if figures is None:
         from . import plot  # noqa: PLC0415
 
-        figures = {COMPARISON_CAPTION: plot.comparison_figure(comparison)}
-        for mode, result in comparison.fits.items():
-            figures[goodness_caption(mode)] = plot.fit_figure(result, goodness=comparison)
-            figures[residual_caption(mode)] = plot.residual_figure(comparison, mode)
+        figures = {}
+        for label, one in comparisons.items():
+            figures[_labelled(COMPARISON_CAPTION, label)] = plot.comparison_figure(one)
+            for mode, result in one.fits.items():
+                figures[_labelled(goodness_caption(mode), label)] = plot.fit_figure(result, goodness=one)
+                figures[_labelled(residual_caption(mode), label)] = plot.residual_figure(one, mode)
+    one = next(iter(comparisons.values()))
+    first = next(iter(one.fits.values()))
+    molecules = sum(int(next(iter(c.fits.values())).data.n_molecules.sum()) for c in comparisons.values())
+    if None in comparisons:
+        subtitle = (f"{molecules:,} molecules in {first.data.n_densities} density bins; best by AIC: {one.best}, "
+                    f"by BIC: {one.best_bic}")
+    else:
+        subtitle = f"{molecules:,} molecules in {len(comparisons)} strata"
+    report = Report(f"velkora comparison of {len(one.fits)} modes", subtitle)
+    for label, each in comparisons.items():
+        _comparison_sections(report, each, "" if label is None else f"stratum {label}: ")
+    _figures(report, figures)
+    _run_section(report, record, one.settings)
+    return report
+
+
+def _comparison_sections(report: Report, comparison, prefix: str) -> None:
     first = next(iter(comparison.fits.values()))
-    data = first.data
-    report = Report(f"velkora comparison of {len(comparison.fits)} modes",
-                    f"{int(data.n_molecules.sum()):,} molecules in {data.n_densities} density bins; best by AIC: "
-                    f"{comparison.best}, by BIC: {comparison.best_bic}")
-    _data_section(report, data, first)
-    report.section("Model choice")
+    _data_section(report, first.data, first, prefix)
+    report.section(f"{prefix}model choice" if prefix else "Model choice")
     report.text(comparison.verdict)
     report.table("Modes ranked", comparison.table.sort_values("aic"),
                  note="loglik leaves out the multinomial constant shared by all modes; BIC takes n = molecules.")
     report.table("Likelihood-ratio tests of nested modes", comparison.tests, index=False)
     if comparison.simulations is not None and len(comparison.simulations):
         report.table("Simulated likelihood-ratio statistics", comparison.simulations, index=False)
-    report.section("Goodness of fit")
+    report.section(f"{prefix}goodness of fit" if prefix else "Goodness of fit")
     misfits = comparison.goodness_of_fit[comparison.goodness_of_fit["misfit"]]
     if len(misfits):
         report.text("Density bins the fit does not explain (G test, Bonferroni 0.05): "
                     + ", ".join(f"{mode} {label}" for mode, label in misfits.index), warning=True)
     report.table("G test per mode and density bin", comparison.goodness_of_fit)
     report.table("Pearson residuals", comparison.residuals)
-    report.section("Fits")
+    report.section(f"{prefix}fits" if prefix else "Fits")
     for mode, result in comparison.fits.items():
         _bound_text(report, result)
         report.table(f"{mode}", result.table)
-    _figures(report, figures)
-    _run_section(report, record, comparison.settings)
-    return report

@@ -254,7 +254,8 @@ def test_count_files_keep_levels_and_provenance_and_refuse_what_they_cannot_hono
     table = pq.read_table(out)
     meta = json.loads(table.schema.metadata[b"velkora_counts"])
     meta["velkora_version"] = "0.0.1"
-    pq.write_table(table.replace_schema_metadata({b"velkora_counts": json.dumps(meta).encode()}), tmp_path / "old.parquet")
+    old = table.replace_schema_metadata({b"velkora_counts": json.dumps(meta).encode()})
+    pq.write_table(old, tmp_path / "old.parquet")
     with pytest.raises(InputError, match="counted by velkora 0.0.1"):
         vk.read_counts(tmp_path / "old.parquet")
 
@@ -274,3 +275,40 @@ def test_stratified_count_files_by_stratum(bam, tmp_path, capsys):
     same_binned(direct["right"], vk.read_counts(out, stratum="right"))
     assert cli.main(["fit", str(out), "--strata", str(bed), "--no-figures", "--out", str(tmp_path / "x")]) == 2
     assert "--strata applies to reads and molecule tables" in capsys.readouterr().err
+
+
+def test_strata_are_fitted_compared_and_bootstrapped_each_labelled(bam, tmp_path, capsys):
+    molecules = vk.read_bam(bam)
+    middle = int(np.median((molecules["start"] + molecules["end"] - 1) // 2))
+    bed = write_bed(tmp_path / "halves.bed", [f"chrS\t0\t{middle}\tleft half\n", f"chrS\t{middle}\t9000000\tright\n"])
+    strata = vk.count(bam, 2, 8, strata=[bed], edges_over="stratum")
+    fits = vk.fit(strata, "shared-st", seed=1)
+    assert list(fits) == ["left half", "right"] and fits.by == "stratum"
+    for name, data in strata.items():
+        alone = vk.fit(data, "shared-st", seed=1)
+        pd.testing.assert_frame_equal(fits[name].table, alone.table)
+    assert fits.llf == pytest.approx(sum(f.llf for f in fits.fits.values()))
+    assert list(fits.table.index.names) == ["stratum", "density_bin"]
+    boot = vk.bootstrap(fits, 2, seed=3)
+    assert list(boot.samples["stratum"].unique()) == ["left half", "right"] and len(boot.samples) == 2 * 2 * 2
+    pd.testing.assert_frame_equal(boot.intervals.loc["right"], vk.bootstrap(fits["right"], 2, seed=3).intervals)
+
+    out = tmp_path / "fitted"
+    assert cli.main(["fit", str(bam), "--strata", str(bed), "--edges-over", "stratum", "--density-bins", "2",
+                     "--meth-bins", "8", "--mode", "shared-st", "--n-boot", "2", "--profile-st", "3", "--quiet",
+                     "--out", str(out)]) == 0
+    table = pd.read_csv(out / "fits.csv")
+    assert table["stratum"].unique().tolist() == ["left half", "right"]
+    names = {p.name for p in out.iterdir()}
+    assert {"fit_left_half.png", "fit_right.png", "bootstrap_right.png", "st_profile_left_half.png"} <= names
+    assert set(pd.read_csv(out / "st_profile_interval.csv")["stratum"]) == {"left half", "right"}
+    # One stratum alone, and the comparison per stratum.
+    assert cli.main(["fit", str(bam), "--strata", str(bed), "--stratum", "right", "--density-bins", "2",
+                     "--meth-bins", "8", "--no-figures", "--quiet", "--out", str(tmp_path / "one")]) == 0
+    assert "stratum" not in pd.read_csv(tmp_path / "one" / "fits.csv").columns
+    assert cli.main(["compare", str(bam), "--strata", str(bed), "--edges-over", "stratum", "--density-bins", "2",
+                     "--meth-bins", "8", "--modes", "shared-st", "independent", "--no-figures", "--out",
+                     str(tmp_path / "compared")]) == 0
+    tests = pd.read_csv(tmp_path / "compared" / "likelihood_ratio_tests.csv")
+    assert tests["stratum"].tolist() == ["left half", "right"]
+    assert "stratum right: AIC" in capsys.readouterr().out

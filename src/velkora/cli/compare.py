@@ -12,18 +12,20 @@ from .._output import Progress, Terminal
 from ..model.modes import MODES
 from .options import (COMPARE_SETTINGS, GLOSSARY, add_bins, add_columns, add_model, add_output, add_read_options,
                       add_rerun, add_search, add_strata, integer, settings_of)
-from .runs import (Interrupted, as_options, binned_input, check_report, figure_files, header, keep, load_rerun,
-                   say, summary, warn_at_bounds)
+from .runs import (Interrupted, as_options, check_report, count_input, figure_files, file_stem, header, keep,
+                   labelled_caption, load_rerun, pick_stratum, say, stratum_heading, summary, warn_at_bounds)
 
 FILES = ("comparison.csv", "likelihood_ratio_tests.csv", "likelihood_ratio_simulations.csv", "goodness_of_fit.csv",
          "residuals.csv", "compare_fits.csv", "compare_settings.json", "compare.log", "report.html",
-         *figure_files("comparison", *(f"fit_{mode}" for mode in MODES), *(f"residuals_{mode}" for mode in MODES)))
+         *figure_files("comparison", *(f"fit_{mode}" for mode in MODES), *(f"residuals_{mode}" for mode in MODES),
+                       "comparison_*", "fit_*", "residuals_*"))
 
 
 def add_parser(commands) -> None:
     compare = commands.add_parser(
         "compare", help="fit several modes to the same molecules and compare them",
-        description="Bins a per-molecule table or reads as `velkora fit` does, fits every chosen mode to it and compares "
+        description="Bins a per-molecule table or reads as `velkora fit` does, fits every chosen mode to it and "
+                    "compares "
                     "them: log-likelihood of the molecule counts, AIC, BIC and Akaike weights per mode, "
                     "likelihood-ratio tests of every nested pair (asymptotic, and by parametric bootstrap with "
                     "--n-sim), and each density bin's goodness of fit (G statistic, Pearson residuals). The density "
@@ -93,57 +95,89 @@ def run(args, context) -> None:
     record = header(args, context.argv, "compare")
     out = _output.Output(args.out, FILES, figures=not args.no_figures)
     context.output = out
-    data = binned_input(args, context)
-    record["density_edges"], record["meth_edges"] = data.density_edges, data.meth_edges
+    data = count_input(args, context)
+    if isinstance(data, dict) and args.stratum is not None:
+        data = pick_stratum(data, args.stratum)
+    members = dict(data) if isinstance(data, dict) else {None: data}
+    first = next(iter(members.values()))
+    record["density_edges"] = ({name: d.density_edges for name, d in members.items()} if None not in members
+                               else first.density_edges)
+    record["meth_edges"] = first.meth_edges
     if context.reads is not None:
         record["reads"] = context.reads
     log = out.path("compare.log")
     log.write_text(record["command_line"] + "\n")
+    results = {}
     with _terminal_stream(context.terminal) as stream:
         # With simulations their bar shows the progress; the fits' status line would overwrite it.
         progress = None if args.quiet or not args.n_sim else Progress("simulations", stream=stream)
         try:
-            with _output.engine_log(log, Terminal(stream), f"fitting {len(args.modes)} modes", verbose=args.verbose,
-                                    show_progress=not args.quiet and not args.n_sim):
-                result = vk.compare(data, args.modes, n_sim=args.n_sim, seed=args.seed, progress=progress,
-                                    **settings)
+            for label, part in members.items():
+                label_text = f"{stratum_heading(label)}fitting {len(args.modes)} modes"
+                with _output.engine_log(log, Terminal(stream), label_text, verbose=args.verbose,
+                                        show_progress=not args.quiet and not args.n_sim):
+                    results[label] = vk.compare(part, args.modes, n_sim=args.n_sim, seed=args.seed,
+                                                progress=progress, **settings)
         except KeyboardInterrupt:
             if progress is not None:
                 progress.stop()
             raise Interrupted("stopped before the comparison finished; nothing was written") from None
-    record.update(modes=list(result.fits), settings=result.settings, n_sim=result.n_sim, seed=result.seed,
-                  best_aic=result.best, best_bic=result.best_bic, verdict=result.verdict, complete=True)
-    out.table("comparison.csv", result.table)
-    out.table("likelihood_ratio_tests.csv", result.tests, index=False)
-    if len(result.simulations):
-        out.table("likelihood_ratio_simulations.csv", result.simulations, index=False)
-    out.table("goodness_of_fit.csv", result.goodness_of_fit)
-    out.table("residuals.csv", result.residuals)
-    out.table("compare_fits.csv", pd.concat({mode: fit.table for mode, fit in result.fits.items()}, names=["mode"]))
+    one = next(iter(results.values()))
+    record.update(modes=list(one.fits), settings=one.settings, n_sim=one.n_sim, seed=one.seed, complete=True)
+    if None in results:
+        record.update(best_aic=one.best, best_bic=one.best_bic, verdict=one.verdict)
+    else:
+        record["strata"] = {label: {"best_aic": r.best, "best_bic": r.best_bic, "verdict": r.verdict}
+                            for label, r in results.items()}
+
+    def joined(get, index=True):
+        if None in results:
+            return get(results[None])
+        tables = {label: get(r) for label, r in results.items()}
+        if index:
+            return pd.concat(tables, names=["stratum"])
+        return pd.concat([t.assign(stratum=label)[["stratum", *t.columns]] for label, t in tables.items()],
+                         ignore_index=True)
+
+    out.table("comparison.csv", joined(lambda r: r.table))
+    out.table("likelihood_ratio_tests.csv", joined(lambda r: r.tests, index=False), index=False)
+    if any(len(r.simulations) for r in results.values()):
+        out.table("likelihood_ratio_simulations.csv", joined(lambda r: r.simulations, index=False), index=False)
+    out.table("goodness_of_fit.csv", joined(lambda r: r.goodness_of_fit))
+    out.table("residuals.csv", joined(lambda r: r.residuals))
+    out.table("compare_fits.csv", joined(lambda r: pd.concat({mode: fit.table for mode, fit in r.fits.items()},
+                                                             names=["mode"])))
     out.json("compare_settings.json", record)
     kind, figures = args.figure_format, {}
-    keep(figures, report.COMPARISON_CAPTION,
-          out.figure(f"comparison.{kind}", lambda: plot.comparison_figure(result)))
-    for mode, fit in result.fits.items():
-        keep(figures, report.goodness_caption(mode),
-              out.figure(f"fit_{mode}.{kind}", lambda fit=fit: plot.fit_figure(fit, goodness=result)))
-        keep(figures, report.residual_caption(mode),
-              out.figure(f"residuals_{mode}.{kind}", lambda mode=mode: plot.residual_figure(result, mode)))
+    for label, result in results.items():
+        keep(figures, labelled_caption(report.COMPARISON_CAPTION, label),
+             out.figure(f"{file_stem('comparison', label)}.{kind}",
+                        lambda result=result: plot.comparison_figure(result)))
+        for mode, fit in result.fits.items():
+            keep(figures, labelled_caption(report.goodness_caption(mode), label),
+                 out.figure(f"{file_stem(f'fit_{mode}', label)}.{kind}",
+                            lambda fit=fit, result=result: plot.fit_figure(fit, goodness=result)))
+            keep(figures, labelled_caption(report.residual_caption(mode), label),
+                 out.figure(f"{file_stem(f'residuals_{mode}', label)}.{kind}",
+                            lambda mode=mode, result=result: plot.residual_figure(result, mode)))
     if args.report:
-        report.compare_report(result, record=record, figures=figures).save(out.path("report.html"))
-    say(args, result.table.to_string())
-    tested = result.tests[result.tests["reason"] == ""]
-    if len(tested):
-        say(args, tested.drop(columns="reason").to_string(index=False))
-    for test in result.tests.itertuples():
-        if test.reason and "missed the optimum" in test.reason:
-            context.terminal.line(f"velkora: warning: {test.reason}")
-    for fit in result.fits.values():
-        warn_at_bounds(context, fit)
-    say(args, result.verdict)
-    misfits = result.goodness_of_fit[result.goodness_of_fit["misfit"]]
-    if len(misfits):
-        say(args, "density bins the fit does not explain (G test, Bonferroni 0.05): "
-                   + ", ".join(f"{mode} {label}" for mode, label in misfits.index))
+        report.compare_report(results[None] if None in results else results, record=record,
+                              figures=figures).save(out.path("report.html"))
+    for label, result in results.items():
+        if label is not None:
+            say(args, f"stratum {label}")
+        say(args, result.table.to_string())
+        tested = result.tests[result.tests["reason"] == ""]
+        if len(tested):
+            say(args, tested.drop(columns="reason").to_string(index=False))
+        for test in result.tests.itertuples():
+            if test.reason and "missed the optimum" in test.reason:
+                context.terminal.line(f"velkora: warning: {stratum_heading(label)}{test.reason}")
+        for fit in result.fits.values():
+            warn_at_bounds(context, fit, label)
+        say(args, stratum_heading(label) + result.verdict)
+        misfits = result.goodness_of_fit[result.goodness_of_fit["misfit"]]
+        if len(misfits):
+            say(args, f"{stratum_heading(label)}density bins the fit does not explain (G test, Bonferroni 0.05): "
+                      + ", ".join(f"{mode} {bin_}" for mode, bin_ in misfits.index))
     summary(args, out.commit())
-

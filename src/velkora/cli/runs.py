@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import hashlib
 import os
+import re
 import shlex
 import sys
 from pathlib import Path
@@ -258,6 +259,13 @@ def count_input(args, context, path=None):
     return data
 
 
+def pick_stratum(data, stratum: str):
+    """One stratum of stratified data, or InputError naming the strata."""
+    if stratum not in data:
+        raise InputError(f"--stratum {stratum}: no such stratum; the strata are {', '.join(data)}")
+    return data[stratum]
+
+
 def binned_input(args, context, path=None):
     """The binned data of a command's input, one set of density bins (see
     :func:`count_input`; a stratified input needs ``--stratum``)."""
@@ -267,9 +275,7 @@ def binned_input(args, context, path=None):
         if stratum is None:
             raise InputError(f"the input is counted in {len(data)} strata ({', '.join(data)}): choose one with "
                              "--stratum")
-        if stratum not in data:
-            raise InputError(f"--stratum {stratum}: no such stratum; the strata are {', '.join(data)}")
-        return data[stratum]
+        return pick_stratum(data, stratum)
     return data
 
 
@@ -283,7 +289,7 @@ def read_provenance(attrs: dict) -> dict | None:
     return {key: attrs[key] for key in keys if key in attrs}
 
 
-def warn_at_bounds(context, result) -> None:
+def warn_at_bounds(context, result, label=None) -> None:
     """One warning line naming the density bins whose estimates lie at a search
     bound and the options that widen the ranges."""
     from ..fitting.results import bound_settings  # noqa: PLC0415
@@ -292,6 +298,30 @@ def warn_at_bounds(context, result) -> None:
     flagged = result.at_bound
     if flagged:
         options = ", ".join(option_name(name) for name in sorted(bound_settings(result)))
-        where = "; ".join(f"{label}: {text}" for label, text in flagged.items())
-        context.terminal.line(f"velkora: warning: {result.mode}: estimates at a search bound, bounds rather than "
-                              f"estimates ({where}); widen {options}")
+        where = "; ".join(f"{bin_}: {text}" for bin_, text in flagged.items())
+        stratum = "" if label is None else f" (stratum {label})"
+        context.terminal.line(f"velkora: warning: {result.mode}{stratum}: estimates at a search bound, bounds "
+                              f"rather than estimates ({where}); widen {options}")
+
+
+def stratum_heading(label) -> str:
+    return "" if label is None else f"stratum {label}: "
+
+
+def labelled_caption(caption: str, label) -> str:
+    return caption if label is None else f"Stratum {label}. {caption}"
+
+
+def file_stem(name: str, label) -> str:
+    """A figure's file name: per stratum with the stratum's name, made safe for a file name."""
+    if label is None:
+        return name
+    return f"{name}_" + re.sub(r"[^A-Za-z0-9._-]+", "_", str(label))
+
+
+def with_stratum(table, label):
+    if label is None:
+        return table
+    table = table.copy()
+    table.insert(0, "stratum", label)
+    return table

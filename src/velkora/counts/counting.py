@@ -192,7 +192,8 @@ def _table_pieces(source, columns: Columns, spec: Spec, threads: int, client, pr
         reader = pd.read_csv(path, sep=sep, chunksize=TABLE_CHUNK)
         with reader:
             for frame in reader:
-                frame.attrs[SOURCE_ATTR] = {"path": str(path), "text": True, "sep": sep, "plain": True, "offset": offset}
+                frame.attrs[SOURCE_ATTR] = {"path": str(path), "text": True, "sep": sep, "plain": True,
+                                            "offset": offset}
                 offset += len(frame)
                 yield table_histogram(frame, columns, spec)
     except pd.errors.EmptyDataError:

@@ -20,6 +20,7 @@ from .._optional import require
 from ..model.modes import PARAMETERS, at_bound
 from ..parallel import chunks as _chunks
 from ..parallel import run as run_job
+from .collections import FitCollection
 from .results import FitResult
 from .settings import engine_arrays, engine_weights, keywords, run_options, switches
 
@@ -113,8 +114,9 @@ def bootstrap(
 
     Parameters
     ----------
-    fit_result : FitResult
-        The fit to bootstrap (from :func:`fit`).
+    fit_result : FitResult or FitCollection
+        The fit to bootstrap (from :func:`fit`); of a collection (one fit per
+        stratum, group or sample) every member is bootstrapped alike.
     n_boot : int, optional
         The number of resamples (default 100), at least 1.
     seed : int or None, optional
@@ -138,8 +140,8 @@ def bootstrap(
 
     Returns
     -------
-    BootstrapResult
-        The samples and the percentile intervals.
+    BootstrapResult or BootstrapCollection
+        The samples and the percentile intervals (of every member, labelled).
 
     Raises
     ------
@@ -152,6 +154,9 @@ def bootstrap(
     >>> boot = vk.bootstrap(result, n_boot=200, seed=0)  # doctest: +SKIP
     >>> boot.intervals[["St", "St_p2.5", "St_p97.5"]]  # doctest: +SKIP
     """
+    if isinstance(fit_result, FitCollection):
+        return bootstrap_collection(fit_result, bootstrap, n_boot, seed, progress, keep_partial,
+                                    chunk_size=chunk_size, percentiles=percentiles, client=client)
     if not isinstance(fit_result, FitResult):
         raise InputError(f"fit_result must be a FitResult (from fit), not {type(fit_result).__name__}")
     n_boot, seed, chunk_size, levels = run_options(n_boot, seed, chunk_size, percentiles, minimum_boot=1)
@@ -183,3 +188,68 @@ def bootstrap(
                         flags[d].append(f"{column} ({'upper' if side > 0 else 'lower'})")
     intervals["at_bound"] = [", ".join(f) for f in flags]
     return BootstrapResult(fit_result, n_boot, seed, n_done == n_boot, n_done, samples, intervals)
+
+
+@dataclass
+class BootstrapCollection:
+    """The bootstraps of a :class:`FitCollection`, one per label.
+
+    Attributes
+    ----------
+    by : str
+        What the labels are.
+    bootstraps : dict of str to BootstrapResult
+        Each member's bootstrap; a run stopped early holds the members finished
+        or begun.
+    n_boot : int
+        Samples asked for per member.
+    seed : int or None
+        The seed of every member's resampling and refits.
+    """
+
+    by: str
+    bootstraps: dict[str, BootstrapResult]
+    n_boot: int
+    seed: int | None
+
+    @property
+    def fit(self) -> FitCollection:
+        return FitCollection(self.by, {label: boot.fit for label, boot in self.bootstraps.items()})
+
+    @property
+    def complete(self) -> bool:
+        return all(boot.complete for boot in self.bootstraps.values())
+
+    @property
+    def n_done(self) -> int:
+        """Samples finished, over all members."""
+        return sum(boot.n_done for boot in self.bootstraps.values())
+
+    @property
+    def samples(self):
+        """Every member's samples, with a column of the label first."""
+        return pd.concat([boot.samples.assign(**{self.by: label})[[self.by, *boot.samples.columns]]
+                          for label, boot in self.bootstraps.items()], ignore_index=True)
+
+    @property
+    def intervals(self):
+        """Every member's intervals, with the label as the first index level."""
+        return pd.concat({label: boot.intervals for label, boot in self.bootstraps.items()}, names=[self.by])
+
+
+def bootstrap_collection(collection: FitCollection, run: Callable[..., BootstrapResult], n_boot: int, seed,
+                         progress, keep_partial: bool, **options) -> BootstrapCollection:
+    """Bootstraps every member with the same options; `progress(done, total)`
+    counts the samples of all members."""
+    total = n_boot * len(collection)
+    done_before = 0
+    bootstraps = {}
+    for label, fit in collection.fits.items():
+        member_progress = None if progress is None else (
+            lambda done, _total, before=done_before: progress(before + done, total))
+        boot = run(fit, n_boot, seed=seed, progress=member_progress, keep_partial=keep_partial, **options)
+        bootstraps[label] = boot
+        done_before += n_boot
+        if not boot.complete:
+            break
+    return BootstrapCollection(collection.by, bootstraps, n_boot, seed)

@@ -15,19 +15,21 @@ from __future__ import annotations
 import numpy as np
 
 from .. import _checks, _engine, velk_core
-from ..counts.binned import BinnedData
+from ..counts.binned import BinnedData, Strata
+from .collections import FitCollection
 from .results import FitResult, parameter_table
 from .settings import (binned, check_settings, engine_arrays, engine_weights, keywords, mode as checked_mode,
                        observation as observation_model, switches)
 
 
-def fit(data: BinnedData, mode: str = "independent", *, verbose: bool = False, **settings) -> FitResult:
+def fit(data: BinnedData, mode: str = "independent", *, verbose: bool = False, **settings):
     """Fits the model to every density bin of `data`.
 
     Parameters
     ----------
-    data : BinnedData
-        The binned molecules (from :func:`bin_molecules`).
+    data : BinnedData or Strata
+        The binned molecules (from :func:`bin_molecules` or :func:`count`); a
+        :class:`~velkora.counts.Strata` is fitted stratum by stratum.
     mode : str, optional
         One of :data:`MODES` (default "independent"); :mod:`velkora.model.modes`
         says which parameters each mode shares between the density bins.
@@ -67,11 +69,12 @@ def fit(data: BinnedData, mode: str = "independent", *, verbose: bool = False, *
 
     Returns
     -------
-    FitResult
+    FitResult or FitCollection
         The fitted parameters and nll of every density bin, the shared values,
         the observation model used, the log-likelihood and information
         criteria (``llf``, ``aic``, ``bic``; ``summary()`` prints them) and
-        which estimates lie at a search bound (the table's ``at_bound``).
+        which estimates lie at a search bound (the table's ``at_bound``); for
+        Strata a FitCollection of one FitResult per stratum.
 
     Raises
     ------
@@ -92,6 +95,10 @@ def fit(data: BinnedData, mode: str = "independent", *, verbose: bool = False, *
     >>> result = vk.fit(data, "shared-st")
     >>> result.table[["St", "CoW", "CoE", "nll"]]  # doctest: +SKIP
     """
+    if isinstance(data, Strata):
+        checked_mode(mode)
+        return FitCollection("stratum", {name: fit(part, mode, verbose=verbose, **settings)
+                                         for name, part in data.items()})
     data = binned(data)
     description = checked_mode(mode)
     s = check_settings(settings, data.n_densities)

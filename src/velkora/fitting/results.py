@@ -304,7 +304,8 @@ class FitResult:
         fitted = self.description.fitted(settings)
         held = [name for name in PARAMETERS if name not in fitted]
         if held:
-            lines.append(f"{'Held fixed:':<28}" + ", ".join(f"{name} = {self.table[name].iloc[0]:.6g}" for name in held))
+            values = ", ".join(f"{name} = {self.table[name].iloc[0]:.6g}" for name in held)
+            lines.append(f"{'Held fixed:':<28}{values}")
         lines.append("=" * width)
         columns = ["n_molecules", *fitted, "nll"]
         body = self.table[columns].copy()
