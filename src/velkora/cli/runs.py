@@ -198,7 +198,8 @@ def check_input_options(path, given: set[str]) -> None:
     options for a call table, column options for reads."""
     kind = input_kind(path)
     if kind is None:
-        applicable, what = COLUMN_OPTIONS, "a molecule table"
+        # Worker processes count the row groups of a Parquet table too.
+        applicable, what = (*COLUMN_OPTIONS, "threads"), "a molecule table"
     elif kind == "counts":
         applicable, what = (), "a count file (counted with its read options already)"
     elif kind == "calls":
