@@ -264,28 +264,55 @@ class Records:
                 yield refused
 
 
+# Mates wanted at positions this close together are looked for in one pass over the file.
+_MATES_GAP = 4096
+
+
 def mate_finder(path: str, options):
     """fetch_mate(name, contig, position, first=False): the second (or first) mate `name`, found
-    at its mate position; and a close()."""
+    at its mate position; fetch_mate.many(wanted): those of many (name, contig, position, first),
+    found in one pass over each stretch of the file they lie in (one search per mate would read
+    the same compressed block again and again); and a close()."""
     mates = None
 
-    def fetch(name, contig, position, first: bool = False):
+    def read(contig, low, high, wanted: dict, found: dict) -> None:
         nonlocal mates
         if mates is None:
             mates = open_alignments(path, options.reference)
         tid = mates.get_tid(contig)
-        found = Records(path, mates, mates.fetch(contig, position, position + 1), options.strict,
-                        (tid, position, position + 1))
-        for mate in found:
-            if isinstance(mate, Refused):
-                continue  # the region holding it counts it
-            if (mate.query_name == name and (mate.is_read1 if first else mate.is_read2)
-                    and not mate.is_secondary and not mate.is_supplementary and mate.reference_start == position):
-                return mate
-        return None
+        for mate in Records(path, mates, mates.fetch(contig, low, high), options.strict, (tid, low, high)):
+            if isinstance(mate, Refused) or mate.is_secondary or mate.is_supplementary:
+                continue  # (a refused one is counted by the region holding it)
+            for first, is_it in ((True, mate.is_read1), (False, mate.is_read2)):
+                key = (mate.query_name, contig, mate.reference_start, first)
+                if is_it and key in wanted and key not in found:
+                    found[key] = mate
+
+    def many(wanted) -> dict:
+        """{(name, contig, position, first): mate} of those found."""
+        wanted = {(name, contig, position, bool(first)): None for name, contig, position, first in wanted}
+        found = {}
+        by_contig = {}
+        for name, contig, position, first in wanted:
+            by_contig.setdefault(contig, []).append(position)
+        for contig, positions in by_contig.items():
+            positions.sort()
+            low = high = positions[0]
+            for position in positions[1:] + [None]:
+                if position is not None and position - high <= _MATES_GAP:
+                    high = position
+                    continue
+                read(contig, low, high + 1, wanted, found)
+                if position is not None:
+                    low = high = position
+        return found
+
+    def fetch(name, contig, position, first: bool = False):
+        return many([(name, contig, position, first)]).get((name, contig, position, bool(first)))
 
     def close():
         if mates is not None:
             close_quietly(mates)
 
+    fetch.many = many
     return fetch, close

@@ -351,24 +351,43 @@ class Unit:
             if self.fetch_mate is None or self.fetch_mate(batch.names[j], self.chroms[batch.mate_tid[j]],
                                                           batch.mate_start[j], first=True) is not None:
                 return
+        self._join_alone(index)
+
+    def _join_alone(self, index: int) -> None:
+        batch, j = self._batch_of(index)
         self._join(batch, np.array([j]), np.array([index]), 0)
 
     def finish(self):
         """Completes the pairs still open (second mates fetched where they start, lone mates
         alone) and yields the last blocks."""
-        fetched = []
+        # All the mates looked for at once: the second mates of open first mates, and the first
+        # mates of open second mates that would belong to another region.
+        wanted, seconds, foreign = [], [], set()
+        region = self.region
         for number in self.waiting_first.values():
-            if self.fetch_mate is not None:
-                batch, j = self._batch_of(number)
-                mate = self.fetch_mate(batch.names[j], self.chroms[batch.mate_tid[j]], batch.mate_start[j])
-                if mate is not None:
-                    fetched.append((number, mate))
+            batch, j = self._batch_of(number)
+            seconds.append((number, (batch.names[j], self.chroms[batch.mate_tid[j]], batch.mate_start[j], False)))
+        for index in self.waiting_second.values():
+            batch, j = self._batch_of(index)
+            if region is not None and not (batch.mate_tid[j] == region[0]
+                                           and region[1] <= batch.mate_start[j] < region[2]):
+                key = (batch.names[j], self.chroms[batch.mate_tid[j]], batch.mate_start[j], True)
+                wanted.append(key)
+                foreign.add(index)
+        found = {}
+        if self.fetch_mate is not None and (seconds or wanted):
+            found = self.fetch_mate.many(wanted + [key for _, key in seconds])
+        fetched = [(number, found[key]) for number, key in seconds if key in found]
         self.waiting_first.clear()
         if fetched:
             mates = self._decoded_alone([mate for _, mate in fetched])
             self._join(mates, np.arange(len(fetched)), np.array([number for number, _ in fetched]), 1, fetched=True)
         for index in list(self.waiting_second.values()):
-            self._lone_second(index)
+            if index in foreign:
+                batch, j = self._batch_of(index)
+                if (batch.names[j], self.chroms[batch.mate_tid[j]], batch.mate_start[j], True) in found:
+                    continue  # its first mate's region fetches it
+            self._join_alone(index)
         self.waiting_second.clear()
         yield from self._ready()
 
