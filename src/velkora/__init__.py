@@ -32,6 +32,8 @@ _LAZY = {
     "BinnedData": "counts",
     "DriftData": "counts",
     "Strata": "counts",
+    "Design": "counts",
+    "read_design": "counts",
     "count": "counts",
     "read_counts": "counts",
     "synthetic_molecules": "synthetic",
@@ -55,6 +57,8 @@ _LAZY = {
     "bootstrap_on_cluster": "parallel.cluster",
     "compare": "comparison",
     "Comparison": "comparison",
+    "differential": "comparison",
+    "Differential": "comparison",
     "read_bam": "reads",
     "read_calls": "reads",
 }

@@ -12,7 +12,7 @@ import math
 from pathlib import Path
 
 from .._formats import FIGURE_FORMATS
-from ..model.modes import MODE_TABLE, MODES
+from ..model.modes import MODE_TABLE
 
 EXIT_FAILED, EXIT_INPUT, EXIT_INTERRUPTED = 1, 2, 130
 

@@ -54,6 +54,10 @@ class BinnedData:
     provenance : dict or None
         Where counted data came from: the input, its SHA-256, the options,
         the reads' report, velkora's version.
+    sample_axis : SampleAxis or None
+        For the data of a design (:func:`velkora.count` of a
+        :func:`velkora.read_design`), every sample's own counts; the data
+        themselves pool all samples. See :attr:`samples` and :meth:`select`.
     """
 
     fractions: np.ndarray
@@ -64,6 +68,7 @@ class BinnedData:
     depth_counts: np.ndarray | None = None
     histogram: Any = field(default=None, repr=False, compare=False)
     provenance: dict | None = field(default=None, repr=False, compare=False)
+    sample_axis: Any = field(default=None, repr=False, compare=False)
 
     @property
     def short_reads(self) -> bool:
@@ -130,6 +135,59 @@ class BinnedData:
             raise InputError("meth_edges leave a density bin without molecules")
         fractions = np.ascontiguousarray(counts / counts.sum(axis=1)[:, None])
         return replace(self, fractions=fractions, counts=counts, meth_edges=edges, depth_counts=depth_counts)
+
+    @property
+    def samples(self):
+        """Per sample of a design (index ``sample``): group, annotations,
+        molecules, median depth, mean level and dropped records (None for
+        data of one sample)."""
+        return None if self.sample_axis is None else self.sample_axis.table
+
+    @property
+    def groups(self) -> list[str]:
+        """The design's groups in their first order (empty for one sample)."""
+        return [] if self.sample_axis is None else list(dict.fromkeys(self.sample_axis.groups))
+
+    def select(self, group=None, samples=None) -> "BinnedData":
+        """The pooled data of some samples of a design: one group (or several),
+        or samples by name.
+
+        Parameters
+        ----------
+        group : str or sequence of str, optional
+            The group(s) whose samples are pooled.
+        samples : str or sequence of str, optional
+            The samples pooled (within `group` when both are given).
+
+        Returns
+        -------
+        BinnedData
+            The chosen samples' molecules pooled, with their sample axis.
+
+        Raises
+        ------
+        InputError
+            For data without samples, unknown names, or a selection that
+            leaves a density bin empty.
+        """
+        axis = self.sample_axis
+        if axis is None:
+            raise InputError("these data have no samples to select from: count a design (velkora.read_design)")
+        keep = axis.chosen(group, samples)
+        if not keep.any():
+            raise InputError("the selection holds no sample")
+        counts = axis.counts[keep].sum(axis=0)
+        empty = np.flatnonzero(counts.sum(axis=1) == 0)
+        if len(empty):
+            raise InputError(f"density bin {self.labels[empty[0]]} holds no molecules of the chosen samples")
+        depths = None if axis.depth_counts is None else axis.depth_counts[keep].sum(axis=0)
+        names = [name for name, chosen in zip(axis.names, keep) if chosen]
+        sub = SampleAxis(tuple(names), tuple(g for g, chosen in zip(axis.groups, keep) if chosen), axis.counts[keep],
+                         None if axis.depth_counts is None else axis.depth_counts[keep], axis.table.loc[names])
+        histogram = None if self.histogram is None else self.histogram.select(np.flatnonzero(keep))
+        fractions = np.ascontiguousarray(counts / counts.sum(axis=1)[:, None])
+        return replace(self, fractions=fractions, counts=counts, depth_counts=depths, histogram=histogram,
+                       sample_axis=sub)
 
     @property
     def median_depth(self) -> float | None:
@@ -354,3 +412,46 @@ class Strata(dict):
         """
         pd = require("pandas")
         return pd.concat({name: data.frame() for name, data in self.items()}, names=["stratum"])
+
+
+@dataclass(frozen=True)
+class SampleAxis:
+    """The samples behind binned data, each with its own counts.
+
+    Attributes
+    ----------
+    names : tuple of str
+        The samples, in the design's order.
+    groups : tuple of str
+        Each sample's group.
+    counts : numpy.ndarray
+        (n_samples, n_densities, n_meth_bins) molecule counts.
+    depth_counts : numpy.ndarray or None
+        (n_samples, n_densities, 71) read-depth histograms.
+    table : pandas.DataFrame
+        Per sample (index ``sample``): group, annotations, molecules, median
+        depth, mean level and dropped records.
+    """
+
+    names: tuple[str, ...]
+    groups: tuple[str, ...]
+    counts: np.ndarray
+    depth_counts: np.ndarray | None
+    table: object
+
+    def chosen(self, group=None, samples=None) -> np.ndarray:
+        """Which samples a selection keeps (bool per sample)."""
+        keep = np.ones(len(self.names), dtype=bool)
+        if group is not None:
+            groups = [group] if isinstance(group, str) else list(group)
+            unknown = [g for g in groups if g not in self.groups]
+            if unknown:
+                raise InputError(f"no group {unknown[0]!r}; the groups are {', '.join(dict.fromkeys(self.groups))}")
+            keep &= np.isin(np.array(self.groups, dtype=object), groups)
+        if samples is not None:
+            samples = [samples] if isinstance(samples, str) else list(samples)
+            unknown = [s for s in samples if s not in self.names]
+            if unknown:
+                raise InputError(f"no sample {unknown[0]!r}; the samples are {', '.join(self.names)}")
+            keep &= np.isin(np.array(self.names, dtype=object), samples)
+        return keep

@@ -225,16 +225,29 @@ class BootstrapCollection:
         """Samples finished, over all members."""
         return sum(boot.n_done for boot in self.bootstraps.values())
 
+    def _names(self) -> list[str]:
+        names = list(self.by) if isinstance(self.by, tuple) else [self.by]
+        # A design's samples are not the bootstrap's samples (the column "sample" of each member).
+        return ["sample_name" if name == "sample" else name for name in names]
+
     @property
     def samples(self):
-        """Every member's samples, with a column of the label first."""
-        return pd.concat([boot.samples.assign(**{self.by: label})[[self.by, *boot.samples.columns]]
-                          for label, boot in self.bootstraps.items()], ignore_index=True)
+        """Every member's samples, with columns of the label first (a design's
+        sample as ``sample_name``: ``sample`` numbers the bootstrap samples)."""
+        names = self._names()
+        parts = []
+        for label, boot in self.bootstraps.items():
+            values = label if isinstance(label, tuple) else (label,)
+            part = boot.samples.copy()
+            for position, (name, value) in enumerate(zip(names, values)):
+                part.insert(position, name, value)
+            parts.append(part)
+        return pd.concat(parts, ignore_index=True)
 
     @property
     def intervals(self):
-        """Every member's intervals, with the label as the first index level."""
-        return pd.concat({label: boot.intervals for label, boot in self.bootstraps.items()}, names=[self.by])
+        """Every member's intervals, with the label as the first index level(s)."""
+        return pd.concat({label: boot.intervals for label, boot in self.bootstraps.items()}, names=self._names())
 
 
 def bootstrap_collection(collection: FitCollection, run: Callable[..., BootstrapResult], n_boot: int, seed,

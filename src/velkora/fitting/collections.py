@@ -26,9 +26,11 @@ class FitCollection:
 
     Attributes
     ----------
-    by : str
-        What the labels are: "stratum", "group" or "sample".
-    fits : dict of str to FitResult
+    by : str or tuple of str
+        What the labels are: "stratum", "group" or "sample", or
+        ("stratum", "group") for the groups of every stratum (the labels are
+        then pairs).
+    fits : dict of str (or tuple) to FitResult
         The fit of each label, in order.
     """
 
@@ -57,13 +59,18 @@ class FitCollection:
     @property
     def table(self):
         """Every fit's table, with the label as the first index level."""
-        return pd.concat({label: fit.table for label, fit in self.fits.items()}, names=[self.by])
+        return pd.concat({label: fit.table for label, fit in self.fits.items()}, names=self._names())
+
+    def _names(self) -> list[str]:
+        return list(self.by) if isinstance(self.by, tuple) else [self.by]
 
     @property
     def shared(self):
         """The values shared by all density bins, one row per label."""
-        return pd.DataFrame([fit.shared for fit in self.fits.values()],
-                            index=pd.Index(list(self.fits), name=self.by))
+        labels = list(self.fits)
+        index = (pd.MultiIndex.from_tuples(labels, names=self._names()) if isinstance(self.by, tuple)
+                 else pd.Index(labels, name=self.by))
+        return pd.DataFrame([fit.shared for fit in self.fits.values()], index=index)
 
     @property
     def llf(self) -> float:

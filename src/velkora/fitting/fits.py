@@ -15,6 +15,7 @@ from __future__ import annotations
 import numpy as np
 
 from .. import _checks, _engine, velk_core
+from .._errors import InputError
 from ..counts.binned import BinnedData, Strata
 from .collections import FitCollection
 from .results import FitResult, parameter_table
@@ -22,7 +23,7 @@ from .settings import (binned, check_settings, engine_arrays, engine_weights, ke
                        observation as observation_model, switches)
 
 
-def fit(data: BinnedData, mode: str = "independent", *, verbose: bool = False, **settings):
+def fit(data: BinnedData, mode: str = "independent", *, by: str | None = None, verbose: bool = False, **settings):
     """Fits the model to every density bin of `data`.
 
     Parameters
@@ -33,6 +34,10 @@ def fit(data: BinnedData, mode: str = "independent", *, verbose: bool = False, *
     mode : str, optional
         One of :data:`MODES` (default "independent"); :mod:`velkora.model.modes`
         says which parameters each mode shares between the density bins.
+    by : {"group", "sample"}, optional
+        For the data of a design: fit each group (its samples' molecules
+        pooled) or each sample on its own, as one FitCollection whose tables
+        carry a ``group`` (or ``sample``) index level.
     verbose : bool, optional
         With True, the optimiser's log lines (shared-exp and shared-co) are
         shown as they come, on standard error; they are kept on the result's
@@ -95,11 +100,22 @@ def fit(data: BinnedData, mode: str = "independent", *, verbose: bool = False, *
     >>> result = vk.fit(data, "shared-st")
     >>> result.table[["St", "CoW", "CoE", "nll"]]  # doctest: +SKIP
     """
+    if by is not None:
+        _checks.choice(by, "by", ("group", "sample"))
     if isinstance(data, Strata):
         checked_mode(mode)
-        return FitCollection("stratum", {name: fit(part, mode, verbose=verbose, **settings)
-                                         for name, part in data.items()})
+        members = {name: fit(part, mode, by=by, verbose=verbose, **settings) for name, part in data.items()}
+        if by is None:
+            return FitCollection("stratum", members)
+        return FitCollection(("stratum", by), {(name, label): one for name, collection in members.items()
+                                               for label, one in collection.fits.items()})
     data = binned(data)
+    if by is not None:
+        if data.sample_axis is None:
+            raise InputError(f"by={by!r} needs the data of a design (velkora.read_design, velkora.count)")
+        labels = data.groups if by == "group" else list(data.sample_axis.names)
+        return FitCollection(by, {label: fit(data.select(**{"group" if by == "group" else "samples": label}), mode,
+                                             verbose=verbose, **settings) for label in labels})
     description = checked_mode(mode)
     s = check_settings(settings, data.n_densities)
     weights = engine_weights(s, data)
