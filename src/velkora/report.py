@@ -406,3 +406,46 @@ def _comparison_sections(report: Report, comparison, prefix: str) -> None:
     for mode, result in comparison.fits.items():
         _bound_text(report, result)
         report.table(f"{mode}", result.table)
+
+
+DIFFERENTIAL_CAPTION = ("Each group's estimates with their 95 % profile-likelihood intervals against CpG density; "
+                        "open markers and dotted lines: not identified by these data.")
+PVALUE_CAPTION = "The tests' p-values (-log10): chi-square and, where made, permutation; hatched: not identified."
+
+
+def differential_report(result, data, *, record: dict | None = None, figures: dict[str, Any] | None = None) -> Report:
+    """The report of a group comparison: the samples, the tests with their
+    assumptions, every group's estimates and fits, and the figures."""
+    if figures is None:
+        from . import plot  # noqa: PLC0415
+
+        figures = {PVALUE_CAPTION: plot.pvalue_figure(result)}
+        for label in result.group_fits:
+            figures[_labelled(DIFFERENTIAL_CAPTION, label)] = plot.differential_figure(result, stratum=label)
+    first = next(iter(data.values())) if isinstance(data, dict) else data
+    samples = first.samples
+    groups = list(dict.fromkeys(samples["group"]))
+    report = Report(f"velkora differential: {result.mode}",
+                    f"{len(samples)} samples in {len(groups)} groups ({', '.join(groups)})")
+    report.section("Samples")
+    report.table("Samples", samples)
+    report.section("Tests")
+    report.text("H1 gives every group its own parameters; H0 ties the tested parameter across the groups (per "
+                "density bin where the mode fits it per bin). The chi-square p assumes that molecules are "
+                "independent, across the replicates of a group as within a sample; the permutation p relabels "
+                "the samples among the groups and assumes only that the samples are exchangeable, so it holds "
+                "when replicates differ more than their molecules do. p_holm adjusts the chi-square p over all "
+                "tests (Holm).")
+    hidden = result.tests[~result.tests["identified"].astype(bool)]
+    if len(hidden):
+        report.text("Tests of parameters these data do not identify (an estimate or its interval reaches a search "
+                    "bound): " + ", ".join(map(str, hidden["parameter"])) + ". Their p-values say little about a "
+                    "difference of that rate.", warning=True)
+    report.table("Which parameter differs", result.tests, index=False)
+    report.table("Group estimates and 95 % profile-likelihood intervals", result.estimates, index=False)
+    report.section("Group fits")
+    for label, collection in result.group_fits.items():
+        report.table("Fits per group" + ("" if label is None else f", stratum {label}"), collection.table)
+    _figures(report, figures)
+    _run_section(report, record, result.settings)
+    return report

@@ -8,9 +8,10 @@
     velkora synthetic molecules.csv
     velkora molecules reads.bam --out molecules.parquet --window-cpgs 70
     velkora count reads.bam --out counts.parquet --threads 4 --strata promoters.bed
+    velkora differential --design design.tsv --mode shared-st --out differential/
 
-One module per command (``fit``, ``compare``, ``count``, ``phase``,
-``drift``, ``synthetic``, ``molecules``) parses its options, calls the Python API and
+One module per command (``fit``, ``compare``, ``differential``, ``count``,
+``phase``, ``drift``, ``synthetic``, ``molecules``) parses its options, calls the Python API and
 writes the files; :mod:`~velkora.cli.options` holds the options they share
 and :mod:`~velkora.cli.runs` what their runs share.
 
@@ -33,7 +34,7 @@ import sys
 import warnings
 
 from .._errors import InputError
-from . import compare, count, drift, fit, molecules, phase, synthetic
+from . import compare, count, differential, drift, fit, molecules, phase, synthetic
 from .options import EXIT_FAILED, EXIT_INPUT, EXIT_INTERRUPTED, GLOSSARY, Parser
 from .runs import Context, Interrupted, given_options
 
@@ -53,7 +54,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     parser.add_argument("--version", action="version", version=f"velkora {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for command in (fit, compare, count, phase, drift, synthetic, molecules):
+    for command in (fit, compare, differential, count, phase, drift, synthetic, molecules):
         command.add_parser(commands)
     return parser
 

@@ -18,8 +18,10 @@ labelled ticks are plain numbers (0.1, 1, 10, or 0.2, 0.5 on short ranges).
 from ._base import FIGURE_FORMATS, _log_ticks, _render, save_figure  # noqa: F401 - for tests, report
 from .comparisons import comparison_figure, residual_figure
 from .fits import fit_figure
+from .groups import differential_figure, pvalue_figure
 from .intervals import bootstrap_figure, drift_interval_figure
 from .models import drift_figure, phase_figure, profile_figure
 
-__all__ = ["FIGURE_FORMATS", "bootstrap_figure", "comparison_figure", "drift_figure", "drift_interval_figure",
-           "fit_figure", "phase_figure", "profile_figure", "residual_figure", "save_figure"]
+__all__ = ["FIGURE_FORMATS", "bootstrap_figure", "comparison_figure", "differential_figure", "drift_figure",
+           "drift_interval_figure", "fit_figure", "phase_figure", "profile_figure", "pvalue_figure", "residual_figure",
+           "save_figure"]
