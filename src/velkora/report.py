@@ -405,6 +405,8 @@ def _comparison_sections(report: Report, comparison, prefix: str) -> None:
     report.section(f"{prefix}fits" if prefix else "Fits")
     for mode, result in comparison.fits.items():
         _bound_text(report, result)
+        for note in result.notes:
+            report.text(f"{mode}: {note}.", warning=True)
         report.table(f"{mode}", result.table)
 
 

@@ -249,3 +249,46 @@ def test_no_import_circle_and_no_module_of_many_topics():
     assert circles == []
     long = [name for name, path in modules.items() if len(path.read_text().splitlines()) > 600]
     assert long == []
+
+
+# ---------------------------------------------------------------- nested fits never below their special cases
+
+
+def _worse(result, by=0.05):
+    """The same fit as if its search had stopped short: every bin's nll higher."""
+    import dataclasses
+
+    table = result.table.copy()
+    table["nll"] = table["nll"] + by
+    return dataclasses.replace(result, table=table)
+
+
+def test_a_larger_mode_that_ended_below_its_special_case_is_searched_again_from_it():
+    from velkora.fitting.refits import refit_from
+
+    data = drawn(molecules=1500, seed=8)
+    small = vk.fit(data, "shared-exp", **FAST)
+    big = vk.fit(data, "independent-exp", **FAST)
+    stopped_short = _worse(big, by=1.0)
+    assert stopped_short.llf < small.llf
+    repaired = refit_from(stopped_short, small)
+    assert repaired.llf >= small.llf - 1e-6 * abs(small.llf)
+    assert repaired.notes and "shared-exp optimum" in repaired.notes[-1]
+    assert refit_from(big, small) is big or big.llf < small.llf  # a fit above its special case stays as it is
+
+
+def test_compare_repairs_the_fit_and_never_prints_a_negative_statistic(monkeypatch):
+    import velkora.comparison.choice as choice
+
+    real = choice.fit
+
+    def fit(data, mode, **settings):
+        result = real(data, mode, **settings)
+        return _worse(result, by=1.0) if mode == "independent" else result
+
+    monkeypatch.setattr(choice, "fit", fit)
+    data = drawn(molecules=1500, seed=8)
+    compared = vk.compare(data, ["shared-st", "independent"], **WIDE)
+    row = compared.tests.iloc[0]
+    assert row["reason"] == "" and row["lr_stat"] >= 0
+    assert any("shared-st optimum" in note for note in compared.fits["independent"].notes)

@@ -175,6 +175,8 @@ def run(args, context) -> None:
                 context.terminal.line(f"velkora: warning: {stratum_heading(label)}{test.reason}")
         for fit in result.fits.values():
             warn_at_bounds(context, fit, label)
+            for note in fit.notes:
+                context.terminal.line(f"velkora: note: {stratum_heading(label)}{fit.mode}: {note}")
         say(args, stratum_heading(label) + result.verdict)
         misfits = result.goodness_of_fit[result.goodness_of_fit["misfit"]]
         if len(misfits):

@@ -22,6 +22,7 @@ from .._optional import require
 from .._stats import chi2_sf
 from ..counts.binned import BinnedData
 from ..fitting.fits import fit
+from ..fitting.refits import refit_from
 from ..fitting.results import FitResult, fit_tolerance
 from ..fitting.settings import binned, check_settings, likelihood_settings
 from ..model.modes import MODES
@@ -262,6 +263,14 @@ def compare(
     statistics are unaffected; the absolute values are not
     log-probabilities. BIC takes n as the total number of molecules.
 
+    *Nested fits.* A larger mode can never fit worse than a special case of
+    it; where its search ends below the smaller mode's optimum, it is
+    searched again from that optimum (as statistics packages start nested
+    fits), and should it still end below, the smaller optimum, a point of
+    the larger mode, is its estimate. The fit's ``notes`` say so. A pair
+    whose larger mode still ends below is not tested, and ``reason`` says
+    why.
+
     *Likelihood-ratio tests.* Where the smaller mode is a special case of
     the larger one (:meth:`FitResult.compare_lr_test`), 2 (loglik_large -
     loglik_small) is asymptotically
@@ -310,6 +319,9 @@ def compare(
 
     pairs = nested_pairs(modes, data.n_densities, **s)
     fits = {mode: fit(data, mode, verbose=verbose, **s) for mode in modes}
+    # A larger mode's search that ended below a special case's optimum is searched again from it.
+    for pair in pairs[pairs["reason"] == ""].itertuples():
+        fits[pair.larger] = refit_from(fits[pair.larger], fits[pair.smaller])
     table = _model_table(fits)
     goodness_of_fit, residuals = goodness(fits, s, data)
     tests = _tests(pairs, fits, n_sim)

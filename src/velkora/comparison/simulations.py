@@ -18,6 +18,7 @@ import numpy as np
 
 from ..counts.binned import BinnedData
 from ..fitting.fits import fit
+from ..fitting.refits import refit_from
 from ..parallel import run as run_job
 
 
@@ -62,7 +63,9 @@ class Simulations:
         for k, t in enumerate(range(self.sample_offset + start, self.sample_offset + stop)):
             row, small, big, q = self.pairs[t // self.n_sim]
             data = draw(self.data, q, np.random.default_rng([self.seed, row, t % self.n_sim]))
-            rows[k, 0] = 2.0 * (fit(data, big, **self.settings).llf - fit(data, small, **self.settings).llf)
+            smaller = fit(data, small, **self.settings)
+            larger = refit_from(fit(data, big, **self.settings), smaller)
+            rows[k, 0] = 2.0 * (larger.llf - smaller.llf)
         return rows
 
 
