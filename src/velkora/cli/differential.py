@@ -41,9 +41,9 @@ def add_parser(commands) -> None:
     differential.add_argument("--parameters", nargs="+", metavar="NAME",
                               help="the parameters to test (default: every one the mode fits; all at once is "
                                    "always tested)")
-    differential.add_argument("--n-perm", type=integer(1), metavar="N",
+    differential.add_argument("--n-perm", type=integer(0), metavar="N",
                               help="random relabelings for the permutation p when there are too many to enumerate "
-                                   "(default 999)")
+                                   "(default 999; 0: no permutation p)")
     differential.add_argument("--n-sim", type=integer(0), default=0, metavar="N",
                               help="parametric-bootstrap simulations per test (default: %(default)s)")
     differential.add_argument("--seed", type=integer(0), default=0, help="seed of everything (default: %(default)s)")
