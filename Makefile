@@ -93,6 +93,9 @@ bench: install $(VENV)/.test-tools-ready
 	$(VPY) bench/bench_cluster.py
 	$(VPY) bench/bench_short_reads.py
 	$(VPY) bench/bench_reads.py
+	$(VPY) bench/bench_bisulfite.py
+	$(VPY) bench/bench_counting.py
+	$(VPY) bench/bench_differential.py
 
 clean:
 	rm -rf $(BUILD) $(VENV)
