@@ -106,13 +106,16 @@ def test_ctrl_c_in_a_bootstrap_saves_the_finished_chunks(molecules, tmp_path, ca
 
     monkeypatch.setattr(_chunks.BootstrapJob, "run", interrupted_third)
     status, _, err = run(capsys, "fit", molecules, *EDGES, "--n-boot", "10", "--chunk-size", "2", "--out",
-                         tmp_path, "--no-figures")
+                         tmp_path, "--report", "--profile-st", "3", "--mode", "shared-st")
     assert status == cli.EXIT_INTERRUPTED
     assert "stopped: 4 of 10 bootstrap samples finished and saved" in err
+    # What was kept and what was not, named.
+    assert "kept binned.csv" in err and "not written: the bootstrap figure, the St profile, report.html" in err
     assert pd.read_csv(tmp_path / "bootstrap_samples.csv")["sample"].unique().tolist() == [0, 1, 2, 3]
     record = strict_json(tmp_path / "fit_settings.json")
     assert record["bootstrap"]["complete"] is False and record["complete"] is False
     assert (tmp_path / "fits.csv").exists() and not (tmp_path / "bootstrap.png").exists()
+    assert not (tmp_path / "report.html").exists()
 
 
 @pytest.mark.parametrize("argv, message", [
@@ -325,3 +328,44 @@ def test_drift_inputs_and_their_ages_are_checked(bams, tmp_path, capsys, inputs,
     status, _, err = run(capsys, "drift", *bams[:inputs], *extra, "--no-figures", "--out", tmp_path / "out")
     assert status == cli.EXIT_INPUT and message in err
     assert not (tmp_path / "out").exists()
+
+
+def test_no_molecules_and_options_for_other_inputs_are_one_line_errors(molecules, bams, tmp_path, capsys):
+    # Windows longer than every read: no molecules, and the drops say why; nothing written.
+    out = tmp_path / "molecules.parquet"
+    status, _, err = run(capsys, "molecules", bams[0], "--window-cpgs", "5000", "--out", out, "--quiet")
+    assert status == cli.EXIT_INPUT and "no molecules" in err and "window remainder" in err and not out.exists()
+    status, _, err = run(capsys, "fit", bams[0], "--window-cpgs", "5000", "--no-figures", "--out", tmp_path / "x")
+    assert status == cli.EXIT_INPUT and "no molecules to count" in err and "window remainder" in err
+    for option, message in ((["--threshold", "1.5"], "must be a probability within 0..1"),
+                            (["--window-cpgs", "0"], "must be at least 1"),
+                            (["--min-mapq", "3"], "--min-mapq applies to BAM/CRAM/SAM files"),
+                            (["--strict"], "--strict applies to reads and call tables")):
+        status, _, err = run(capsys, "fit", molecules, *option, "--no-figures", "--out", tmp_path / "y")
+        assert status == cli.EXIT_INPUT and message in err and len(err.strip().splitlines()) == 1, (option, err)
+    assert not (tmp_path / "y").exists()
+    status, _, err = run(capsys, "fit", bams[0], "--density-column", "gc", "--no-figures", "--out", tmp_path / "y")
+    assert status == cli.EXIT_INPUT and "--density-column applies to molecule tables" in err
+
+
+def test_help_says_what_the_rates_are_and_offers_only_what_runs(capsys):
+    for argv in (["--help"], ["fit", "--help"], ["compare", "--help"], ["differential", "--help"]):
+        assert cli.main(argv) == 0
+        text = " ".join(capsys.readouterr().out.split())
+        assert "CoW and CoE, the cooperative writing" in text, argv
+    assert cli.main(["drift", "--help"]) == 0
+    text = capsys.readouterr().out
+    assert "--report" not in text and "--verbose" not in text and "fewest mapping" not in text
+    assert cli.main(["fit", "--help"]) == 0
+    assert "shares nothing" in " ".join(capsys.readouterr().out.split())
+
+
+def test_a_table_of_velkora_molecules_carries_its_reads_into_the_report(bams, tmp_path, capsys):
+    table = tmp_path / "molecules.parquet"
+    assert cli.main(["molecules", str(bams[0]), "--out", str(table), "--quiet"]) == 0
+    assert cli.main(["fit", str(table), "--density-bins", "2", "--meth-bins", "5", "--report", "--quiet",
+                     "--out", str(tmp_path / "out")]) == 0
+    record = strict_json(tmp_path / "out" / "fit_settings.json")
+    assert record["reads"]["source"] == str(bams[0]) and record["reads"]["records"] > 0
+    page = (tmp_path / "out" / "report.html").read_text()
+    assert "Reads behind the molecules" in page and str(bams[0]) in page

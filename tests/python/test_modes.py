@@ -292,3 +292,28 @@ def test_compare_repairs_the_fit_and_never_prints_a_negative_statistic(monkeypat
     row = compared.tests.iloc[0]
     assert row["reason"] == "" and row["lr_stat"] >= 0
     assert any("shared-st optimum" in note for note in compared.fits["independent"].notes)
+
+
+def test_the_verdict_says_when_the_criteria_disagree_and_what_that_means():
+    from types import SimpleNamespace
+
+    from velkora.comparison.choice import verdict
+
+    n = 10_000
+    table = pd.DataFrame({"n_params": [5, 7], "loglik": [-100.0, -97.5]}, index=pd.Index(["small", "large"],
+                                                                                        name="mode"))
+    table["aic"] = 2 * table["n_params"] - 2 * table["loglik"]
+    table["bic"] = table["n_params"] * math.log(n) - 2 * table["loglik"]
+    table["delta_aic"], table["delta_bic"] = table["aic"] - table["aic"].min(), table["bic"] - table["bic"].min()
+    table["akaike_weight"] = [0.4, 0.6]
+    tests = pd.DataFrame([{"smaller": "small", "larger": "large", "df": 2, "lr_stat": 5.0, "p_value": 0.082,
+                           "reason": ""}])
+    goodness = pd.DataFrame({"misfit": [False, False, False, True]},
+                            index=pd.MultiIndex.from_product([["small", "large"], ["b1", "b2"]]))
+    comparison = SimpleNamespace(table=table, tests=tests, goodness_of_fit=goodness, best="large",
+                                 best_bic="small", fits={"small": SimpleNamespace(nobs=n)})
+    text = verdict(comparison)
+    assert "AIC prefers large and BIC prefers small" in text and "raises the log-likelihood by 2.5 with 2 more" in text
+    assert "ln(n) / 2 = 4.61" in text and "p = 0.082" in text and "leaves 1 of 2 density bins unexplained" in text
+    comparison.best_bic = "large"
+    assert verdict(comparison).startswith("AIC and BIC agree: large describes these data best")

@@ -37,7 +37,9 @@ def add_parser(commands) -> None:
                      help="per-molecule table: .csv, .tsv, .txt, .parquet or .pq; or reads: a BAM, CRAM or SAM "
                           "file, a modkit or Bismark call table (see the read options)")
     fit.add_argument("--mode", choices=MODES, default="independent",
-                     help="which parameters the density bins share (default: %(default)s): " + mode_help())
+                     help="which parameters the density bins share (default: %(default)s, which shares nothing "
+                          "and so assumes least; shared-st, the examples' choice, assumes one spontaneous rate for "
+                          "every density bin): " + mode_help())
     add_columns(fit)
     add_bins(fit)
     add_model(fit)

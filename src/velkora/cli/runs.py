@@ -249,7 +249,7 @@ def count_input(args, context, path=None):
         data = vk.count(source, density, meth, threads=getattr(args, "threads", 1), progress=progress,
                         **({} if kind else columns), **extra, **options)
     first = next(iter(data.values())) if isinstance(data, dict) else data
-    reads = (first.provenance or {}).get("reads")
+    reads = (first.provenance or {}).get("reads") or _table_reads(source)
     context.reads = read_provenance(reads) if reads else None
     if context.reads:
         say(args, reads_summary(context.reads))
@@ -278,6 +278,21 @@ def binned_input(args, context, path=None):
                              "--stratum")
         return pick_stratum(data, stratum)
     return data
+
+
+def _table_reads(source) -> dict | None:
+    """The reads report that `velkora molecules` keeps in a Parquet table's metadata, if any."""
+    import json  # noqa: PLC0415
+
+    if not isinstance(source, (str, os.PathLike)) or Path(source).suffix.lower() not in (".parquet", ".pq"):
+        return None
+    try:
+        import pyarrow.parquet as pq  # noqa: PLC0415
+
+        metadata = pq.read_schema(str(source)).metadata or {}
+        return json.loads(metadata.get(b"PANDAS_ATTRS", b"null"))
+    except (ImportError, OSError, ValueError):
+        return None
 
 
 def read_provenance(attrs: dict) -> dict | None:
