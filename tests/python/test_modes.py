@@ -309,7 +309,8 @@ def test_the_verdict_says_when_the_criteria_disagree_and_what_that_means():
     tests = pd.DataFrame([{"smaller": "small", "larger": "large", "df": 2, "lr_stat": 5.0, "p_value": 0.082,
                            "reason": ""}])
     goodness = pd.DataFrame({"misfit": [False, False, False, True]},
-                            index=pd.MultiIndex.from_product([["small", "large"], ["b1", "b2"]]))
+                            index=pd.MultiIndex.from_product([["small", "large"], ["b1", "b2"]],
+                                                             names=["mode", "density_bin"]))
     comparison = SimpleNamespace(table=table, tests=tests, goodness_of_fit=goodness, best="large",
                                  best_bic="small", fits={"small": SimpleNamespace(nobs=n)})
     text = verdict(comparison)
