@@ -12,8 +12,10 @@ returned. Threads that share one setting only need it set before they start.
 
 Reproducibility. Fits seeded from indices (rows, bootstrap samples) repeat bit
 for bit on any number of threads. The functions with a keyword-only `seed`
-draw operating-system entropy for some of their optimiser runs when it is None:
-pass `seed=` for reproducible results (their docstrings give the derivation).
+that defaults to None draw operating-system entropy for some of their
+optimiser runs when it is None: pass `seed=` for reproducible results (their
+docstrings give the derivation). `py_fit_tied` is always seeded (`seed=0` by
+default).
 """
 
 from typing import Final, SupportsIndex

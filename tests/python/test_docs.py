@@ -155,7 +155,7 @@ def test_the_site_builds_without_warnings(tmp_path):
     model = (out / "model.html").read_text(encoding="utf-8")
     assert len(re.findall(r'<img class="math"', model)) > 20
     engine = (out / "engine.html").read_text(encoding="utf-8")
-    for name in ("py_fit_shared_st", "py_compute_nll", "py_drift_predict"):
+    for name in ("py_fit_shared_st", "py_compute_nll", "py_drift_predict", "py_fit_tied"):
         assert f'id="velkora.velk_core.{name}"' in engine
     cli = (out / "cli.html").read_text(encoding="utf-8")
     assert "velkora compare" in cli and "--n-sim" in cli
