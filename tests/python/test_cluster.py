@@ -223,3 +223,20 @@ class NoSubmissions:
 def test_a_malformed_job_is_refused_before_any_chunk_is_sent(boot, arguments, error, message):
     with pytest.raises(error, match=message):
         bootstrap_on_cluster("py_fit_bootstrap", *arguments(boot), client=NoSubmissions())
+
+
+def test_counting_on_a_cluster_gives_the_counts_of_one_process(client, tmp_path):
+    pytest.importorskip("pysam")
+    from velkora.reads.synthetic import write_synthetic_bam
+
+    import velkora
+
+    molecules = velkora.synthetic_molecules(molecules_per_density=120, seed=6)
+    bam = write_synthetic_bam(molecules, tmp_path / "reads.bam", seed=6)
+    table = tmp_path / "molecules.parquet"
+    molecules.to_parquet(table, row_group_size=100)
+    for source in (bam, table):
+        local = velkora.count(source, 3, 10)
+        remote = velkora.count(source, 3, 10, client=client)
+        np.testing.assert_array_equal(local.counts, remote.counts)
+        np.testing.assert_array_equal(local.density_edges, remote.density_edges)
