@@ -12,8 +12,8 @@ from .._output import Progress, Terminal
 from ..model.modes import MODES
 from .options import (COMPARE_SETTINGS, GLOSSARY, add_bins, add_columns, add_model, add_output, add_read_options,
                       add_rerun, add_search, add_strata, integer, settings_of)
-from .runs import (Interrupted, as_options, check_report, count_input, figure_files, file_stem, header, keep,
-                   labelled_caption, load_rerun, pick_stratum, say, stratum_heading, summary, warn_at_bounds)
+from .runs import (Interrupted, as_options, check_report, counted_members, figure_files, file_stem, header, keep,
+                   labelled_caption, load_rerun, say, stratum_heading, summary, warn_at_bounds)
 
 FILES = ("comparison.csv", "likelihood_ratio_tests.csv", "likelihood_ratio_simulations.csv", "goodness_of_fit.csv",
          "residuals.csv", "compare_fits.csv", "compare_settings.json", "compare.log", "report.html",
@@ -95,16 +95,7 @@ def run(args, context) -> None:
     record = header(args, context.argv, "compare")
     out = _output.Output(args.out, FILES, figures=not args.no_figures)
     context.output = out
-    data = count_input(args, context)
-    if isinstance(data, dict) and args.stratum is not None:
-        data = pick_stratum(data, args.stratum)
-    members = dict(data) if isinstance(data, dict) else {None: data}
-    first = next(iter(members.values()))
-    record["density_edges"] = ({name: d.density_edges for name, d in members.items()} if None not in members
-                               else first.density_edges)
-    record["meth_edges"] = first.meth_edges
-    if context.reads is not None:
-        record["reads"] = context.reads
+    data, members = counted_members(args, context, record)
     log = out.path("compare.log")
     log.write_text(record["command_line"] + "\n")
     results = {}

@@ -14,8 +14,8 @@ from ..model.modes import MODES
 from .options import (FIT_SETTINGS, GLOSSARY, SHARED_ST_MODES, add_bins, add_columns, add_model, add_output,
                       add_read_options, add_rerun, add_run, add_search, add_strata, integer, mode_help,
                       settings_of)
-from .runs import (Interrupted, as_options, check_report, check_run_options, count_input, figure_files, file_stem,
-                   header, keep, labelled_caption, load_rerun, pick_stratum, say, stratum_heading, summary,
+from .runs import (Interrupted, as_options, check_report, check_run_options, counted_members, figure_files,
+                   file_stem, header, keep, labelled_caption, load_rerun, say, stratum_heading, summary,
                    warn_at_bounds, with_stratum)
 
 # Every file the command can write (what a rerun into the same directory replaces), figures in every format.
@@ -77,16 +77,7 @@ def run(args, context) -> None:
     record = header(args, context.argv, "fit")
     out = _output.Output(args.out, FILES, figures=not args.no_figures)
     context.output = out
-    data = count_input(args, context)
-    if isinstance(data, dict) and args.stratum is not None:
-        data = pick_stratum(data, args.stratum)
-    members = dict(data) if isinstance(data, dict) else {None: data}
-    first = next(iter(members.values()))
-    record["density_edges"] = ({name: d.density_edges for name, d in members.items()} if None not in members
-                               else first.density_edges)
-    record["meth_edges"] = first.meth_edges
-    if context.reads is not None:
-        record["reads"] = context.reads
+    data, members = counted_members(args, context, record)
     out.table("binned.csv", data.frame())
     log = out.path("fit.log")
     log.write_text(record["command_line"] + "\n")

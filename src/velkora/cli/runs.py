@@ -260,6 +260,23 @@ def count_input(args, context, path=None):
     return data
 
 
+def counted_members(args, context, record: dict):
+    """The counted input of a fitting command and its members: one (label None)
+    or one per stratum (``--stratum`` picks one); the edges and the reads'
+    report go into the run's record."""
+    data = count_input(args, context)
+    if isinstance(data, dict) and args.stratum is not None:
+        data = pick_stratum(data, args.stratum)
+    members = dict(data) if isinstance(data, dict) else {None: data}
+    first = next(iter(members.values()))
+    record["density_edges"] = ({name: d.density_edges for name, d in members.items()} if None not in members
+                               else first.density_edges)
+    record["meth_edges"] = first.meth_edges
+    if context.reads is not None:
+        record["reads"] = context.reads
+    return data, members
+
+
 def pick_stratum(data, stratum: str):
     """One stratum of stratified data, or InputError naming the strata."""
     if stratum not in data:
