@@ -36,7 +36,7 @@ from . import edges as _edges
 from .binned import BinnedData, DriftData, Strata
 from .histogram import Accumulator, Histogram
 from .molecules import (AGE, CALLED, DENSITY, LEVEL, METHYLATED, TOTAL, SOURCE_ATTR, density_and_level, depths_of,
-                        naming_the_file, finish_binned)
+                        finish_binned, molecule_file, naming_the_file)
 from .strata import OUTSIDE, StrataIndex, read_strata
 
 # Rows of a molecule table counted at a time (a CSV chunk, a Parquet batch).
@@ -149,12 +149,8 @@ def _table_pieces(source, columns: Columns, spec: Spec, threads: int, client, pr
     if isinstance(source, pd.DataFrame):
         yield table_histogram(source, columns, spec)
         return
-    path = Path(source)
-    if not path.is_file():
-        raise InputError(f"molecules file not found: {path}")
+    path = molecule_file(source)
     suffix = path.suffix.lower()
-    if suffix not in (".csv", ".txt", ".tsv", ".parquet", ".pq"):
-        raise InputError(f"molecules file {path}: unknown format {suffix!r} (use .csv, .tsv, .txt, .parquet or .pq)")
     if suffix in (".parquet", ".pq"):
         pq = require("pyarrow.parquet")
         try:

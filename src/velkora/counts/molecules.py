@@ -35,6 +35,19 @@ CALLED = "n_called"
 SOURCE_ATTR = "velkora_source"
 
 
+def molecule_file(source) -> Path:
+    """The path of a molecule table file, checked: it exists and is CSV, TSV or Parquet by its suffix."""
+    if not isinstance(source, (str, os.PathLike)):
+        raise InputError(f"molecules: expected a DataFrame or a file path, not {type(source).__name__}")
+    path = Path(source)
+    if not path.is_file():
+        raise InputError(f"molecules file not found: {path}")
+    suffix = path.suffix.lower()
+    if suffix not in (".csv", ".txt", ".tsv", ".parquet", ".pq"):
+        raise InputError(f"molecules file {path}: unknown format {suffix!r} (use .csv, .tsv, .txt, .parquet or .pq)")
+    return path
+
+
 def read_molecules(source, **read_kwargs):
     """A per-molecule table from a DataFrame or a file.
 
@@ -60,14 +73,8 @@ def read_molecules(source, **read_kwargs):
     pd = require("pandas")
     if isinstance(source, pd.DataFrame):
         return source
-    if not isinstance(source, (str, os.PathLike)):
-        raise InputError(f"molecules: expected a DataFrame or a file path, not {type(source).__name__}")
-    path = Path(source)
-    if not path.is_file():
-        raise InputError(f"molecules file not found: {path}")
+    path = molecule_file(source)
     suffix = path.suffix.lower()
-    if suffix not in (".csv", ".txt", ".tsv", ".parquet", ".pq"):
-        raise InputError(f"molecules file {path}: unknown format {suffix!r} (use .csv, .tsv, .txt, .parquet or .pq)")
     try:
         if suffix in (".parquet", ".pq"):
             table = pd.read_parquet(path, **read_kwargs)
