@@ -271,7 +271,8 @@ def differential(data, mode: str, between: str = "group", parameters=None, n_per
         Seeds the fits, the relabelings and the simulations (default 0).
     intervals : bool, optional
         Profile-likelihood intervals of the group estimates (default True;
-        each costs some twenty refits).
+        each costs some twenty refits). Without them a parameter is marked
+        not identified only where an estimate lies at a search bound.
     **settings
         The settings of :func:`velkora.fit`; molecule weights and no penalty,
         as for :func:`velkora.compare`.
