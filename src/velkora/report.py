@@ -274,7 +274,10 @@ def fit_report(fit_result, *, bootstrap=None, profile=None, record: dict | None 
                                                                                  fitted_st=fit.shared.get("St"))
     molecules = sum(int(f.data.n_molecules.sum()) for f in fits.values())
     first = next(iter(fits.values()))
-    where = f" in {len(fits)} {fit_result.by} sets" if collection else \
+    plural = {"stratum": "strata", "group": "groups", "sample": "samples"}
+    by = fit_result.by if collection else None
+    named = plural.get(by, "stratum and group pairs") if collection else ""
+    where = f" in {len(fits)} {named}" if collection else \
         f" in {first.data.n_densities} density bins; observation model {first.observation}"
     report = Report(f"velkora fit: {first.mode}", f"{molecules:,} molecules{where}")
     for label, fit in fits.items():
