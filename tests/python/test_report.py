@@ -132,7 +132,7 @@ def test_the_report_renders_in_a_browser(fit_run, tmp_path):
     from matplotlib import image
 
     shot = tmp_path / "report.png"
-    command = ["chromium", "--headless", "--disable-gpu", "--hide-scrollbars", "--window-size=1200,3000",
+    command = ["chromium", "--headless", "--disable-gpu", "--hide-scrollbars", "--window-size=1200,6000",
                f"--screenshot={shot}", (fit_run / "report.html").as_uri()]
     if hasattr(os, "geteuid") and os.geteuid() == 0:
         command.insert(1, "--no-sandbox")  # the browser refuses to run its sandbox as root
@@ -140,7 +140,7 @@ def test_the_report_renders_in_a_browser(fit_run, tmp_path):
                           env={**os.environ, "HOME": str(tmp_path)})
     assert done.returncode == 0 and shot.exists(), done.stderr[-2000:]
     pixels = image.imread(shot)[..., :3]
-    assert pixels.shape[:2] == (3000, 1200)
+    assert pixels.shape[:2] == (6000, 1200)
     ink = (pixels < 0.9).any(axis=2)
     # Text and tables on the first screen, and the figures' colours further down.
     assert ink[:1000].mean() > 0.01 and ink.mean() > 0.02
