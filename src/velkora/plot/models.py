@@ -30,6 +30,9 @@ def profile_figure(profile, *, fitted_st: float | None = None) -> Figure:
     fig = Figure(figsize=(4.8, 3.4), layout="constrained")
     ax = fig.subplots()
     ax.plot(table["St"], table["delta_nll"], marker="o", markersize=3, color="C0", label="profile")
+    # The interval search may go far out to find a crossing; keep the threshold's neighbourhood readable.
+    highest = float(np.nanmax(table["delta_nll"])) if len(table) else CHI2_1_95_HALF
+    ax.set_ylim(-0.05 * CHI2_1_95_HALF, min(max(highest, 1.5 * CHI2_1_95_HALF), 4.0 * CHI2_1_95_HALF) * 1.05)
     ax.axhline(CHI2_1_95_HALF, color="0.4", linestyle="--", linewidth=0.8, label=f"95 % (Δnll = {CHI2_1_95_HALF:.2f})")
     if intervals is not None and len(intervals):
         lo, hi = float(intervals["lo"].iloc[0]), float(intervals["hi"].iloc[0])
