@@ -312,3 +312,38 @@ def test_strata_are_fitted_compared_and_bootstrapped_each_labelled(bam, tmp_path
     tests = pd.read_csv(tmp_path / "compared" / "likelihood_ratio_tests.csv")
     assert tests["stratum"].tolist() == ["left half", "right"]
     assert "stratum right: AIC" in capsys.readouterr().out
+
+
+def test_inputs_with_many_distinct_keys_are_counted_again_with_their_edges(table, bam, tmp_path, monkeypatch):
+    """Past the budget of distinct (density, level, depth) keys, equal-count edges come from the densities
+    alone and the input is counted a second time with them: the same binned data, for tables, reads, strata
+    (shared or own edges), designs and ages."""
+    import velkora.counts.counting as counting
+
+    calls = []
+    original = counting.count_histogram
+
+    def counted(*args, **kwargs):
+        calls.append(args[1])
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(counting, "ROW_BUDGET", 50)
+    monkeypatch.setattr(counting, "count_histogram", counted)
+    monkeypatch.setattr("velkora.counts.front.count_histogram", counted)
+    same_binned(vk.bin_molecules(table, 4, 12), vk.count(table, 4, 12))
+    assert len(calls) == 2 and isinstance(calls[1], np.ndarray)  # a second pass, with the edges
+    molecules = vk.read_bam(bam)
+    same_binned(vk.bin_molecules(molecules, 3, 10), vk.count(bam, 3, 10))
+    middle = (molecules["start"] + molecules["end"] - 1) // 2
+    a = int(np.median(middle))
+    bed = write_bed(tmp_path / "halves.bed", [f"chrS\t0\t{a}\tleft\n"])
+    for over in ("stratum", "all"):
+        strata = vk.count(bam, 2, 8, strata=[bed], edges_over=over)
+        if over == "stratum":
+            same_binned(vk.bin_molecules(molecules[middle < a], 2, 8), strata["left"])
+            same_binned(vk.bin_molecules(molecules[middle >= a], 2, 8), strata["outside"])
+        else:
+            np.testing.assert_array_equal(strata["left"].density_edges, vk.bin_molecules(molecules, 2, 8).density_edges)
+    aged = vk.synthetic_drift_molecules(0.02, 0.01, [0.0, 5.0], molecules_per_density=200, seed=2)
+    for a_, b_ in zip(vk.bin_molecules_by_age(aged, 3, 8).by_age, count_by_age(aged, 3, 8).by_age):
+        same_binned(a_, b_)

@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
+from typing import Callable
 
 import numpy as np
 
@@ -33,11 +34,13 @@ from .._optional import require
 from ..model.binning import NCPG
 from . import edges as _edges
 from .binned import BinnedData, DriftData, Strata
-from .histogram import Accumulator, Histogram
+from .histogram import Accumulator, Histogram, fine_edges
 from .molecules import (AGE, CALLED, DENSITY, LEVEL, METHYLATED, TOTAL, SOURCE_ATTR, density_and_level, depths_of,
                         finish_binned, molecule_file, naming_the_file)
 from .strata import OUTSIDE, StrataIndex, read_strata
 
+# Distinct (density, level, depth) keys kept per input before equal-count edges fall back on a second pass.
+ROW_BUDGET = 400_000
 # Rows of a molecule table counted at a time (a CSV chunk, a Parquet batch).
 TABLE_CHUNK = 500_000
 # How the equal-count density edges of strata are made: over all strata's molecules, or each its own.
@@ -206,13 +209,17 @@ class Counted:
     strata: StrataIndex | None
     has_depths: bool
     report: dict | None  # the reads' report (records, drops), for reads
+    collapsed: bool = False  # densities only were kept: count again once the edges are known
 
 
 def count_histogram(source, density_edges, *, strata=None, columns: Columns = Columns(), age: str | None = None,
                     threads: int = 1, client=None, progress=None, **read_options) -> Counted:
     """The histogram of any input: reads (BAM/CRAM/SAM, call tables) or a
     molecule table (DataFrame, CSV/TSV, Parquet), density-binned when the
-    edges are explicit."""
+    edges are explicit. For equal-count edges the densities are kept; an
+    input with more distinct (density, level, depth) keys than ROW_BUDGET
+    keeps only its densities (``collapsed``) and is counted again with the
+    edges they give (:func:`resolve`)."""
     pd = require("pandas")
     k = _edges.equal_count_bins(density_edges)
     edges = None if k is not None else _edges.density_edges(density_edges)
@@ -220,7 +227,7 @@ def count_histogram(source, density_edges, *, strata=None, columns: Columns = Co
     if strata is not None:
         index = strata if isinstance(strata, StrataIndex) else read_strata(strata)
     spec = Spec(edges, index, age)
-    total = Accumulator()
+    total = Accumulator(ROW_BUDGET if edges is None else None)
     report = None
     if not isinstance(source, pd.DataFrame) and _reads_kind(source) is not None:
         if age is not None:
@@ -244,7 +251,7 @@ def count_histogram(source, density_edges, *, strata=None, columns: Columns = Co
             total.add(histogram)
         # A depth column holds whole numbers of at least 1: any depth above 0 means the table gave them.
         has_depths = bool(np.any(total.result().depth > 0))
-    return Counted(total.result(), edges, index, has_depths, report)
+    return Counted(total.result(), edges, index, has_depths, report, total.collapsed)
 
 
 def _reads_kind(source):
@@ -282,22 +289,46 @@ def reads_summary(report: dict) -> str:
     return text
 
 
-def binned_of(counted: Counted, density_edges, meth_edges, *, cells=None, source_name: str | None = None,
-              column: str = DENSITY) -> BinnedData:
-    """The binned data of some cells of a histogram (default all, pooled), as
-    :func:`velkora.bin_molecules` would bin their molecules."""
+def resolve(counted: Counted, density_edges, groups: dict, recount: Callable, column: str = DENSITY):
+    """Bins a histogram by its final density edges: explicit ones as they are,
+    equal-count ones from the densities of each group of cells (`groups`:
+    label -> cells; labels sharing cells share edges). Returns the histogram
+    binned by edges fine enough for every group (the groups' edges and what
+    keeps their closed ends apart; the input counted again with
+    `recount(edges)` when its histogram kept densities only) and each
+    label's own edges."""
+    if counted.density_edges is not None:
+        return counted, {label: counted.density_edges for label in groups}
+    coarse = {}
+    for label, cells in groups.items():
+        values, counts = counted.histogram.select(cells).densities()
+        try:
+            coarse[label] = _edges.density_edges(density_edges, values, counts, column=column)
+        except InputError as error:
+            raise InputError(f"{label}: {error}" if isinstance(label, str) else str(error)) from None
+    distinct = {tuple(edges) for edges in coarse.values()}
+    fine = next(iter(coarse.values())) if len(distinct) == 1 else fine_edges(list(coarse.values()))
+    if counted.collapsed:
+        again = recount(fine)
+        return Counted(again.histogram, fine, counted.strata, again.has_depths, again.report), coarse
+    return Counted(counted.histogram.with_density_bins(fine), fine, counted.strata, counted.has_depths,
+                   counted.report), coarse
+
+
+def binned_of(counted: Counted, edges: np.ndarray, meth_edges, *, cells=None, source_name: str | None = None,
+              cell_of=None) -> BinnedData:
+    """The binned data of some cells of a density-binned histogram (default
+    all, pooled), by `edges` (among the histogram's own, see :func:`resolve`),
+    as :func:`velkora.bin_molecules` would bin their molecules. `cell_of`
+    maps the cells kept to the histogram's cells (default: all pooled)."""
     histogram = counted.histogram if cells is None else counted.histogram.select(cells)
     n_total = histogram.molecules
     if n_total == 0:
         raise InputError(f"{source_name + ': ' if source_name else ''}no molecules to count")
-    edges = counted.density_edges
-    if edges is None:
-        values, counts = histogram.densities()
-        edges = _edges.density_edges(density_edges, values, counts, column=column)
-        histogram = histogram.with_density_bins(edges)
-    else:
-        histogram = Histogram(histogram.cell * 0, histogram.density, histogram.level, histogram.depth,
-                              histogram.count).consolidated()
+    cell = np.zeros(len(histogram), dtype=np.int64) if cell_of is None else cell_of(histogram.cell)
+    histogram = Histogram(cell, histogram.density, histogram.level, histogram.depth, histogram.count).consolidated()
+    if not np.array_equal(edges, counted.density_edges):
+        histogram = histogram.rebinned(counted.density_edges, edges)
     meth = _edges.meth_edges(meth_edges)
     counts, depth_counts, n_outside = histogram.binned(len(edges) - 1, meth, counted.has_depths)
     source = {"path": source_name} if source_name else None
@@ -322,35 +353,41 @@ def count_by_age(sources, density_edges, meth_edges=20, *, ages=None, age: str =
         ages = [float(a) for a in ages]
         if len(ages) != len(sources):
             raise InputError(f"{len(ages)} ages for {len(sources)} inputs: give one age per input")
-    parts = []
-    edges = None
+    counts_of = []
     for k, source in enumerate(sources):
         counted = count_histogram(source, density_edges, columns=columns, age=age if single else None,
                                   threads=threads, client=client, progress=progress, **read_options)
-        histogram = counted.histogram
-        if not single:
-            bits = np.float64(ages[k]).view(np.int64)
-            histogram = Histogram(np.full(len(histogram), bits, dtype=np.int64), histogram.density,
-                                  histogram.level, histogram.depth, histogram.count).consolidated()
-        parts.append(histogram)
-        edges, has_depths = counted.density_edges, counted.has_depths
-    merged = Counted(Histogram.concatenate(parts).consolidated(), edges, None, has_depths, None)
+        counts_of.append(counted)
+    bits = None if single else [np.float64(a).view(np.int64) for a in ages]
+
+    def relabelled(counted, k):
+        if single:
+            return counted.histogram
+        h = counted.histogram
+        return Histogram(np.full(len(h), bits[k], dtype=np.int64), h.density, h.level, h.depth, h.count)
+
+    merged = Counted(Histogram.concatenate([relabelled(c, k) for k, c in enumerate(counts_of)]).consolidated(),
+                     counts_of[0].density_edges, None, any(c.has_depths for c in counts_of), None,
+                     any(c.collapsed for c in counts_of))
     cells = np.unique(merged.histogram.cell)
     values = np.sort(cells.view(np.float64))
     if len(values) < 2:
         raise InputError(f"column '{age}': needs at least two distinct ages, found {len(values)}" if single else
                          "the inputs need at least two distinct ages")
-    shared = density_edges
-    if merged.density_edges is None:
-        values_d, counts_d = merged.histogram.densities()
-        shared = _edges.density_edges(density_edges, values_d, counts_d, column=columns.density)
-        merged = Counted(merged.histogram.with_density_bins(shared), shared, None, has_depths, None)
+
+    def recount(fine):
+        again = [count_histogram(source, fine, columns=columns, age=age if single else None, threads=threads,
+                                 client=client, progress=progress, **read_options) for source in sources]
+        return Counted(Histogram.concatenate([relabelled(c, k) for k, c in enumerate(again)]).consolidated(), fine,
+                       None, any(c.has_depths for c in again), None)
+
+    merged, coarse = resolve(merged, density_edges, {"all": cells}, recount, columns.density)
     by_age = []
     for value in values:
         name = None if isinstance(sources[0], pd.DataFrame) else str(sources[0] if single else
                                                                         sources[ages.index(value)])
         try:
-            by_age.append(binned_of(merged, shared, meth_edges, cells=[np.float64(value).view(np.int64)],
+            by_age.append(binned_of(merged, coarse["all"], meth_edges, cells=[np.float64(value).view(np.int64)],
                                     source_name=name))
         except InputError as error:
             raise InputError(f"age {value:g}: {error}") from None
@@ -363,22 +400,24 @@ def with_provenance(data: BinnedData, provenance: dict) -> BinnedData:
     return replace(data, provenance=provenance)
 
 
-def strata_of(counted: Counted, density_edges, meth_edges, edges_over: str, name, column, provenance) -> Strata:
+def strata_of(counted: Counted, density_edges, meth_edges, edges_over: str, name, column, provenance,
+              recount: Callable) -> Strata:
     """One BinnedData per stratum holding molecules; strata without any are left out."""
     index = counted.strata
-    shared = density_edges
-    if counted.density_edges is None and edges_over == "all":
-        values, counts = counted.histogram.densities()
-        shared = _edges.density_edges(density_edges, values, counts, column=column)
-        counted = Counted(counted.histogram.with_density_bins(shared), shared, index, counted.has_depths,
-                          counted.report)
+    present = [k for k in range(len(index.names)) if k in set(np.unique(counted.histogram.cell).tolist())]
+    if edges_over == "all":
+        groups = {index.names[k]: present for k in present}
+    else:
+        groups = {index.names[k]: [k] for k in present}
+    try:
+        counted, coarse = resolve(counted, density_edges, groups, recount, column)
+    except InputError as error:
+        raise InputError(f"{name + ': ' if name else ''}{error}") from None
     out = Strata()
-    present = set(np.unique(counted.histogram.cell).tolist())
-    for k, stratum in enumerate(index.names):
-        if k not in present:
-            continue
+    for k in present:
+        stratum = index.names[k]
         try:
-            data = binned_of(counted, shared, meth_edges, cells=[k], column=column,
+            data = binned_of(counted, coarse[stratum], meth_edges, cells=[k],
                              source_name=f"{name + ': ' if name else ''}stratum {stratum}".strip())
         except InputError as error:
             raise InputError(f"{error}; with strata, fewer or explicit density bins may be needed "
@@ -389,4 +428,4 @@ def strata_of(counted: Counted, density_edges, meth_edges, edges_over: str, name
     return out
 
 
-__all__ = ["count_histogram", "count_by_age", "binned_of", "strata_of", "Columns", "OUTSIDE"]
+__all__ = ["count_histogram", "count_by_age", "binned_of", "resolve", "strata_of", "Columns", "OUTSIDE"]

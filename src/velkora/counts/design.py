@@ -24,7 +24,7 @@ from .._errors import InputError
 from .._optional import require
 from . import edges as _edges
 from .binned import SampleAxis, Strata
-from .counting import Columns, count_histogram
+from .counting import Columns, Counted, count_histogram, resolve
 from .files import is_count_file
 from .histogram import Histogram
 from .molecules import finish_binned
@@ -170,9 +170,7 @@ def count_design(design: Design, density_edges, meth_edges=20, *, strata=None, e
     index = None if strata is None else read_strata(strata)
     n_cells = 1 if index is None else len(index.names)
     samples = design.samples
-    parts, reports = [], {}
-    has_depths = False
-    explicit = None
+    counted_of, reports = [], {}
     for s, sample in enumerate(samples):
         def scaled(done, total, s=s):
             if progress is not None:
@@ -183,35 +181,47 @@ def count_design(design: Design, density_edges, meth_edges=20, *, strata=None, e
                                       threads=threads, client=client, progress=scaled, **read_options)
         except InputError as error:
             raise InputError(f"sample {sample!r}: {error}") from None
-        h = counted.histogram
-        parts.append(Histogram(h.cell + s * n_cells, h.density, h.level, h.depth, h.count))
+        counted_of.append(counted)
         reports[sample] = counted.report
-        has_depths = has_depths or counted.has_depths
-        explicit = counted.density_edges
-    histogram = Histogram.concatenate(parts).consolidated()
+    has_depths = any(c.has_depths for c in counted_of)
+
+    def merged_of(histograms, edges, collapsed=False):
+        parts = [Histogram(h.cell + s * n_cells, h.density, h.level, h.depth, h.count)
+                 for s, h in enumerate(histograms)]
+        return Counted(Histogram.concatenate(parts).consolidated(), edges, index, has_depths, None, collapsed)
+
+    def recount(fine):
+        again = []
+        for s, (sample, counted) in enumerate(zip(samples, counted_of)):
+            if counted.collapsed:
+                again.append(count_histogram(design.table.at[sample, "path"], fine, strata=index, columns=columns,
+                                             threads=threads, client=client, **read_options).histogram)
+            else:
+                again.append(counted.histogram.with_density_bins(fine))
+        return merged_of(again, fine)
+
+    merged = merged_of([c.histogram for c in counted_of], counted_of[0].density_edges,
+                       any(c.collapsed for c in counted_of))
+    stratum_of = merged.histogram.cell % n_cells
+    present = sorted(set(np.unique(stratum_of).tolist()))
+    every = np.unique(merged.histogram.cell)
+    groups = {t: (every if edges_over == "all" else every[every % n_cells == t]) for t in present}
+    merged, coarse = resolve(merged, density_edges, groups, recount, columns.density)
     meth = _edges.meth_edges(meth_edges)
+    histogram = merged.histogram
     stratum_of = histogram.cell % n_cells
     sample_of = histogram.cell // n_cells
-
-    def edges_of(chosen):
-        if explicit is not None:
-            return explicit
-        values, counts = Histogram(sample_of[chosen], histogram.density[chosen], histogram.level[chosen],
-                                   histogram.depth[chosen], histogram.count[chosen]).densities()
-        return _edges.density_edges(density_edges, values, counts)
-
-    shared = edges_of(np.ones(len(histogram), dtype=bool)) if edges_over == "all" else None
     names = [None] if index is None else list(index.names)
     out = Strata()
     for t, name in enumerate(names):
         chosen = stratum_of == t
         if not chosen.any():
             continue
-        edges = shared if shared is not None else edges_of(chosen)
+        edges = coarse[t]
         part = Histogram(sample_of[chosen], histogram.density[chosen], histogram.level[chosen],
-                         histogram.depth[chosen], histogram.count[chosen])
-        if explicit is None:
-            part = part.with_density_bins(edges)
+                         histogram.depth[chosen], histogram.count[chosen]).consolidated()
+        if not np.array_equal(edges, merged.density_edges):
+            part = part.rebinned(merged.density_edges, edges)
         n_densities = len(edges) - 1
         per_sample = [part.select([s]).binned(n_densities, meth, has_depths) for s in range(len(samples))]
         counts, depths, n_outside = part.binned(n_densities, meth, has_depths)

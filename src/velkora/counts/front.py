@@ -10,7 +10,8 @@ from .. import _checks
 from .._errors import InputError
 from .._optional import require
 from . import edges as _edges
-from .counting import EDGES_OVER, Columns, binned_of, count_histogram, reads_summary, strata_of, with_provenance
+from .counting import (EDGES_OVER, Columns, binned_of, count_histogram, reads_summary, resolve, strata_of,
+                       with_provenance)
 from .design import Design, count_design
 from .files import is_count_file, read_counts
 from .molecules import DENSITY, LEVEL, METHYLATED, TOTAL
@@ -107,9 +108,12 @@ def count(source, density_edges, meth_edges=20, *, strata=None, edges_over: str 
                   else list(map(float, np.asarray(density_edges))), "strata": None if counted.strata is None
                   else list(counted.strata.sources), "edges_over": edges_over, "read_options": dict(read_options),
                   "reads": counted.report}
+    def recount(edges):
+        return count_histogram(source, edges, strata=counted.strata, columns=columns, threads=threads, client=client,
+                               progress=progress, **read_options)
+
     if counted.strata is None:
-        data = binned_of(counted, density_edges, meth_edges, source_name=name, column=density)
+        counted, coarse = resolve(counted, density_edges, {None: [0]}, recount, density)
+        data = binned_of(counted, coarse[None], meth_edges, source_name=name)
         return with_provenance(data, provenance)
-    return strata_of(counted, density_edges, meth_edges, edges_over, name, density, provenance)
-
-
+    return strata_of(counted, density_edges, meth_edges, edges_over, name, density, provenance, recount)

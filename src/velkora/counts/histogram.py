@@ -114,6 +114,24 @@ class Histogram:
         starts = np.flatnonzero(new)
         return density[starts], np.add.reduceat(count, starts)
 
+    def densities_only(self) -> Histogram:
+        """The molecules per (cell, density), their levels and depths dropped
+        (level -1, depth -1): what equal-count density edges need."""
+        return Histogram(self.cell, self.density, np.full(len(self), -1.0), np.full(len(self), -1, dtype=np.int64),
+                         self.count).consolidated()
+
+    def rebinned(self, fine: np.ndarray, coarse: np.ndarray) -> Histogram:
+        """Rows binned by the `fine` edges re-binned by `coarse` edges, whose
+        edges are all among the fine ones (each fine bin lies in one coarse bin
+        or outside them; see :func:`fine_edges`)."""
+        fine_bin = self.density.astype(np.int64)
+        target = bin_index(fine[:-1], coarse)
+        target = np.where((target < 0) | (target >= len(coarse) - 1), -1, target)
+        mapped = np.where(fine_bin >= 0, target[np.maximum(fine_bin, 0)], -1)
+        outside = mapped < 0
+        return Histogram(self.cell, mapped.astype(np.float64), np.where(outside, 0.0, self.level),
+                         np.where(outside, 0, self.depth), self.count).consolidated()
+
     def select(self, cells) -> Histogram:
         """The rows of the given cells."""
         chosen = np.isin(self.cell, np.asarray(cells, dtype=np.int64))
@@ -139,25 +157,46 @@ class Histogram:
         return counts, depth_counts, int(self.count[outside].sum())
 
 
+def fine_edges(edge_sets) -> np.ndarray:
+    """Edges that every one of `edge_sets` is made of: their union and, after
+    each set's last edge, the next double, so that the molecules at a set's
+    last edge (its closed end) have a fine bin of their own."""
+    values = set()
+    for edges in edge_sets:
+        values.update(float(e) for e in edges)
+        values.add(float(np.nextafter(edges[-1], np.inf)))
+    return np.array(sorted(values))
+
+
 class Accumulator:
     """Adds the histograms of pieces as they come, merging them now and then
-    so that memory stays with the distinct keys."""
+    so that memory stays with the distinct keys.
 
-    def __init__(self):
+    With a `budget` (rows), a histogram that outgrows it keeps from then on
+    only what equal-count density edges need: the molecules per (cell,
+    density), levels and depths dropped (:attr:`collapsed`); the input is then
+    counted again once the edges are known."""
+
+    def __init__(self, budget: int | None = None):
         self._merged = Histogram.empty()
         self._pending: list[Histogram] = []
         self._rows = 0
+        self.budget = budget
+        self.collapsed = False
 
     def add(self, part: Histogram) -> None:
         if len(part):
-            self._pending.append(part)
+            self._pending.append(part.densities_only() if self.collapsed else part)
             self._rows += len(part)
-            if self._rows > max(_MERGE_ROWS, 2 * len(self._merged)):
+            if self._rows > max(_MERGE_ROWS if self.budget is None else self.budget // 4, 2 * len(self._merged)):
                 self._merge()
 
     def _merge(self) -> None:
         self._merged = Histogram.concatenate([self._merged, *self._pending]).consolidated()
         self._pending, self._rows = [], 0
+        if self.budget is not None and not self.collapsed and len(self._merged) > self.budget:
+            self._merged = self._merged.densities_only()
+            self.collapsed = True
 
     def result(self) -> Histogram:
         self._merge()
