@@ -14,11 +14,15 @@ row per (density bin, level, depth). For k equal-count bins the pieces keep
 the densities themselves; the edges are the exact quantiles of all the
 molecules' densities (NumPy's linear interpolation between order
 statistics, from the histogram of distinct densities:
-:func:`velkora.counts.edges.quantiles`), so one pass suffices. What that costs
-is memory for the distinct (density, level, depth) keys of the input, which
-stops growing once the input's combinations of CpG count, span and calls
-have been seen (tens of megabytes for a whole short-read genome), instead of
-a second pass over the input.
+:func:`velkora.counts.edges.quantiles`). While the input's distinct
+(stratum, density, level, depth) keys stay within ``ROW_BUDGET`` rows, one
+pass suffices: the kept histogram is binned by the edges at the end. Beyond
+the budget (a large molecule table whose densities are ratios of many
+spans), the histogram drops levels and depths and keeps only what the
+quantiles need, the molecules per distinct density, and the input is read a
+second time with the edges then known. So memory is bounded by the budget
+and the distinct densities, never by the molecules; the price of a large,
+varied input is a second pass.
 """
 
 from __future__ import annotations
@@ -41,8 +45,11 @@ from .strata import OUTSIDE, StrataIndex, read_strata
 
 # Distinct (density, level, depth) keys kept per input before equal-count edges fall back on a second pass.
 ROW_BUDGET = 400_000
-# Rows of a molecule table counted at a time (a CSV chunk, a Parquet batch).
+# Rows of a molecule table counted at a time (a CSV chunk; the rows of a Parquet task).
 TABLE_CHUNK = 500_000
+# Rows of a Parquet table turned into a frame at a time, within a task: the frame and its
+# histogram's sort are the largest things a worker holds.
+TABLE_BATCH = 100_000
 # How the equal-count density edges of strata are made: over all strata's molecules, or each its own.
 EDGES_OVER = ("all", "stratum")
 
@@ -128,11 +135,12 @@ def _parquet_batches(path: str, row_groups, columns, offset: int, batch_size: in
 
 
 def _count_row_groups(path: str, row_groups, columns, offset: int, table_columns: Columns, spec: Spec):
-    """A task: the histogram of some row groups of a Parquet table (runs in a worker)."""
-    total = Accumulator()
-    for frame in _parquet_batches(path, row_groups, columns, offset, TABLE_CHUNK):
+    """A task: the histogram of some row groups of a Parquet table (runs in a
+    worker), and whether it holds densities only (see :class:`Accumulator`)."""
+    total = Accumulator(ROW_BUDGET if spec.edges is None else None)
+    for frame in _parquet_batches(path, row_groups, columns, offset, TABLE_BATCH):
         total.add(table_histogram(frame, table_columns, spec))
-    return total.result()
+    return total.result(), total.collapsed
 
 
 def _needed(names, columns: Columns, spec: Spec) -> list[str]:
@@ -146,10 +154,11 @@ def _needed(names, columns: Columns, spec: Spec) -> list[str]:
 
 def _table_pieces(source, columns: Columns, spec: Spec, threads: int, client, progress):
     """Histograms of a molecule table, piece by piece (Parquet row groups in
-    worker processes; CSV/TSV chunks and DataFrames here)."""
+    worker processes; CSV/TSV chunks and DataFrames here), each with whether
+    it holds densities only."""
     pd = require("pandas")
     if isinstance(source, pd.DataFrame):
-        yield table_histogram(source, columns, spec)
+        yield table_histogram(source, columns, spec), False
         return
     path = molecule_file(source)
     suffix = path.suffix.lower()
@@ -190,7 +199,7 @@ def _table_pieces(source, columns: Columns, spec: Spec, threads: int, client, pr
                 frame.attrs[SOURCE_ATTR] = {"path": str(path), "text": True, "sep": sep, "plain": True,
                                             "offset": offset}
                 offset += len(frame)
-                yield table_histogram(frame, columns, spec)
+                yield table_histogram(frame, columns, spec), False
     except pd.errors.EmptyDataError:
         raise InputError(f"{path}: the molecule table holds no molecules (no data rows)") from None
     except (ValueError, OSError) as error:
@@ -247,8 +256,8 @@ def count_histogram(source, density_edges, *, strata=None, columns: Columns = Co
             name = sorted(read_options)[0]
             raise InputError(f"{name} applies to reads (BAM/CRAM/SAM files, call tables), not to the molecule "
                              f"table {source if not isinstance(source, pd.DataFrame) else 'given'}")
-        for histogram in _table_pieces(source, columns, spec, threads, client, progress):
-            total.add(histogram)
+        for histogram, collapsed in _table_pieces(source, columns, spec, threads, client, progress):
+            total.add(histogram, collapsed)
         # A depth column holds whole numbers of at least 1: any depth above 0 means the table gave them.
         has_depths = bool(np.any(total.result().depth > 0))
     return Counted(total.result(), edges, index, has_depths, report, total.collapsed)

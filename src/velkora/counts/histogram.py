@@ -184,9 +184,15 @@ class Accumulator:
         self.budget = budget
         self.collapsed = False
 
-    def add(self, part: Histogram) -> None:
+    def add(self, part: Histogram, collapsed: bool = False) -> None:
+        """Adds a piece's histogram; `collapsed` if it holds densities only
+        (from an accumulator of its own that outgrew its budget)."""
+        if collapsed and not self.collapsed:
+            self._merge()
+            self._merged = self._merged.densities_only()
+            self.collapsed = True
         if len(part):
-            self._pending.append(part.densities_only() if self.collapsed else part)
+            self._pending.append(part.densities_only() if self.collapsed and not collapsed else part)
             self._rows += len(part)
             if self._rows > max(_MERGE_ROWS if self.budget is None else self.budget // 4, 2 * len(self._merged)):
                 self._merge()

@@ -13,7 +13,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 from .._optional import require
-from .results import FitResult
+from .results import Criteria, FitResult
 
 pd = require("pandas")
 
@@ -21,7 +21,7 @@ LABELS = ("stratum", "group", "sample")
 
 
 @dataclass
-class FitCollection:
+class FitCollection(Criteria):
     """Fits of several data sets, one per label.
 
     Attributes
@@ -86,16 +86,6 @@ class FitCollection:
     def df_model(self) -> int:
         """All members' free parameters."""
         return sum(fit.df_model for fit in self.fits.values())
-
-    @property
-    def aic(self) -> float:
-        """2 df_model - 2 llf of the members together."""
-        return 2.0 * self.df_model - 2.0 * self.llf
-
-    @property
-    def bic(self) -> float:
-        """df_model ln(nobs) - 2 llf of the members together."""
-        return self.df_model * math.log(self.nobs) - 2.0 * self.llf
 
     @property
     def at_bound(self) -> dict[tuple[str, str], str]:

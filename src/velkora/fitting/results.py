@@ -76,8 +76,23 @@ def parameter_table(data: BinnedData, mode: Mode, estimates: Estimates, settings
     return table
 
 
+class Criteria:
+    """Akaike's and the Bayesian information criterion of anything with
+    ``llf``, ``nobs`` and ``df_model``."""
+
+    @property
+    def aic(self) -> float:
+        """Akaike's information criterion, 2 df_model - 2 llf."""
+        return 2.0 * self.df_model - 2.0 * self.llf
+
+    @property
+    def bic(self) -> float:
+        """The Bayesian information criterion, df_model ln(nobs) - 2 llf."""
+        return self.df_model * math.log(self.nobs) - 2.0 * self.llf
+
+
 @dataclass
-class FitResult:
+class FitResult(Criteria):
     """A fit of every density bin.
 
     Attributes
@@ -158,16 +173,6 @@ class FitResult:
     def df_model(self) -> int:
         """The number of free parameters."""
         return self.description.n_params(self.data.n_densities, self.settings)
-
-    @property
-    def aic(self) -> float:
-        """Akaike's information criterion, 2 df_model - 2 llf."""
-        return 2.0 * self.df_model - 2.0 * self.llf
-
-    @property
-    def bic(self) -> float:
-        """The Bayesian information criterion, df_model ln(nobs) - 2 llf."""
-        return self.df_model * math.log(self.nobs) - 2.0 * self.llf
 
     @property
     def at_bound(self) -> dict[str, str]:
