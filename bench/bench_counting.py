@@ -140,6 +140,11 @@ def main():
             times["count 1"].append(timed(lambda: vk.count(bam, 5, threads=1)))
             times["count 2"].append(timed(lambda: vk.count(bam, 5, threads=2)))
         best = {name: min(values) for name, values in times.items()}
+        from velkora.counts.counting import ROW_BUDGET, count_histogram
+
+        kept = count_histogram(bam, 5, threads=2)
+        print(f"\nequal-count edges: {len(kept.histogram):,} distinct (density, level, depth) keys kept "
+              f"(budget {ROW_BUDGET:,}): {'two passes' if kept.collapsed else 'one pass'}")
         records = 2 * n_pairs
         print(f"\n{n_pairs:,} pairs ({records:,} records), best of {runs}:")
         print(f"  bare pysam pass        {best['bare']:7.2f} s  ({records / best['bare']:,.0f} records/s)")
