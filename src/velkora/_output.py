@@ -73,18 +73,26 @@ class Progress:
     """A one-line progress bar on the terminal, redrawn in place on a terminal
     and printed a line per update elsewhere (logs stay readable)."""
 
-    def __init__(self, label: str, stream=None, width: int = 30):
-        self.label, self.width = label, width
+    def __init__(self, label: str, stream=None, width: int = 30, unit: int = 1, again: str | None = None):
+        """`unit`: the steps that make one of what is counted (shown with a
+        decimal); `again`: the label of a second run of the same work (a bar
+        that starts over after it was full)."""
+        self.label, self.width, self.unit, self.again = label, width, unit, again
         self.stream = sys.stderr if stream is None else stream
         self.start = time.monotonic()
         self.tty = _is_a_terminal(self.stream)
         self.open = False
+        self.full = False
 
     def __call__(self, done: int, total: int) -> None:
+        if self.full and done < total and self.again is not None:
+            self.label, self.again, self.start = self.again, None, time.monotonic()
+        self.full = done >= total
         filled = self.width * done // max(total, 1)
         elapsed = time.monotonic() - self.start
         left = f", {elapsed / done * (total - done):.0f} s left" if 0 < done < total else ""
-        line = f"{self.label} [{'#' * filled}{'.' * (self.width - filled)}] {done}/{total}  {elapsed:.0f} s{left}"
+        count = f"{done}/{total}" if self.unit == 1 else f"{done / self.unit:.1f}/{total / self.unit:g}"
+        line = f"{self.label} [{'#' * filled}{'.' * (self.width - filled)}] {count}  {elapsed:.0f} s{left}"
         self.open = self.tty and done < total
         self.stream.write(("\r" + line + ("\n" if done >= total else "")) if self.tty else line + "\n")
         self.stream.flush()

@@ -274,6 +274,22 @@ def test_a_long_fit_shows_its_progress_on_a_terminal(tmp_path):
     assert "start 2/7" in (tmp_path / "fit.log").read_text()
 
 
+def test_progress_bars_say_a_second_pass_and_count_in_samples():
+    import io
+
+    from velkora._output import Progress
+
+    screen = io.StringIO()
+    bar = Progress("pieces", stream=screen, again="pieces again")
+    for done in (0, 2, 0, 1):  # full, then the same work once more
+        bar(done, 2)
+    lines = screen.getvalue().splitlines()
+    assert [line.split(" [")[0] for line in lines] == ["pieces", "pieces", "pieces again", "pieces again"]
+    screen = io.StringIO()
+    Progress("samples", stream=screen, unit=1000)(2500, 6000)
+    assert "] 2.5/6 " in screen.getvalue()
+
+
 def test_short_reads_are_fitted_as_reads_and_the_run_says_so(tmp_path, capsys):
     reads = velkora.synthetic_molecules(molecules_per_density=600, depth=5, seed=2)
     reads.to_csv(tmp_path / "reads.csv", index=False)

@@ -19,6 +19,7 @@ TINY = pd.DataFrame(
 )
 
 
+@pytest.mark.filterwarnings("ignore:.*fewer than 5 molecules")  # a hand-sized table
 def test_binning_matches_a_hand_count():
     data = velkora.bin_molecules(TINY, [0.0, 1.0, 2.0], [0.0, 0.5, 1.0])
     np.testing.assert_array_equal(data.counts, [[2, 2], [1, 4]])
@@ -88,6 +89,7 @@ def test_missing_and_unknown_files(tmp_path):
         velkora.read_molecules(tmp_path / "m.xlsx")
 
 
+@pytest.mark.filterwarnings("ignore:.*fewer than 5 molecules")  # a hand-sized table
 def test_resamples_are_seeded_multinomial_draws():
     data = velkora.bin_molecules(TINY, [0.0, 1.0, 2.0], [0.0, 0.5, 1.0])
     first, again = data.resample(50, seed=3), data.resample(50, seed=3)

@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import sys
 from pathlib import Path
 
 from .. import _output
+from .._output import Progress
 from .._errors import InputError
+from ..counts.design import PROGRESS_UNIT
 from ..model.modes import MODES
 from .options import (COMPARE_SETTINGS, GLOSSARY, add_bins, add_columns, add_model, add_output, add_read_options, add_rerun,
                       add_search, add_strata, integer, settings_of)
@@ -103,7 +106,8 @@ def run(args, context) -> None:
         raise InputError(f"--{wrong[0].replace('_', '-')} does not apply to the design's samples ({what})")
     density, meth, columns = bins(args)
     extra = {} if args.strata is None else {"strata": args.strata, "edges_over": args.edges_over}
-    data = vk.count(design, density, meth, threads=args.threads, **extra, **options,
+    progress = None if args.quiet or not sys.stderr.isatty() else Progress("samples", unit=PROGRESS_UNIT)
+    data = vk.count(design, density, meth, threads=args.threads, progress=progress, **extra, **options,
                     **({} if kind else columns))
     first = next(iter(data.values())) if isinstance(data, dict) else data
     out.table("samples.csv", first.samples)

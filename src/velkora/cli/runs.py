@@ -230,7 +230,9 @@ def count_input(args, context, path=None):
     source = args.molecules if path is None else path
     check_input_options(source, context.given)
     kind = input_kind(source)
-    progress = None if args.quiet or not sys.stderr.isatty() else Progress("regions")
+    label = "regions" if kind == "alignments" else "pieces"
+    progress = None if args.quiet or not sys.stderr.isatty() else \
+        Progress(label, again=f"{label} again, binned by the equal-count edges")
     if kind == "counts":
         given = context.given
         data = vk.read_counts(source, meth if {"meth_bins", "meth_edges"} & given else None,

@@ -32,6 +32,9 @@ from .strata import read_strata
 
 REQUIRED = ("sample", "group", "path")
 
+# A design's counting reports its progress in thousandths of a sample.
+PROGRESS_UNIT = 1000
+
 
 @dataclass(frozen=True)
 class Design:
@@ -174,7 +177,7 @@ def count_design(design: Design, density_edges, meth_edges=20, *, strata=None, e
     for s, sample in enumerate(samples):
         def scaled(done, total, s=s):
             if progress is not None:
-                progress(s * 1000 + (1000 * done) // max(total, 1), 1000 * len(samples))
+                progress(s * PROGRESS_UNIT + (PROGRESS_UNIT * done) // max(total, 1), PROGRESS_UNIT * len(samples))
 
         try:
             counted = count_histogram(design.table.at[sample, "path"], density_edges, strata=index, columns=columns,

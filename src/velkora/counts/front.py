@@ -51,7 +51,10 @@ def count(source, density_edges, meth_edges=20, *, strata=None, edges_over: str 
     client : distributed.Client, optional
         Counts the pieces as Dask tasks instead.
     progress : callable, optional
-        ``progress(done, total)`` per piece.
+        ``progress(done, total)`` per piece; for a design, ``total`` is 1000
+        times the samples and ``done`` counts thousandths of a sample. An
+        input counted a second time (equal-count edges past the budget of
+        distinct keys; see :mod:`velkora.counts.counting`) starts over from 0.
     density, level, methylated, total, depth : str, optional
         The columns of a molecule table, as in :func:`velkora.bin_molecules`.
     **read_options
