@@ -120,12 +120,17 @@ def pvalue_figure(result) -> Figure:
     for yi, p in zip(y, tests["p_value"]):
         text = "p < 1e-16" if p < 1e-16 else f"p = {p:.2g}"
         ax.annotate(text, (min(-math.log10(max(p, 1e-300)), cap), yi - 0.18), xytext=(3, 0),
-                    textcoords="offset points", va="center", fontsize=7)
+                    textcoords="offset points", va="center", fontsize=7, zorder=3,
+                    bbox={"boxstyle": "square,pad=0.1", "facecolor": "white", "edgecolor": "none", "alpha": 0.8})
+    tallest = float(chi.max(initial=0.0))
     if "p_permutation" in tests and tests["p_permutation"].notna().any():
-        ax.barh(y + 0.18, height(tests["p_permutation"].fillna(1.0)), height=0.34, color="C1",
-                label="permutation p")
-    ax.axvline(-math.log10(0.05), color="0.3", linestyle="--", linewidth=0.8, label="p = 0.05")
-    ax.set_xlim(0, cap * 1.25)
+        permuted = height(tests["p_permutation"].fillna(1.0))
+        ax.barh(y + 0.18, permuted, height=0.34, color="C1", label="permutation p")
+        tallest = max(tallest, float(permuted.max(initial=0.0)))
+    threshold = -math.log10(0.05)
+    ax.axvline(threshold, color="0.3", linestyle="--", linewidth=0.8, label="p = 0.05", zorder=1)
+    # Room for the longest bar and its label, and the 0.05 line always in view.
+    ax.set_xlim(0, max(2.0 * threshold, 1.3 * tallest))
     ax.set_yticks(y, names)
     ax.invert_yaxis()
     ax.set_xlabel("-log10 p")
