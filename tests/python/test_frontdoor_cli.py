@@ -290,6 +290,24 @@ def test_progress_bars_say_a_second_pass_and_count_in_samples():
     assert "] 2.5/6 " in screen.getvalue()
 
 
+def test_a_figure_of_one_stratum_names_it_above_its_own_title():
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    from velkora.cli.runs import titled
+
+    def make(title):
+        fig = Figure()
+        if title:
+            fig.suptitle(title, fontsize=8)
+        return fig
+
+    assert titled(lambda: make("x"), None)()._suptitle.get_text() == "x"
+    named = titled(lambda: make("shared-st fit"), "CpG islands")()._suptitle
+    assert (named.get_text(), named.get_fontsize()) == ("stratum CpG islands\nshared-st fit", 8)
+    assert titled(lambda: make(None), "outside")()._suptitle.get_text() == "stratum outside"
+
+
 def test_short_reads_are_fitted_as_reads_and_the_run_says_so(tmp_path, capsys):
     reads = velkora.synthetic_molecules(molecules_per_density=600, depth=5, seed=2)
     reads.to_csv(tmp_path / "reads.csv", index=False)

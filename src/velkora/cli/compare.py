@@ -13,7 +13,7 @@ from ..model.modes import MODES
 from .options import (COMPARE_SETTINGS, GLOSSARY, add_bins, add_columns, add_model, add_output, add_read_options,
                       add_rerun, add_search, add_strata, integer, settings_of)
 from .runs import (Interrupted, as_options, check_report, counted_members, figure_files, file_stem, header, keep,
-                   labelled_caption, load_rerun, say, stratum_heading, summary, warn_at_bounds)
+                   labelled_caption, load_rerun, say, stratum_heading, summary, titled, warn_at_bounds)
 
 FILES = ("comparison.csv", "likelihood_ratio_tests.csv", "likelihood_ratio_simulations.csv", "goodness_of_fit.csv",
          "residuals.csv", "compare_fits.csv", "compare_settings.json", "compare.log", "report.html",
@@ -143,14 +143,14 @@ def run(args, context) -> None:
     for label, result in results.items():
         keep(figures, labelled_caption(report.COMPARISON_CAPTION, label),
              out.figure(f"{file_stem('comparison', label)}.{kind}",
-                        lambda result=result: plot.comparison_figure(result)))
+                        titled(lambda result=result: plot.comparison_figure(result), label)))
         for mode, fit in result.fits.items():
             keep(figures, labelled_caption(report.goodness_caption(mode), label),
                  out.figure(f"{file_stem(f'fit_{mode}', label)}.{kind}",
-                            lambda fit=fit, result=result: plot.fit_figure(fit, goodness=result)))
+                            titled(lambda fit=fit, result=result: plot.fit_figure(fit, goodness=result), label)))
             keep(figures, labelled_caption(report.residual_caption(mode), label),
                  out.figure(f"{file_stem(f'residuals_{mode}', label)}.{kind}",
-                            lambda mode=mode, result=result: plot.residual_figure(result, mode)))
+                            titled(lambda mode=mode, result=result: plot.residual_figure(result, mode), label)))
     if args.report:
         report.compare_report(results[None] if None in results else results, record=record,
                               figures=figures).save(out.path("report.html"))

@@ -15,7 +15,7 @@ from .options import (FIT_SETTINGS, GLOSSARY, SHARED_ST_MODES, add_bins, add_col
                       add_read_options, add_rerun, add_run, add_search, add_strata, integer, mode_help,
                       settings_of)
 from .runs import (Interrupted, as_options, check_report, check_run_options, counted_members, figure_files,
-                   file_stem, header, keep, labelled_caption, load_rerun, say, stratum_heading, summary,
+                   file_stem, header, keep, labelled_caption, load_rerun, say, stratum_heading, summary, titled,
                    warn_at_bounds, with_stratum)
 
 # Every file the command can write (what a rerun into the same directory replaces), figures in every format.
@@ -99,7 +99,7 @@ def run(args, context) -> None:
     figures = {}  # caption -> figure, for the report
     for label, fit in fits.items():
         keep(figures, labelled_caption(report.fit_caption(fit), label),
-             out.figure(f"{file_stem('fit', label)}.{kind}", lambda fit=fit: _plot().fit_figure(fit)))
+             out.figure(f"{file_stem('fit', label)}.{kind}", titled(lambda fit=fit: _plot().fit_figure(fit), label)))
         say(args, stratum_heading(label) + fit.table.to_string(max_cols=12))
         if fit.shared:
             say(args, "shared: " + ", ".join(f"{k} = {v:.6g}" for k, v in fit.shared.items()))
@@ -168,7 +168,7 @@ def _bootstrap(args, context, out, record, result, fits, figures):
     for label, one in members.items():
         keep(figures, labelled_caption(report.BOOTSTRAP_CAPTION, label),
              out.figure(f"{file_stem('bootstrap', label)}.{args.figure_format}",
-                        lambda one=one: _plot().bootstrap_figure(one)))
+                        titled(lambda one=one: _plot().bootstrap_figure(one), label)))
     out.json("fit_settings.json", record)
     return boot
 
@@ -202,7 +202,7 @@ def _profiles(args, context, out, record, fits, members, settings, log, figures)
         intervals.append(with_stratum(profile.intervals, label))
         keep(figures, labelled_caption(report.PROFILE_CAPTION, label),
              out.figure(f"{file_stem('st_profile', label)}.{args.figure_format}",
-                        lambda profile=profile, st=st: _plot().profile_figure(profile, fitted_st=st)))
+                        titled(lambda profile=profile, st=st: _plot().profile_figure(profile, fitted_st=st), label)))
         ends = [f"{v:.6g}" if math.isfinite(v) else "open" for v in (interval["lo"], interval["hi"])]
         say(args, f"{stratum_heading(label)}95 % profile-likelihood interval of St: [{ends[0]}, {ends[1]}]")
     def recorded(profile):

@@ -347,6 +347,23 @@ def labelled_caption(caption: str, label) -> str:
     return caption if label is None else f"Stratum {label}. {caption}"
 
 
+def titled(make, label):
+    """A figure maker whose figure's title starts with the stratum's name
+    (the figure of one stratum among several must say which it is)."""
+    if label is None:
+        return make
+
+    def made():
+        fig = make()
+        old = fig._suptitle  # matplotlib has no public getter before 3.8
+        # A line of its own: the titles are as wide as their figures already.
+        text = f"stratum {label}" if old is None or not old.get_text() else f"stratum {label}\n{old.get_text()}"
+        fig.suptitle(text, fontsize=10 if old is None else old.get_fontsize())
+        return fig
+
+    return made
+
+
 def file_stem(name: str, label) -> str:
     """A figure's file name: per stratum with the stratum's name, made safe for a file name."""
     if label is None:
