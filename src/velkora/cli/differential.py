@@ -106,7 +106,8 @@ def run(args, context) -> None:
         raise InputError(f"--{wrong[0].replace('_', '-')} does not apply to the design's samples ({what})")
     density, meth, columns = bins(args)
     extra = {} if args.strata is None else {"strata": args.strata, "edges_over": args.edges_over}
-    progress = None if args.quiet or not sys.stderr.isatty() else Progress("samples", unit=PROGRESS_UNIT)
+    progress = None if args.quiet or not sys.stderr.isatty() else Progress(
+        "samples", unit=PROGRESS_UNIT, again="samples again, binned by the equal-count edges")
     data = vk.count(design, density, meth, threads=args.threads, progress=progress, **extra, **options,
                     **({} if kind else columns))
     first = next(iter(data.values())) if isinstance(data, dict) else data

@@ -174,14 +174,17 @@ def count_design(design: Design, density_edges, meth_edges=20, *, strata=None, e
     n_cells = 1 if index is None else len(index.names)
     samples = design.samples
     counted_of, reports = [], {}
-    for s, sample in enumerate(samples):
-        def scaled(done, total, s=s):
+
+    def scaled(s):
+        def report(done, total):
             if progress is not None:
                 progress(s * PROGRESS_UNIT + (PROGRESS_UNIT * done) // max(total, 1), PROGRESS_UNIT * len(samples))
+        return report
 
+    for s, sample in enumerate(samples):
         try:
             counted = count_histogram(design.table.at[sample, "path"], density_edges, strata=index, columns=columns,
-                                      threads=threads, client=client, progress=scaled, **read_options)
+                                      threads=threads, client=client, progress=scaled(s), **read_options)
         except InputError as error:
             raise InputError(f"sample {sample!r}: {error}") from None
         counted_of.append(counted)
@@ -198,7 +201,8 @@ def count_design(design: Design, density_edges, meth_edges=20, *, strata=None, e
         for s, (sample, counted) in enumerate(zip(samples, counted_of)):
             if counted.collapsed:
                 again.append(count_histogram(design.table.at[sample, "path"], fine, strata=index, columns=columns,
-                                             threads=threads, client=client, **read_options).histogram)
+                                             threads=threads, client=client, progress=scaled(s),
+                                             **read_options).histogram)
             else:
                 again.append(counted.histogram.with_density_bins(fine))
         return merged_of(again, fine)
