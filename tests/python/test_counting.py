@@ -223,6 +223,46 @@ def test_strata_of_reads_and_of_tables(bam, tmp_path):
         vk.count(molecules.drop(columns="chrom"), 2, 8, strata=[bed])
 
 
+def test_continuous_levels_past_the_budget_are_binned_by_the_methylation_edges(tmp_path, monkeypatch):
+    """A table of levels without counts has a distinct key per molecule: past the budget its levels are binned
+    by the methylation edges asked for, which gives the same binned data; afterwards only edges among those
+    can be applied (to the data, a count file of them), and tables pooled with it are binned alike."""
+    import pandas as pd
+
+    import velkora.counts.counting as counting
+
+    monkeypatch.setattr(counting, "ROW_BUDGET", 400)
+    rng = np.random.default_rng(8)
+
+    def continuous(n):
+        level = rng.random(n)
+        level[:5] = [0.0, 1.0, 0.5, 0.25, 0.95]  # on edges, and the closed end
+        return pd.DataFrame({"cpg_density": rng.choice([0.01, 0.02, 0.05, 0.08], size=n), "meth_level": level})
+
+    big, small = continuous(3000), continuous(300)
+    for density_edges in ([0.0, 0.03, 0.1], 2):
+        counted = vk.count(big, density_edges, 20)
+        same_binned(vk.bin_molecules(big, density_edges, 20), counted)
+        assert counted.levels_by is not None
+    same_binned(vk.bin_molecules(big, 2, 10), counted.with_meth_edges(10))
+    with pytest.raises(InputError, match="binned by 20 methylation bins when counted"):
+        counted.with_meth_edges(7)
+    assert vk.count(small, 2, 20).levels_by is None  # within the budget: exact
+    big.to_parquet(tmp_path / "big.parquet")
+    out = tmp_path / "counts.parquet"
+    assert cli.main(["count", str(tmp_path / "big.parquet"), "--out", str(out), "--density-edges", "0", "0.03", "0.1",
+                     "--quiet"]) == 0
+    same_binned(vk.bin_molecules(big, [0.0, 0.03, 0.1], 5), vk.read_counts(out, 5))
+    with pytest.raises(InputError, match="counts.parquet: the levels were binned"):
+        vk.read_counts(out, 3)
+    # A design of both: the exact one binned as the other, so that they pool.
+    small.to_csv(tmp_path / "small.csv", index=False)
+    (tmp_path / "design.tsv").write_text("sample\tgroup\tpath\nb\twt\tbig.parquet\ns\tko\tsmall.csv\n")
+    pooled = vk.count(vk.read_design(tmp_path / "design.tsv"), [0.0, 0.03, 0.1], 20)
+    same_binned(vk.bin_molecules(pd.concat([big, small]), [0.0, 0.03, 0.1], 20), pooled)
+    assert pooled.samples["mean_level"].between(0.45, 0.55).all()
+
+
 # ---------------------------------------------------------------- count files
 
 

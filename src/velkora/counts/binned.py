@@ -19,7 +19,7 @@ from .._checks import count as _checked_count
 from .._errors import InputError
 from .._optional import require
 from ..model.binning import NCPG, interval_labels
-from .edges import density_edges as _density_edges, finite_array, meth_edges as _meth_edges
+from .edges import density_edges as _density_edges, finite_array, meth_edges as _meth_edges, meth_edges_among
 
 @dataclass(frozen=True)
 class BinnedData:
@@ -58,6 +58,10 @@ class BinnedData:
         For the data of a design (:func:`velkora.count` of a
         :func:`velkora.read_design`), every sample's own counts; the data
         themselves pool all samples. See :attr:`samples` and :meth:`select`.
+    levels_by : numpy.ndarray or None
+        For counted data whose input had more distinct levels than a count
+        keeps exactly (see :mod:`velkora.counts.counting`), the methylation
+        edges its levels were binned by: other edges must be among them.
     """
 
     fractions: np.ndarray
@@ -69,6 +73,7 @@ class BinnedData:
     histogram: Any = field(default=None, repr=False, compare=False)
     provenance: dict | None = field(default=None, repr=False, compare=False)
     sample_axis: Any = field(default=None, repr=False, compare=False)
+    levels_by: np.ndarray | None = field(default=None, repr=False, compare=False)
 
     @property
     def short_reads(self) -> bool:
@@ -129,7 +134,7 @@ class BinnedData:
         if self.histogram is None:
             raise InputError("these data keep no levels to bin anew: count them (velkora.count) or bin the "
                              "molecules again")
-        edges = _meth_edges(meth_edges)
+        edges = meth_edges_among(self.levels_by, meth_edges)
         counts, depth_counts, _ = self.histogram.binned(self.n_densities, edges, self.depth_counts is not None)
         if np.any(counts.sum(axis=1) == 0):
             raise InputError("meth_edges leave a density bin without molecules")

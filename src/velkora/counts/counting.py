@@ -23,6 +23,15 @@ quantiles need, the molecules per distinct density, and the input is read a
 second time with the edges then known. So memory is bounded by the budget
 and the distinct densities, never by the molecules; the price of a large,
 varied input is a second pass.
+
+Levels. They are kept exactly, so that a count file can be binned by other
+methylation edges later. Their distinct values are bounded by the pairs of
+(methylated, called) sites, but a table of continuous levels without
+counts has one per molecule: once density-binned keys outgrow the budget,
+the levels are binned by the methylation edges of the call (each level
+replaced by its bin's lower edge, which bins the same), and the result
+records them (``levels_by``): only methylation edges among those can then
+be applied (:meth:`BinnedData.with_meth_edges`, count files).
 """
 
 from __future__ import annotations
@@ -38,7 +47,7 @@ from .._optional import require
 from ..model.binning import NCPG
 from . import edges as _edges
 from .binned import BinnedData, DriftData, Strata
-from .histogram import Accumulator, Histogram, fine_edges
+from .histogram import EXACT, LEVELS, Accumulator, Histogram, fine_edges
 from .molecules import (AGE, CALLED, DENSITY, LEVEL, METHYLATED, TOTAL, SOURCE_ATTR, density_and_level, depths_of,
                         finish_binned, molecule_file, naming_the_file)
 from .strata import OUTSIDE, StrataIndex, read_strata
@@ -69,11 +78,17 @@ class Columns:
 class Spec:
     """What a piece reduces its molecules to: density bins (None: keep the
     densities, for equal-count edges), strata (None: one cell), or cells by
-    an age column (the age's bits as the cell)."""
+    an age column (the age's bits as the cell); the methylation edges to bin
+    the levels by should the distinct keys outgrow the budget (None: keep
+    them exact whatever they cost)."""
 
     edges: np.ndarray | None
     strata: StrataIndex | None = None
     age: str | None = None
+    meth: np.ndarray | None = None
+
+    def accumulator(self) -> Accumulator:
+        return Accumulator(ROW_BUDGET, self.meth, binned=self.edges is not None)
 
 
 def _cells_of_strata(spec: Spec, chrom, start, end, n: int) -> np.ndarray:
@@ -136,11 +151,11 @@ def _parquet_batches(path: str, row_groups, columns, offset: int, batch_size: in
 
 def _count_row_groups(path: str, row_groups, columns, offset: int, table_columns: Columns, spec: Spec):
     """A task: the histogram of some row groups of a Parquet table (runs in a
-    worker), and whether it holds densities only (see :class:`Accumulator`)."""
-    total = Accumulator(ROW_BUDGET if spec.edges is None else None)
+    worker), and what it kept (see :class:`Accumulator`)."""
+    total = spec.accumulator()
     for frame in _parquet_batches(path, row_groups, columns, offset, TABLE_BATCH):
         total.add(table_histogram(frame, table_columns, spec))
-    return total.result(), total.collapsed
+    return total.result(), total.state
 
 
 def _needed(names, columns: Columns, spec: Spec) -> list[str]:
@@ -155,10 +170,10 @@ def _needed(names, columns: Columns, spec: Spec) -> list[str]:
 def _table_pieces(source, columns: Columns, spec: Spec, threads: int, client, progress):
     """Histograms of a molecule table, piece by piece (Parquet row groups in
     worker processes; CSV/TSV chunks and DataFrames here), each with whether
-    it holds densities only."""
+    what it kept (:class:`Accumulator`)."""
     pd = require("pandas")
     if isinstance(source, pd.DataFrame):
-        yield table_histogram(source, columns, spec), False
+        yield table_histogram(source, columns, spec), EXACT
         return
     path = molecule_file(source)
     suffix = path.suffix.lower()
@@ -199,7 +214,7 @@ def _table_pieces(source, columns: Columns, spec: Spec, threads: int, client, pr
                 frame.attrs[SOURCE_ATTR] = {"path": str(path), "text": True, "sep": sep, "plain": True,
                                             "offset": offset}
                 offset += len(frame)
-                yield table_histogram(frame, columns, spec), False
+                yield table_histogram(frame, columns, spec), EXACT
     except pd.errors.EmptyDataError:
         raise InputError(f"{path}: the molecule table holds no molecules (no data rows)") from None
     except (ValueError, OSError) as error:
@@ -219,24 +234,28 @@ class Counted:
     has_depths: bool
     report: dict | None  # the reads' report (records, drops), for reads
     collapsed: bool = False  # densities only were kept: count again once the edges are known
+    levels_by: np.ndarray | None = None  # the methylation edges the levels were binned by (None: exact)
 
 
-def count_histogram(source, density_edges, *, strata=None, columns: Columns = Columns(), age: str | None = None,
-                    threads: int = 1, client=None, progress=None, **read_options) -> Counted:
+def count_histogram(source, density_edges, *, meth_edges=None, strata=None, columns: Columns = Columns(),
+                    age: str | None = None, threads: int = 1, client=None, progress=None, **read_options) -> Counted:
     """The histogram of any input: reads (BAM/CRAM/SAM, call tables) or a
     molecule table (DataFrame, CSV/TSV, Parquet), density-binned when the
     edges are explicit. For equal-count edges the densities are kept; an
     input with more distinct (density, level, depth) keys than ROW_BUDGET
     keeps only its densities (``collapsed``) and is counted again with the
-    edges they give (:func:`resolve`)."""
+    edges they give (:func:`resolve`). With explicit edges, such an input
+    has its levels binned by `meth_edges` (``levels_by``; None: kept exact
+    whatever they cost)."""
     pd = require("pandas")
     k = _edges.equal_count_bins(density_edges)
     edges = None if k is not None else _edges.density_edges(density_edges)
     index = None
     if strata is not None:
         index = strata if isinstance(strata, StrataIndex) else read_strata(strata)
-    spec = Spec(edges, index, age)
-    total = Accumulator(ROW_BUDGET if edges is None else None)
+    meth = None if meth_edges is None else _edges.meth_edges(meth_edges)
+    spec = Spec(edges, index, age, meth)
+    total = spec.accumulator()
     report = None
     if not isinstance(source, pd.DataFrame) and _reads_kind(source) is not None:
         if age is not None:
@@ -256,11 +275,12 @@ def count_histogram(source, density_edges, *, strata=None, columns: Columns = Co
             name = sorted(read_options)[0]
             raise InputError(f"{name} applies to reads (BAM/CRAM/SAM files, call tables), not to the molecule "
                              f"table {source if not isinstance(source, pd.DataFrame) else 'given'}")
-        for histogram, collapsed in _table_pieces(source, columns, spec, threads, client, progress):
-            total.add(histogram, collapsed)
+        for histogram, state in _table_pieces(source, columns, spec, threads, client, progress):
+            total.add(histogram, state)
         # A depth column holds whole numbers of at least 1: any depth above 0 means the table gave them.
         has_depths = bool(np.any(total.result().depth > 0))
-    return Counted(total.result(), edges, index, has_depths, report, total.collapsed)
+    return Counted(total.result(), edges, index, has_depths, report, total.collapsed,
+                   meth if total.state == LEVELS else None)
 
 
 def _reads_kind(source):
@@ -319,7 +339,8 @@ def resolve(counted: Counted, density_edges, groups: dict, recount: Callable, co
     fine = next(iter(coarse.values())) if len(distinct) == 1 else fine_edges(list(coarse.values()))
     if counted.collapsed:
         again = recount(fine)
-        return Counted(again.histogram, fine, counted.strata, again.has_depths, again.report), coarse
+        return Counted(again.histogram, fine, counted.strata, again.has_depths, again.report,
+                       levels_by=again.levels_by), coarse
     return Counted(counted.histogram.with_density_bins(fine), fine, counted.strata, counted.has_depths,
                    counted.report), coarse
 
@@ -338,10 +359,21 @@ def binned_of(counted: Counted, edges: np.ndarray, meth_edges, *, cells=None, so
     histogram = Histogram(cell, histogram.density, histogram.level, histogram.depth, histogram.count).consolidated()
     if not np.array_equal(edges, counted.density_edges):
         histogram = histogram.rebinned(counted.density_edges, edges)
-    meth = _edges.meth_edges(meth_edges)
+    meth = _edges.meth_edges_among(counted.levels_by, meth_edges)
     counts, depth_counts, n_outside = histogram.binned(len(edges) - 1, meth, counted.has_depths)
     source = {"path": source_name} if source_name else None
-    return finish_binned(counts, depth_counts, edges, meth, n_outside, n_total, source, histogram=histogram)
+    return finish_binned(counts, depth_counts, edges, meth, n_outside, n_total, source, histogram=histogram,
+                         levels_by=counted.levels_by)
+
+
+def alike(counts: list[Counted]) -> tuple[list[Histogram], np.ndarray | None]:
+    """The histograms of several counts made alike: where one had its levels
+    binned (its input had too many distinct keys), all are, by the same
+    methylation edges, so that they pool. Returns them and those edges."""
+    kept = next((c.levels_by for c in counts if c.levels_by is not None), None)
+    if kept is None:
+        return [c.histogram for c in counts], None
+    return [c.histogram if c.levels_by is not None else c.histogram.levels_by(kept) for c in counts], kept
 
 
 def count_by_age(sources, density_edges, meth_edges=20, *, ages=None, age: str = AGE, threads: int = 1,
@@ -364,20 +396,21 @@ def count_by_age(sources, density_edges, meth_edges=20, *, ages=None, age: str =
             raise InputError(f"{len(ages)} ages for {len(sources)} inputs: give one age per input")
     counts_of = []
     for k, source in enumerate(sources):
-        counted = count_histogram(source, density_edges, columns=columns, age=age if single else None,
-                                  threads=threads, client=client, progress=progress, **read_options)
+        counted = count_histogram(source, density_edges, meth_edges=meth_edges, columns=columns,
+                                  age=age if single else None, threads=threads, client=client, progress=progress,
+                                  **read_options)
         counts_of.append(counted)
     bits = None if single else [np.float64(a).view(np.int64) for a in ages]
 
-    def relabelled(counted, k):
-        if single:
-            return counted.histogram
-        h = counted.histogram
-        return Histogram(np.full(len(h), bits[k], dtype=np.int64), h.density, h.level, h.depth, h.count)
+    def merged_of(counts, edges, collapsed=False):
+        histograms, kept = alike(counts)
+        if not single:
+            histograms = [Histogram(np.full(len(h), bits[k], dtype=np.int64), h.density, h.level, h.depth, h.count)
+                          for k, h in enumerate(histograms)]
+        return Counted(Histogram.concatenate(histograms).consolidated(), edges, None,
+                       any(c.has_depths for c in counts), None, collapsed, kept)
 
-    merged = Counted(Histogram.concatenate([relabelled(c, k) for k, c in enumerate(counts_of)]).consolidated(),
-                     counts_of[0].density_edges, None, any(c.has_depths for c in counts_of), None,
-                     any(c.collapsed for c in counts_of))
+    merged = merged_of(counts_of, counts_of[0].density_edges, any(c.collapsed for c in counts_of))
     cells = np.unique(merged.histogram.cell)
     values = np.sort(cells.view(np.float64))
     if len(values) < 2:
@@ -385,10 +418,9 @@ def count_by_age(sources, density_edges, meth_edges=20, *, ages=None, age: str =
                          "the inputs need at least two distinct ages")
 
     def recount(fine):
-        again = [count_histogram(source, fine, columns=columns, age=age if single else None, threads=threads,
-                                 client=client, progress=progress, **read_options) for source in sources]
-        return Counted(Histogram.concatenate([relabelled(c, k) for k, c in enumerate(again)]).consolidated(), fine,
-                       None, any(c.has_depths for c in again), None)
+        return merged_of([count_histogram(source, fine, meth_edges=meth_edges, columns=columns,
+                                          age=age if single else None, threads=threads, client=client,
+                                          progress=progress, **read_options) for source in sources], fine)
 
     merged, coarse = resolve(merged, density_edges, {"all": cells}, recount, columns.density)
     by_age = []

@@ -15,7 +15,7 @@ with a sample axis: the pooled counts, and each sample's own
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 
 import numpy as np
@@ -24,7 +24,7 @@ from .._errors import InputError
 from .._optional import require
 from . import edges as _edges
 from .binned import SampleAxis, Strata
-from .counting import Columns, Counted, count_histogram, resolve
+from .counting import Columns, Counted, alike, count_histogram, resolve
 from .files import is_count_file
 from .histogram import Histogram
 from .molecules import finish_binned
@@ -183,38 +183,39 @@ def count_design(design: Design, density_edges, meth_edges=20, *, strata=None, e
 
     for s, sample in enumerate(samples):
         try:
-            counted = count_histogram(design.table.at[sample, "path"], density_edges, strata=index, columns=columns,
-                                      threads=threads, client=client, progress=scaled(s), **read_options)
+            counted = count_histogram(design.table.at[sample, "path"], density_edges, meth_edges=meth_edges,
+                                      strata=index, columns=columns, threads=threads, client=client,
+                                      progress=scaled(s), **read_options)
         except InputError as error:
             raise InputError(f"sample {sample!r}: {error}") from None
         counted_of.append(counted)
         reports[sample] = counted.report
     has_depths = any(c.has_depths for c in counted_of)
 
-    def merged_of(histograms, edges, collapsed=False):
+    def merged_of(counts, edges, collapsed=False):
+        histograms, kept = alike(counts)
         parts = [Histogram(h.cell + s * n_cells, h.density, h.level, h.depth, h.count)
                  for s, h in enumerate(histograms)]
-        return Counted(Histogram.concatenate(parts).consolidated(), edges, index, has_depths, None, collapsed)
+        return Counted(Histogram.concatenate(parts).consolidated(), edges, index, has_depths, None, collapsed, kept)
 
     def recount(fine):
         again = []
         for s, (sample, counted) in enumerate(zip(samples, counted_of)):
             if counted.collapsed:
-                again.append(count_histogram(design.table.at[sample, "path"], fine, strata=index, columns=columns,
-                                             threads=threads, client=client, progress=scaled(s),
-                                             **read_options).histogram)
+                again.append(count_histogram(design.table.at[sample, "path"], fine, meth_edges=meth_edges,
+                                             strata=index, columns=columns, threads=threads, client=client,
+                                             progress=scaled(s), **read_options))
             else:
-                again.append(counted.histogram.with_density_bins(fine))
+                again.append(replace(counted, histogram=counted.histogram.with_density_bins(fine)))
         return merged_of(again, fine)
 
-    merged = merged_of([c.histogram for c in counted_of], counted_of[0].density_edges,
-                       any(c.collapsed for c in counted_of))
+    merged = merged_of(counted_of, counted_of[0].density_edges, any(c.collapsed for c in counted_of))
     stratum_of = merged.histogram.cell % n_cells
     present = sorted(set(np.unique(stratum_of).tolist()))
     every = np.unique(merged.histogram.cell)
     groups = {t: (every if edges_over == "all" else every[every % n_cells == t]) for t in present}
     merged, coarse = resolve(merged, density_edges, groups, recount, columns.density)
-    meth = _edges.meth_edges(meth_edges)
+    meth = _edges.meth_edges_among(merged.levels_by, meth_edges)
     histogram = merged.histogram
     stratum_of = histogram.cell % n_cells
     sample_of = histogram.cell // n_cells
@@ -235,7 +236,7 @@ def count_design(design: Design, density_edges, meth_edges=20, *, strata=None, e
         table = design.table.drop(columns="path").copy()
         table["molecules"] = [int(c.sum()) for c, _, _ in per_sample]
         table["median_depth"] = [_median_depth(d) for _, d, _ in per_sample]
-        table["mean_level"] = [_mean_level(part.select([s])) for s in range(len(samples))]
+        table["mean_level"] = [_mean_level(part.select([s]), merged.levels_by) for s in range(len(samples))]
         table["dropped_records"] = [sum((reports[sample] or {}).get("dropped", {}).values()) for sample in samples]
         axis = SampleAxis(tuple(samples), tuple(design.table["group"]),
                           np.stack([c for c, _, _ in per_sample]),
@@ -247,7 +248,7 @@ def count_design(design: Design, density_edges, meth_edges=20, *, strata=None, e
                       [float(e) for e in np.asarray(density_edges)], "strata": None if index is None else
                       list(index.sources), "edges_over": edges_over, "read_options": dict(read_options)}
         out[name] = finish_binned(counts, depths, edges, meth, n_outside, part.molecules, {"path": label},
-                                  histogram=part, provenance=provenance, sample_axis=axis)
+                                  histogram=part, provenance=provenance, sample_axis=axis, levels_by=merged.levels_by)
     if index is None:
         return out[None]
     return out
@@ -260,7 +261,13 @@ def _median_depth(depths) -> float:
     return float(np.searchsorted(cumulative, (cumulative[-1] + 1) // 2)) if cumulative[-1] else float("nan")
 
 
-def _mean_level(histogram) -> float:
-    inside = histogram.density >= 0
+def _mean_level(histogram, levels_by=None) -> float:
+    """The molecules' mean level; for levels binned by `levels_by`, that of
+    their bins' midpoints."""
+    inside = (histogram.density >= 0) & (histogram.level >= 0)
+    level = histogram.level[inside]
+    if levels_by is not None:
+        at = np.searchsorted(levels_by, level)
+        level = (levels_by[at] + levels_by[np.minimum(at + 1, len(levels_by) - 1)]) / 2
     total = histogram.count[inside].sum()
-    return float(np.dot(histogram.level[inside], histogram.count[inside]) / total) if total else float("nan")
+    return float(np.dot(level, histogram.count[inside]) / total) if total else float("nan")

@@ -51,6 +51,23 @@ def meth_edges(value) -> np.ndarray:
     return edges
 
 
+def meth_edges_among(kept: np.ndarray | None, value) -> np.ndarray:
+    """Methylation edges for levels binned by the `kept` edges (None: levels
+    kept exactly, any edges do): edges among the kept ones, each taken as the
+    kept edge it matches (within 1e-9), so that ``10`` can bin what ``20``
+    binned."""
+    edges = meth_edges(value)
+    if kept is None:
+        return edges
+    at = np.clip(np.searchsorted(kept, edges), 1, len(kept) - 1)
+    nearest = np.where(np.abs(kept[at - 1] - edges) <= np.abs(kept[at] - edges), at - 1, at)
+    if np.any(np.abs(kept[nearest] - edges) > 1e-9):
+        raise InputError(f"the levels were binned by {len(kept) - 1} methylation bins when counted (the input has "
+                         "more distinct levels than a count keeps exactly): other methylation edges must be among "
+                         "those, or count the input again with them")
+    return kept[nearest]
+
+
 def equal_count_bins(value) -> int | None:
     """The k of "k equal-count density bins", or None when `value` gives edges."""
     if isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_)):

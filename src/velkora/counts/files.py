@@ -10,8 +10,12 @@ report (records, drops) and the version of velkora that wrote it.
 Density edges are fixed when counting; methylation edges are not: the
 levels are kept exactly (molecules of more than 70 called sites by their
 exact level, at depth 70 as the fits take them), so any methylation edges
-can be applied to a count file. A file written by another version of
-velkora, or asked for other density edges, is refused.
+can be applied to a count file. The exception is an input with more
+distinct levels than a count keeps exactly (a table of continuous levels
+without counts, say; see :mod:`velkora.counts.counting`): its levels were
+binned by the methylation edges it was counted with (``levels_by`` in the
+metadata), and only edges among those can be applied. A file written by
+another version of velkora, or asked for other density edges, is refused.
 """
 
 from __future__ import annotations
@@ -25,7 +29,7 @@ import numpy as np
 from .._errors import InputError
 from .._optional import require
 from .binned import BinnedData, Strata
-from .edges import meth_edges as _meth_edges
+from .edges import meth_edges_among
 from .histogram import Histogram
 from .molecules import finish_binned
 
@@ -79,7 +83,8 @@ def write_counts(data, path, provenance: dict) -> Path:
     table = pa.table({name: pa.array(np.concatenate(parts)) for name, parts in columns.items()})
     meta = {"format": FORMAT, "velkora_version": _version(), "strata": None if not isinstance(data, dict)
             else list(strata), "density_edges": edges, "meth_edges": [float(e) for e in first.meth_edges],
-            "has_depths": first.depth_counts is not None, "provenance": provenance}
+            "has_depths": first.depth_counts is not None, "provenance": provenance,
+            "levels_by": None if first.levels_by is None else [float(e) for e in first.levels_by]}
     table = table.replace_schema_metadata({KEY: json.dumps(meta, allow_nan=False, default=str).encode()})
     path.parent.mkdir(parents=True, exist_ok=True)
     staged = path.with_name(f".{path.name}.{os.getpid()}.part")
@@ -116,7 +121,8 @@ def read_counts(path, meth_edges=None, *, stratum: str | None = None, density_ed
         A count file of ``velkora count``.
     meth_edges : array_like or int, optional
         Methylation edges to bin the molecules by (default: those it was
-        counted with); any edges work, the levels are kept exactly.
+        counted with); any edges work, the levels are kept exactly (except
+        in a file whose levels were binned: edges among its own).
     stratum : str, optional
         One stratum of a stratified count file (default: all of them).
     density_edges : optional
@@ -140,7 +146,11 @@ def read_counts(path, meth_edges=None, *, stratum: str | None = None, density_ed
     if density_edges is not None and not _same_density_edges(density_edges, edges, meta):
         raise InputError(f"{path}: its density edges were fixed when it was counted "
                          f"({meta['provenance'].get('density_edges')!r}); count the input again for others")
-    meth = _meth_edges(meta["meth_edges"] if meth_edges is None else meth_edges)
+    levels_by = None if meta.get("levels_by") is None else np.asarray(meta["levels_by"], dtype=np.float64)
+    try:
+        meth = meth_edges_among(levels_by, meta["meth_edges"] if meth_edges is None else meth_edges)
+    except InputError as error:
+        raise InputError(f"{path}: {error}") from None
     table = pq.read_table(str(path)).to_pandas()
     names = list(edges) if meta["strata"] else ["all"]
     if stratum is not None:
@@ -157,7 +167,8 @@ def read_counts(path, meth_edges=None, *, stratum: str | None = None, density_ed
         counts, depths, n_outside = histogram.binned(len(edges[name]) - 1, meth, meta["has_depths"])
         label = f"{path}" + (f": stratum {name}" if meta["strata"] else "")
         data = finish_binned(counts, depths, edges[name], meth, n_outside, histogram.molecules, {"path": label},
-                             histogram=histogram, provenance={**meta["provenance"], "count_file": str(path)})
+                             histogram=histogram, provenance={**meta["provenance"], "count_file": str(path)},
+                             levels_by=levels_by)
         out[name] = data
     if not meta["strata"]:
         return out["all"]

@@ -99,8 +99,8 @@ def count(source, density_edges, meth_edges=20, *, strata=None, edges_over: str 
             raise InputError(f"{source} is a count file: its strata and read options were fixed when it was "
                              "counted; give only methylation edges")
         return read_counts(source, meth_edges, density_edges=density_edges)
-    counted = count_histogram(source, density_edges, strata=strata, columns=columns, threads=threads,
-                              client=client, progress=progress, **read_options)
+    counted = count_histogram(source, density_edges, meth_edges=meth_edges, strata=strata, columns=columns,
+                              threads=threads, client=client, progress=progress, **read_options)
     name = None if isinstance(source, pd.DataFrame) else str(source)
     if counted.histogram.molecules == 0:
         where = name + ": " if name else ""
@@ -112,8 +112,8 @@ def count(source, density_edges, meth_edges=20, *, strata=None, edges_over: str 
                   else list(counted.strata.sources), "edges_over": edges_over, "read_options": dict(read_options),
                   "reads": counted.report}
     def recount(edges):
-        return count_histogram(source, edges, strata=counted.strata, columns=columns, threads=threads, client=client,
-                               progress=progress, **read_options)
+        return count_histogram(source, edges, meth_edges=meth_edges, strata=counted.strata, columns=columns,
+                               threads=threads, client=client, progress=progress, **read_options)
 
     if counted.strata is None:
         counted, coarse = resolve(counted, density_edges, {None: [0]}, recount, density)

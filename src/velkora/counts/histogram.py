@@ -114,6 +114,16 @@ class Histogram:
         starts = np.flatnonzero(new)
         return density[starts], np.add.reduceat(count, starts)
 
+    def levels_by(self, meth_edges: np.ndarray) -> Histogram:
+        """Every level replaced by the lower edge of its methylation bin (-1
+        outside the edges): the same counts for these edges, and for any
+        edges among them, with at most one row per (cell, density, bin,
+        depth)."""
+        m = bin_index(self.level, meth_edges)
+        inside = (m >= 0) & (m < len(meth_edges) - 1)
+        level = np.where(inside, meth_edges[np.clip(m, 0, len(meth_edges) - 2)], -1.0)
+        return Histogram(self.cell, self.density, level, self.depth, self.count).consolidated()
+
     def densities_only(self) -> Histogram:
         """The molecules per (cell, density), their levels and depths dropped
         (level -1, depth -1): what equal-count density edges need."""
@@ -168,42 +178,69 @@ def fine_edges(edge_sets) -> np.ndarray:
     return np.array(sorted(values))
 
 
+# What an accumulator kept: every key, the densities only, or the levels binned.
+EXACT, DENSITIES, LEVELS = "exact", "densities", "levels"
+
+
 class Accumulator:
     """Adds the histograms of pieces as they come, merging them now and then
     so that memory stays with the distinct keys.
 
     With a `budget` (rows), a histogram that outgrows it keeps from then on
-    only what equal-count density edges need: the molecules per (cell,
-    density), levels and depths dropped (:attr:`collapsed`); the input is then
-    counted again once the edges are known."""
+    less: for equal-count density edges (densities not yet binned) only the
+    molecules per (cell, density), levels and depths dropped (:attr:`state`
+    ``DENSITIES``), the input then counted again once the edges are known;
+    for binned densities and given `meth_edges`, the levels binned by those
+    edges (``LEVELS``): the same binned data, but only methylation edges
+    among these can be applied afterwards."""
 
-    def __init__(self, budget: int | None = None):
+    def __init__(self, budget: int | None = None, meth_edges: np.ndarray | None = None, binned: bool = False):
         self._merged = Histogram.empty()
         self._pending: list[Histogram] = []
         self._rows = 0
         self.budget = budget
-        self.collapsed = False
+        self.meth_edges = meth_edges
+        self.binned = binned
+        self.state = EXACT
 
-    def add(self, part: Histogram, collapsed: bool = False) -> None:
-        """Adds a piece's histogram; `collapsed` if it holds densities only
-        (from an accumulator of its own that outgrew its budget)."""
-        if collapsed and not self.collapsed:
+    @property
+    def collapsed(self) -> bool:
+        """Whether only the densities were kept (the input must be counted again)."""
+        return self.state == DENSITIES
+
+    def _reduce(self, part: Histogram) -> Histogram:
+        if self.state == DENSITIES:
+            return part.densities_only()
+        if self.state == LEVELS:
+            return part.levels_by(self.meth_edges)
+        return part
+
+    def add(self, part: Histogram, state: str = EXACT) -> None:
+        """Adds a piece's histogram; `state` says what it kept (from an
+        accumulator of its own that outgrew its budget)."""
+        if state != EXACT and self.state == EXACT:
             self._merge()
-            self._merged = self._merged.densities_only()
-            self.collapsed = True
+            self._shrink(state)
         if len(part):
-            self._pending.append(part.densities_only() if self.collapsed and not collapsed else part)
+            self._pending.append(part if state == self.state else self._reduce(part))
             self._rows += len(part)
             if self._rows > max(_MERGE_ROWS if self.budget is None else self.budget // 4, 2 * len(self._merged)):
                 self._merge()
 
+    def _shrink(self, state: str) -> None:
+        self.state = state
+        self._merged = self._reduce(self._merged)
+
     def _merge(self) -> None:
         self._merged = Histogram.concatenate([self._merged, *self._pending]).consolidated()
         self._pending, self._rows = [], 0
-        if self.budget is not None and not self.collapsed and len(self._merged) > self.budget:
-            self._merged = self._merged.densities_only()
-            self.collapsed = True
+        if self.budget is not None and self.state == EXACT and len(self._merged) > self.budget:
+            if not self.binned:
+                self._shrink(DENSITIES)
+            elif self.meth_edges is not None:
+                self._shrink(LEVELS)
 
     def result(self) -> Histogram:
         self._merge()
         return self._merged
+
