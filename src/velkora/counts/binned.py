@@ -447,16 +447,12 @@ class SampleAxis:
     def chosen(self, group=None, samples=None) -> np.ndarray:
         """Which samples a selection keeps (bool per sample)."""
         keep = np.ones(len(self.names), dtype=bool)
-        if group is not None:
-            groups = [group] if isinstance(group, str) else list(group)
-            unknown = [g for g in groups if g not in self.groups]
+        for wanted, labels, what in ((group, self.groups, "group"), (samples, self.names, "sample")):
+            if wanted is None:
+                continue
+            wanted = [wanted] if isinstance(wanted, str) else list(wanted)
+            unknown = [w for w in wanted if w not in labels]
             if unknown:
-                raise InputError(f"no group {unknown[0]!r}; the groups are {', '.join(dict.fromkeys(self.groups))}")
-            keep &= np.isin(np.array(self.groups, dtype=object), groups)
-        if samples is not None:
-            samples = [samples] if isinstance(samples, str) else list(samples)
-            unknown = [s for s in samples if s not in self.names]
-            if unknown:
-                raise InputError(f"no sample {unknown[0]!r}; the samples are {', '.join(self.names)}")
-            keep &= np.isin(np.array(self.names, dtype=object), samples)
+                raise InputError(f"no {what} {unknown[0]!r}; the {what}s are {', '.join(dict.fromkeys(labels))}")
+            keep &= np.isin(np.array(labels, dtype=object), wanted)
         return keep
