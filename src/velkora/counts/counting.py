@@ -169,8 +169,8 @@ def _needed(names, columns: Columns, spec: Spec) -> list[str]:
 
 def _table_pieces(source, columns: Columns, spec: Spec, threads: int, client, progress):
     """Histograms of a molecule table, piece by piece (Parquet row groups in
-    worker processes; CSV/TSV chunks and DataFrames here), each with whether
-    what it kept (:class:`Accumulator`)."""
+    worker processes; CSV/TSV chunks and DataFrames here), each with what it
+    kept (:class:`Accumulator`)."""
     pd = require("pandas")
     if isinstance(source, pd.DataFrame):
         yield table_histogram(source, columns, spec), EXACT
@@ -342,7 +342,7 @@ def resolve(counted: Counted, density_edges, groups: dict, recount: Callable, co
         return Counted(again.histogram, fine, counted.strata, again.has_depths, again.report,
                        levels_by=again.levels_by), coarse
     return Counted(counted.histogram.with_density_bins(fine), fine, counted.strata, counted.has_depths,
-                   counted.report), coarse
+                   counted.report, levels_by=counted.levels_by), coarse
 
 
 def binned_of(counted: Counted, edges: np.ndarray, meth_edges, *, cells=None, source_name: str | None = None,
