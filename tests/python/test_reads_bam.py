@@ -293,6 +293,14 @@ def test_unusable_files_are_input_errors(tmp_path):
     truncated.write_bytes(good.read_bytes()[:-30])
     with pytest.raises(InputError, match="truncated"):
         velkora.read_bam(truncated)
+    # A SAM line htslib cannot parse (a CIGAR longer than the sequence) stops the read, saying so.
+    sam = tmp_path / "bad.sam"
+    lines = ["@HD\tVN:1.6\tSO:coordinate", "@SQ\tSN:chr1\tLN:10000"]
+    for k, cigar in enumerate(("8M", "8M", "12M")):
+        lines.append(f"r{k}\t0\tchr1\t{100 + k}\t60\t{cigar}\t*\t0\t0\tACGTTCGA\tIIIIIIII\tXM:Z:.....Z..")
+    sam.write_text("\n".join(lines) + "\n")
+    with pytest.raises(InputError, match=r"bad.sam: unreadable record after read 'r1' \(a line htslib cannot parse"):
+        velkora.read_bam(sam)
     unindexed = write_bam(tmp_path / "noindex.bam", lambda h: [record(h, "r", 10, "TTCG", tags=[("XM", "..Z.")])],
                           index=False)
     assert len(velkora.read_bam(unindexed)) == 1

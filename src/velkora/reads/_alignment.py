@@ -103,7 +103,11 @@ def unreadable(path: str, last: str | None, error: Exception) -> InputError:
     is, htslib's errors with the file and the last good read."""
     if isinstance(error, InputError):
         return error
-    return InputError(f"{path}: unreadable record after read {last!r} (truncated or corrupt file?): {error}")
+    # A SAM file is text: what htslib stops at is as often a line it cannot parse as a cut file,
+    # and a text file cannot be read on past it as a BAM can.
+    why = ("a line htslib cannot parse, such as a CIGAR longer than its sequence, or a truncated file"
+           if str(path).lower().endswith(".sam") else "truncated or corrupt file?")
+    return InputError(f"{path}: unreadable record after read {last!r} ({why}): {error}")
 
 
 def refused_by_htslib(error: Exception) -> bool:
